@@ -1,0 +1,30 @@
+# Compile options shared by every target of the project.
+add_library(quorvi_options INTERFACE)
+target_compile_options(quorvi_options INTERFACE -Wall -Wextra)
+if(QUORVI_WERROR)
+  target_compile_options(quorvi_options INTERFACE -Werror)
+endif()
+if(QUORVI_SANITIZE)
+  target_compile_options(quorvi_options INTERFACE
+    -fsanitize=${QUORVI_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_link_options(quorvi_options INTERFACE -fsanitize=${QUORVI_SANITIZE})
+endif()
+
+# quorvi_add_qtest(<name> SOURCES ... LIBS ... LABELS ... [XVFB] [TIMEOUT s])
+# One QtTest program per area. XVFB runs it on a private X server; the rest run offscreen.
+function(quorvi_add_qtest name)
+  cmake_parse_arguments(T "XVFB" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE Qt6::Test quorvi_options ${T_LIBS})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  if(T_XVFB)
+    add_test(NAME ${name}
+             COMMAND xvfb-run -a -s "-screen 0 1920x1080x24" $<TARGET_FILE:${name}>)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+endfunction()

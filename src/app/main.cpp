@@ -1,0 +1,64 @@
+#include "core/FrameToken.h"
+#include "core/Logging.h"
+#include "platform/QuitSignals.h"
+#include "platform/SingleInstanceLock.h"
+#include "ui/MainWindow.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QImage>
+
+#include <memory>
+
+int main(int argc, char **argv) {
+    qRegisterMetaType<FrameTokenPtr>("FrameTokenPtr");
+    qRegisterMetaType<QImage>("QImage");
+
+    auto app = std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvi"));
+
+    const QIcon icon(QStringLiteral(":/resources/images/logo.png"));
+    if (!icon.isNull())
+        QGuiApplication::setWindowIcon(icon);
+
+    initLogging();
+
+    // A logout or Ctrl+C quits in order, so a running recording is finished, not cut.
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, app.get(), [] {
+        emergencyFlush();
+        QCoreApplication::quit();
+    });
+
+    if (SingleInstanceLock::anotherInstanceRunning()) {
+        qInfo("quorvi: another instance is running; asked it to come to the front");
+        return 0;
+    }
+
+    auto lock = std::make_unique<SingleInstanceLock>();
+    QString error;
+    if (!lock->take(&error)) {
+        qCritical("Single-instance lock listen failed: %s", qUtf8Printable(error));
+        return 1;
+    }
+
+    auto window = std::make_unique<MainWindow>();
+    QObject::connect(lock.get(), &SingleInstanceLock::activationRequested, window.get(), [&] {
+        qInfo("quorvi: another start asked for the window; raising it");
+        window->bringToFront();
+    });
+    window->show();
+
+    installAvLogRouting();
+
+    const int result = QApplication::exec();
+
+    // The window first: it stops the output and joins the worker threads. The log is shut down
+    // last so that it keeps what they say on the way out.
+    window.reset();
+    lock.reset();
+    qInfo("quorvi: exiting with code %d", result);
+    shutdownLogging();
+    app.reset();
+    return result;
+}

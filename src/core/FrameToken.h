@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMetaType>
+
+#include <cstdint>
+#include <memory>
+
+// One RGBA8888 picture (bytes R, G, B, A; rows top to bottom) that travels between threads.
+// A token is written by exactly one producer before it is shared and is read-only afterwards,
+// so its pixels need no lock. Tokens come from a FramePool and go back to it when the last
+// FrameTokenPtr lets go.
+struct FrameToken {
+    int64_t ptsUs = 0; // presentation time in microseconds; 0 when the source gives none
+    int32_t width = 0;
+    int32_t height = 0;
+    bool valid = true;
+    QByteArray data;    // at least stride * height bytes while width/height are set
+    int32_t stride = 0; // bytes per row
+
+    bool hasPicture() const { return !data.isEmpty() && width >= 1 && height >= 1; }
+};
+
+using FrameTokenPtr = std::shared_ptr<FrameToken>;
+
+Q_DECLARE_METATYPE(FrameTokenPtr)

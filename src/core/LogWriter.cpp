@@ -1,0 +1,173 @@
+#include "core/LogWriter.h"
+
+#include "platform/PosixUtil.h"
+
+#include <chrono>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+LogWriter::LogWriter(const LogSettings &settings) : settings_(settings) {}
+
+LogWriter::~LogWriter() { stop(); }
+
+bool LogWriter::open(const QString &path) {
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return false;
+    std::lock_guard lock(fileLock_);
+    path_ = path;
+    fileBytes_ = file->size();
+    logFile_ = std::move(file);
+    return true;
+}
+
+bool LogWriter::hasFile() const {
+    std::lock_guard lock(fileLock_);
+    return logFile_ != nullptr;
+}
+
+void LogWriter::start() {
+    if (writerThread_.joinable())
+        return;
+    {
+        std::lock_guard lock(queueLock_);
+        stopWriter_ = false;
+    }
+    writerThread_ = std::thread([this] { run(); });
+}
+
+void LogWriter::stop() {
+    {
+        std::lock_guard lock(queueLock_);
+        stopWriter_ = true;
+    }
+    queueWake_.notify_all();
+    if (writerThread_.joinable()) {
+        if (writerThread_.get_id() == std::this_thread::get_id())
+            return; // a fatal error on the writer itself: nobody can join it
+        writerThread_.join();
+    } else {
+        // Never started: write what was queued so that nothing is lost.
+        std::lock_guard qlock(queueLock_);
+        std::lock_guard flock(fileLock_);
+        for (const QByteArray &line : lineQueue_)
+            writeLinesLocked(&line, 1);
+        lineQueue_.clear();
+    }
+    std::lock_guard lock(fileLock_);
+    if (logFile_) {
+        logFile_->flush();
+        logFile_->close();
+        logFile_.reset();
+    }
+}
+
+void LogWriter::enqueueLine(QByteArray line) {
+    qsizetype n = line.size();
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+        --n;
+    if (n == 0)
+        return;
+    line.truncate(n);
+    {
+        std::lock_guard lock(queueLock_);
+        while (lineQueue_.size() >= size_t(settings_.queueMax)) {
+            lineQueue_.pop_front();
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+        }
+        lineQueue_.push_back(std::move(line));
+    }
+    queueWake_.notify_one();
+}
+
+void LogWriter::run() {
+    setCurrentThreadName("log:writer");
+    std::vector<QByteArray> batch;
+    batch.reserve(kBatchLines);
+    for (;;) {
+        bool finished;
+        {
+            std::unique_lock lock(queueLock_);
+            queueWake_.wait_for(lock, 250ms, [&] { return !lineQueue_.empty() || stopWriter_; });
+            const size_t n = std::min(lineQueue_.size(), size_t(kBatchLines));
+            for (size_t i = 0; i < n; ++i) {
+                batch.push_back(std::move(lineQueue_.front()));
+                lineQueue_.pop_front();
+            }
+            finished = stopWriter_ && lineQueue_.empty();
+        }
+        if (!batch.empty()) {
+            std::lock_guard lock(fileLock_);
+            writeLinesLocked(batch.data(), batch.size());
+            if (logFile_)
+                logFile_->flush();
+            batch.clear();
+        }
+        if (finished)
+            return;
+    }
+}
+
+void LogWriter::writeLinesLocked(const QByteArray *lines, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const QByteArray &line = lines[i];
+        if (!logFile_ || line.isEmpty())
+            continue;
+        logFile_->write(line);
+        logFile_->write("\n", 1);
+        fileBytes_ += line.size() + 1;
+        if (settings_.maxBytes >= 1 && fileBytes_ >= settings_.maxBytes)
+            rotateLocked();
+    }
+}
+
+void LogWriter::rotateLocked() {
+    logFile_->flush();
+    logFile_->close();
+    const int n = settings_.maxFiles;
+    if (n >= 2) {
+        auto numbered = [this](int i) { return QStringLiteral("%1.%2").arg(path_).arg(i); };
+        QFile::remove(numbered(n - 1));
+        for (int i = n - 2; i >= 1; --i) {
+            if (QFile::exists(numbered(i))) {
+                QFile::remove(numbered(i + 1));
+                QFile::rename(numbered(i), numbered(i + 1));
+            }
+        }
+        if (QFile::exists(path_)) {
+            QFile::remove(numbered(1));
+            QFile::rename(path_, numbered(1));
+        }
+    }
+    fileBytes_ = 0;
+    if (!logFile_->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        console("quorvi: log rotate reopen failed for " + path_.toLocal8Bit() + "\n");
+        logFile_.reset();
+    }
+}
+
+void LogWriter::emergencyFlush() {
+    // Never block on the queue: the thread that crashed may hold it.
+    std::deque<QByteArray> lines;
+    if (queueLock_.try_lock()) {
+        lines.swap(lineQueue_);
+        queueLock_.unlock();
+    }
+    // The writer may be half way through a batch on another thread; give it a moment, but
+    // never wait for ever in case the crash happened inside that section.
+    bool locked = false;
+    for (int i = 0; i < 200 && !(locked = fileLock_.try_lock()); ++i)
+        usleep(1000);
+    if (locked) {
+        for (const QByteArray &line : lines)
+            writeLinesLocked(&line, 1);
+        if (logFile_)
+            logFile_->flush();
+        fileLock_.unlock();
+    }
+}
+
+void LogWriter::console(const QByteArray &text) const {
+    writeToFd(consoleFd_.load(std::memory_order_relaxed), text.constData(), size_t(text.size()));
+}
