@@ -49,8 +49,8 @@ void LogWriter::stop() {
         writerThread_.join();
     } else {
         // Never started: write what was queued so that nothing is lost.
-        std::lock_guard qlock(queueLock_);
         std::lock_guard flock(fileLock_);
+        std::lock_guard qlock(queueLock_);
         for (const QByteArray &line : lineQueue_)
             writeLinesLocked(&line, 1);
         lineQueue_.clear();
@@ -86,24 +86,31 @@ void LogWriter::run() {
     std::vector<QByteArray> batch;
     batch.reserve(kBatchLines);
     for (;;) {
-        bool finished;
         {
             std::unique_lock lock(queueLock_);
             queueWake_.wait_for(lock, 250ms, [&] { return !lineQueue_.empty() || stopWriter_; });
-            const size_t n = std::min(lineQueue_.size(), size_t(kBatchLines));
-            for (size_t i = 0; i < n; ++i) {
-                batch.push_back(std::move(lineQueue_.front()));
-                lineQueue_.pop_front();
+        }
+        bool finished;
+        {
+            // The batch leaves the queue only under the file lock, so an emergency flush
+            // either finds the lines still queued or waits until they are written.
+            std::lock_guard flock(fileLock_);
+            {
+                std::lock_guard qlock(queueLock_);
+                const size_t n = std::min(lineQueue_.size(), size_t(kBatchLines));
+                for (size_t i = 0; i < n; ++i) {
+                    batch.push_back(std::move(lineQueue_.front()));
+                    lineQueue_.pop_front();
+                }
+                finished = stopWriter_ && lineQueue_.empty();
             }
-            finished = stopWriter_ && lineQueue_.empty();
+            if (!batch.empty()) {
+                writeLinesLocked(batch.data(), batch.size());
+                if (logFile_)
+                    logFile_->flush();
+            }
         }
-        if (!batch.empty()) {
-            std::lock_guard lock(fileLock_);
-            writeLinesLocked(batch.data(), batch.size());
-            if (logFile_)
-                logFile_->flush();
-            batch.clear();
-        }
+        batch.clear();
         if (finished)
             return;
     }

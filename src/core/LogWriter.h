@@ -59,6 +59,7 @@ private:
     std::atomic<int> consoleFd_{2};
     std::atomic<int64_t> dropped_{0};
 
+    // Lock order: fileLock_ before queueLock_.
     mutable std::mutex fileLock_;
     std::unique_ptr<QFile> logFile_; // guarded by fileLock_
     int64_t fileBytes_ = 0;          // guarded by fileLock_

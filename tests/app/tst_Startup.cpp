@@ -1,0 +1,168 @@
+// The program itself, started as a user would: one instance per user, a clean quit on signals,
+// and a log that tells what happened.
+
+#include "common/ChildProcess.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+using namespace testutil;
+
+namespace {
+
+// One program installation (its own copy of the executable, so its log lands here) and one
+// user session (a private runtime folder for the single-instance socket).
+struct Installation {
+    QTemporaryDir appDir;
+    QTemporaryDir runtimeDir;
+    QString exe;
+    QString runtimeOverride; // when set, XDG_RUNTIME_DIR points here instead
+
+    Installation() { exe = copyExecutable(QStringLiteral(QUORVI_BINARY), appDir.path()); }
+
+    QString socketPath() const { return runtimeDir.path() + "/quorvi_single_instance"; }
+    QByteArray logs() const { return allLogs(appDir.path()); }
+
+    void start(QProcess &p) const {
+        p.setProcessEnvironment(environmentWith(
+            {"QT_QPA_PLATFORM=offscreen",
+             "XDG_RUNTIME_DIR=" + (runtimeOverride.isEmpty() ? runtimeDir.path()
+                                                             : runtimeOverride)}));
+        p.setProcessChannelMode(QProcess::ForwardedChannels);
+        p.start(exe, {});
+    }
+
+    // Up and holding the lock.
+    bool startRunning(QProcess &p) const {
+        start(p);
+        return waitUntil(
+            [&] {
+                return p.state() == QProcess::Running && QFile::exists(socketPath()) &&
+                       logs().contains("quorvi log file:");
+            },
+            15000);
+    }
+};
+
+void stop(QProcess &p) {
+    if (p.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(p.processId()), SIGTERM);
+    if (!p.waitForFinished(10000)) {
+        p.kill();
+        p.waitForFinished();
+    }
+}
+
+} // namespace
+
+class TestStartup : public QObject {
+    Q_OBJECT
+private slots:
+    void secondStartRaisesTheFirstAndExits();
+    void staleLockOfAKilledInstanceIsTakenOver();
+    void lockThatCannotBeTakenExitsWithOne();
+    void quitSignalEndsWithZeroAndACompleteLog_data();
+    void quitSignalEndsWithZeroAndACompleteLog();
+};
+
+void TestStartup::secondStartRaisesTheFirstAndExits() {
+    Installation inst;
+    QProcess first;
+    QVERIFY(inst.startRunning(first));
+
+    QProcess second;
+    QElapsedTimer timer;
+    timer.start();
+    inst.start(second);
+    QVERIFY(second.waitForFinished(5000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+
+    QVERIFY(waitUntil(
+        [&] { return inst.logs().contains("another start asked for the window; raising it"); },
+        3000));
+    QCOMPARE(first.state(), QProcess::Running);
+    QCOMPARE(inst.logs().count("quorvi log file:"), qsizetype(2)); // neither log was lost
+    stop(first);
+    QCOMPARE(first.exitCode(), 0);
+}
+
+void TestStartup::staleLockOfAKilledInstanceIsTakenOver() {
+    Installation inst;
+    {
+        QProcess crashed;
+        QVERIFY(inst.startRunning(crashed));
+        crashed.kill(); // SIGKILL: the socket file stays behind
+        QVERIFY(crashed.waitForFinished(5000));
+    }
+    QVERIFY(QFile::exists(inst.socketPath()));
+
+    QProcess next;
+    inst.start(next);
+    // The next start holds the lock: a third start only raises it.
+    QVERIFY(waitUntil([&] { return inst.logs().count("quorvi log file:") >= 2; }, 15000));
+    QProcess third;
+    QVERIFY(waitUntil(
+        [&] {
+            if (next.state() != QProcess::Running)
+                return true;
+            inst.start(third);
+            third.waitForFinished(5000);
+            return third.exitCode() == 0 &&
+                   inst.logs().contains("another start asked for the window");
+        },
+        15000));
+    QCOMPARE(next.state(), QProcess::Running);
+    stop(next);
+    QCOMPARE(next.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(next.exitCode(), 0);
+}
+
+void TestStartup::lockThatCannotBeTakenExitsWithOne() {
+    Installation inst;
+    // A runtime "folder" that is a plain file: no socket can be created in it.
+    inst.runtimeOverride = inst.runtimeDir.path() + "/not_a_folder";
+    QFile f(inst.runtimeOverride);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+
+    QProcess p;
+    inst.start(p);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 1);
+    QVERIFY2(inst.logs().contains("Single-instance lock listen failed: "), inst.logs().constData());
+}
+
+void TestStartup::quitSignalEndsWithZeroAndACompleteLog_data() {
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << "SIGTERM";
+    QTest::newRow("SIGHUP") << int(SIGHUP) << "SIGHUP";
+}
+
+void TestStartup::quitSignalEndsWithZeroAndACompleteLog() {
+    QFETCH(int, signalNumber);
+    QFETCH(QString, name);
+    Installation inst;
+    QProcess p;
+    QVERIFY(inst.startRunning(p));
+    ::kill(pid_t(p.processId()), signalNumber);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+
+    const QByteArrayList lines = inst.logs().trimmed().split('\n');
+    QVERIFY(lines.first().startsWith("quorvi log file: " + inst.appDir.path().toUtf8()));
+    QVERIFY(lines.contains("quorvi: " + name.toUtf8() + " received, quitting"));
+    QCOMPARE(lines.last(), QByteArray("quorvi: exiting with code 0"));
+    QVERIFY(!QFile::exists(inst.socketPath())); // the lock is given back
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_Startup.moc"

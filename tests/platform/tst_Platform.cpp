@@ -1,0 +1,156 @@
+#include "common/ChildProcess.h"
+#include "platform/QuitSignals.h"
+#include "platform/SingleInstanceLock.h"
+
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace testutil;
+
+class TestPlatform : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void socketLivesInTheUsersRuntimeFolder();
+    void probeFindsOnlyALiveInstance();
+    void staleSocketIsReplaced();
+    void eachConnectionRaisesOnceAndIsFreed();
+    void secondQuitSignalEndsAStuckProgram();
+    void quitSignalQuitsInOrder();
+
+private:
+    std::unique_ptr<QTemporaryDir> runtime_;
+};
+
+void TestPlatform::init() {
+    runtime_ = std::make_unique<QTemporaryDir>();
+    qputenv("XDG_RUNTIME_DIR", runtime_->path().toUtf8());
+}
+
+void TestPlatform::cleanup() { runtime_.reset(); }
+
+void TestPlatform::socketLivesInTheUsersRuntimeFolder() {
+    QCOMPARE(SingleInstanceLock::serverName(), runtime_->path() + "/quorvi_single_instance");
+    SingleInstanceLock lock;
+    QString error;
+    QVERIFY2(lock.take(&error), qPrintable(error));
+    QVERIFY(QFileInfo(runtime_->path() + "/quorvi_single_instance").exists());
+
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QString fallback = SingleInstanceLock::serverName();
+    QVERIFY(fallback.startsWith(QDir::tempPath() + "/quorvi_single_instance"));
+    QVERIFY(fallback.endsWith(QString::number(getuid())));
+}
+
+void TestPlatform::probeFindsOnlyALiveInstance() {
+    QVERIFY(!SingleInstanceLock::anotherInstanceRunning(100));
+    {
+        SingleInstanceLock lock;
+        QString error;
+        QVERIFY(lock.take(&error));
+        QVERIFY(SingleInstanceLock::anotherInstanceRunning());
+    }
+    QVERIFY(!SingleInstanceLock::anotherInstanceRunning(100));
+}
+
+void TestPlatform::staleSocketIsReplaced() {
+    // What a crashed instance leaves behind: a socket file nobody listens on.
+    const QByteArray path = SingleInstanceLock::serverName().toUtf8();
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+    QCOMPARE(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    close(fd);
+    QVERIFY(QFile::exists(QString::fromUtf8(path)));
+
+    QVERIFY(!SingleInstanceLock::anotherInstanceRunning());
+    SingleInstanceLock lock;
+    QString error;
+    QVERIFY2(lock.take(&error), qPrintable(error));
+    QVERIFY(SingleInstanceLock::anotherInstanceRunning());
+}
+
+void TestPlatform::eachConnectionRaisesOnceAndIsFreed() {
+    SingleInstanceLock lock;
+    QString error;
+    QVERIFY(lock.take(&error));
+    QSignalSpy raised(&lock, &SingleInstanceLock::activationRequested);
+
+    std::vector<std::unique_ptr<QLocalSocket>> peers;
+    for (int i = 0; i < 5; ++i) {
+        peers.push_back(std::make_unique<QLocalSocket>());
+        peers.back()->connectToServer(SingleInstanceLock::serverName());
+        QVERIFY(peers.back()->waitForConnected(1000));
+    }
+    QVERIFY(waitUntil([&] { return raised.count() >= 5; }, 3000));
+    QCOMPARE(lock.findChildren<QLocalSocket *>().size(), qsizetype(5));
+
+    peers.clear(); // the peers close: every server-side socket must go away
+    QVERIFY(waitUntil(
+        [&] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            return lock.findChildren<QLocalSocket *>().isEmpty();
+        },
+        3000));
+    QCOMPARE(raised.count(), 5);
+}
+
+namespace {
+
+// Starts the probe and waits until its quit handlers are installed.
+bool startProbe(QProcess &p, const QString &dir, const QString &mode) {
+    p.start(copyExecutable(QStringLiteral(QUORVI_PROBE), dir), {mode});
+    return waitUntil(
+        [&] {
+            p.waitForReadyRead(10);
+            return p.peek(4096).contains("READY");
+        },
+        10000);
+}
+
+} // namespace
+
+void TestPlatform::secondQuitSignalEndsAStuckProgram() {
+    QTemporaryDir dir;
+    QProcess p;
+    QVERIFY(startProbe(p, dir.path(), "hang-on-quit"));
+    ::kill(pid_t(p.processId()), SIGTERM);
+    QVERIFY(waitUntil(
+        [&] {
+            p.waitForReadyRead(10);
+            return p.peek(4096).contains("QUIT 15");
+        },
+        5000));
+    QCOMPARE(p.state(), QProcess::Running); // the first signal only asks
+    ::kill(pid_t(p.processId()), SIGTERM);
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+}
+
+void TestPlatform::quitSignalQuitsInOrder() {
+    for (int sig : {SIGINT, SIGHUP}) {
+        QTemporaryDir dir;
+        QProcess p;
+        QVERIFY(startProbe(p, dir.path(), "quit"));
+        ::kill(pid_t(p.processId()), sig);
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        const QByteArray expected = QByteArray("quorvi: ") + QuitSignals::signalName(sig) +
+                                    " received, quitting";
+        QVERIFY2(allLogs(dir.path()).contains(expected), expected.constData());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "tst_Platform.moc"

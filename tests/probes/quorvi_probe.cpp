@@ -1,0 +1,104 @@
+// A small program the tests run as a child process to watch logging and signal handling from
+// the outside, the way the real program uses them. Usage: quorvi_probe <mode> [count]
+//
+//   lines N        log N numbered info lines of about 100 bytes
+//   stderr-partial write "abc" to standard error without a line end; print after how many ms
+//                  it appeared in the log file
+//   stderr-crlf    write "a\r\nb\n" and then "tail" without a line end to standard error,
+//                  and shut down at once
+//   av             one FFmpeg message at info level and one at warning level
+//   fatal N        N lines, then a fatal Qt message
+//   abort N        N lines, then abort() straight away
+//   hang-on-quit   on the first quit signal print "QUIT <n>" and never return to the event loop
+//   quit           on the first quit signal print "QUIT <n>" and quit in order
+//
+// The probe prints "LOG <path>" once logging is up.
+
+#include "core/Logging.h"
+#include "platform/QuitSignals.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+void out(const QByteArray &text) {
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void logLines(int count) {
+    const QByteArray filler(80, 'x');
+    for (int i = 0; i < count; ++i)
+        qInfo("probe line %06d %s", i, filler.constData());
+}
+
+bool logContains(const QByteArray &needle) {
+    QFile f(logFilePath());
+    return f.open(QIODevice::ReadOnly) && f.readAll().contains(needle);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray("lines");
+    const int count = argc > 2 ? std::atoi(argv[2]) : 0;
+
+    initLogging();
+    out("LOG " + logFilePath().toUtf8());
+
+    if (mode == "lines") {
+        logLines(count);
+    } else if (mode == "stderr-partial") {
+        (void)!write(STDERR_FILENO, "abc", 3);
+        QElapsedTimer timer;
+        timer.start();
+        while (!logContains("\nabc\n") && timer.elapsed() < 3000)
+            QThread::msleep(5);
+        out("APPEARED " + QByteArray::number(timer.elapsed()));
+    } else if (mode == "stderr-crlf") {
+        (void)!write(STDERR_FILENO, "a\r\nb\n", 5);
+        (void)!write(STDERR_FILENO, "tail", 4);
+    } else if (mode == "av") {
+        av_log(nullptr, AV_LOG_INFO, "probe ffmpeg info message\n");
+        av_log(nullptr, AV_LOG_WARNING, "probe ffmpeg warning message\n");
+    } else if (mode == "fatal") {
+        logLines(count);
+        qFatal("probe fatal message");
+    } else if (mode == "abort") {
+        logLines(count);
+        std::abort();
+    } else if (mode == "hang-on-quit" || mode == "quit") {
+        QuitSignals signals_;
+        const bool hang = mode == "hang-on-quit";
+        QObject::connect(&signals_, &QuitSignals::quitRequested, &app, [hang](int n) {
+            out("QUIT " + QByteArray::number(n));
+            if (hang) {
+                for (;;)
+                    QThread::sleep(1);
+            }
+            QCoreApplication::quit();
+        });
+        out("READY");
+        const int rc = QCoreApplication::exec();
+        shutdownLogging();
+        return rc;
+    } else {
+        out("unknown mode");
+        return 2;
+    }
+    shutdownLogging();
+    return 0;
+}
