@@ -7,25 +7,30 @@
 #include <QApplication>
 #include <QIcon>
 #include <QImage>
+#include <QPixmap>
 
+#include <csignal>
 #include <memory>
 
 int main(int argc, char **argv) {
+    // A closed console or a dropped network peer must not end the program: writes report it.
+    std::signal(SIGPIPE, SIG_IGN);
+
     qRegisterMetaType<FrameTokenPtr>("FrameTokenPtr");
     qRegisterMetaType<QImage>("QImage");
 
     auto app = std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Quorvi"));
 
-    const QIcon icon(QStringLiteral(":/resources/images/logo.png"));
-    if (!icon.isNull())
-        QGuiApplication::setWindowIcon(icon);
+    const QPixmap logo(QStringLiteral(":/resources/images/logo.png"));
+    if (!logo.isNull())
+        QGuiApplication::setWindowIcon(QIcon(logo));
 
     initLogging();
 
     // A logout or Ctrl+C quits in order, so a running recording is finished, not cut.
-    QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::quitRequested, app.get(), [] {
+    auto quitSignals = std::make_unique<QuitSignals>();
+    QObject::connect(quitSignals.get(), &QuitSignals::quitRequested, app.get(), [] {
         emergencyFlush();
         QCoreApplication::quit();
     });
@@ -57,6 +62,7 @@ int main(int argc, char **argv) {
     // last so that it keeps what they say on the way out.
     window.reset();
     lock.reset();
+    quitSignals.reset();
     qInfo("quorvi: exiting with code %d", result);
     shutdownLogging();
     app.reset();

@@ -204,13 +204,25 @@ FrameTokenPtr FramePool::take(bool allowExtra) {
     return FrameTokenPtr(token, ReturnToPool{core_}, ControlBlockAllocator<FrameToken>(core_));
 }
 
-FrameTokenPtr FramePool::acquire() { return take(true); }
-FrameTokenPtr FramePool::tryAcquire() { return take(false); }
+FrameTokenPtr FramePool::acquire() {
+    return take(true);
+}
+FrameTokenPtr FramePool::tryAcquire() {
+    return take(false);
+}
 
-int FramePool::capacity() const { return core_->capacity; }
-int FramePool::width() const { return core_->width; }
-int FramePool::height() const { return core_->height; }
-uint64_t FramePool::frameBytes() const { return core_->frameBytes; }
+int FramePool::capacity() const {
+    return core_->capacity;
+}
+int FramePool::width() const {
+    return core_->width;
+}
+int FramePool::height() const {
+    return core_->height;
+}
+uint64_t FramePool::frameBytes() const {
+    return core_->frameBytes;
+}
 
 int FramePool::freeCount() const {
     std::lock_guard lock(core_->mutex);

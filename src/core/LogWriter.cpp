@@ -9,7 +9,9 @@ using namespace std::chrono_literals;
 
 LogWriter::LogWriter(const LogSettings &settings) : settings_(settings) {}
 
-LogWriter::~LogWriter() { stop(); }
+LogWriter::~LogWriter() {
+    stop();
+}
 
 bool LogWriter::open(const QString &path) {
     auto file = std::make_unique<QFile>(path);
@@ -65,7 +67,7 @@ void LogWriter::stop() {
 
 void LogWriter::enqueueLine(QByteArray line) {
     qsizetype n = line.size();
-    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+    while (n > 0 && (line.at(n - 1) == '\n' || line.at(n - 1) == '\r'))
         --n;
     if (n == 0)
         return;

@@ -51,7 +51,7 @@ public:
 private:
     void run();
     void writeLinesLocked(const QByteArray *lines, size_t count); // holds fileLock_
-    void rotateLocked();                                           // holds fileLock_
+    void rotateLocked();                                          // holds fileLock_
     void console(const QByteArray &text) const;
 
     const LogSettings settings_;

@@ -84,7 +84,9 @@ void onAbortSignal(int) {
     std::raise(SIGABRT);
 }
 
-void shutdownAtExit() { shutdownLogging(); }
+void shutdownAtExit() {
+    shutdownLogging();
+}
 
 QString stateFolder() {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
@@ -176,4 +178,6 @@ QString logFilePath() {
     return g_initialised.load() && g_state->writer.hasFile() ? g_state->writer.path() : QString();
 }
 
-int avLogLevel() { return g_avLogLevel.load(); }
+int avLogLevel() {
+    return g_avLogLevel.load();
+}

@@ -15,8 +15,7 @@ QString SingleInstanceLock::serverName() {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty())
         return runtime + QLatin1Char('/') + key;
-    return QDir::tempPath() + QLatin1Char('/') + key + QLatin1Char('_') +
-           QString::number(getuid());
+    return QDir::tempPath() + QLatin1Char('/') + key + QLatin1Char('_') + QString::number(getuid());
 }
 
 bool SingleInstanceLock::anotherInstanceRunning(int timeoutMs) {

@@ -27,10 +27,10 @@ struct Installation {
     QByteArray logs() const { return allLogs(appDir.path()); }
 
     void start(QProcess &p) const {
-        p.setProcessEnvironment(environmentWith(
-            {"QT_QPA_PLATFORM=offscreen",
-             "XDG_RUNTIME_DIR=" + (runtimeOverride.isEmpty() ? runtimeDir.path()
-                                                             : runtimeOverride)}));
+        p.setProcessEnvironment(
+            environmentWith({"QT_QPA_PLATFORM=offscreen",
+                             "XDG_RUNTIME_DIR=" + (runtimeOverride.isEmpty() ? runtimeDir.path()
+                                                                             : runtimeOverride)}));
         p.setProcessChannelMode(QProcess::ForwardedChannels);
         p.start(exe, {});
     }

@@ -24,8 +24,12 @@ void *operator new(std::size_t size) {
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p) noexcept {
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept {
+    std::free(p);
+}
 
 class TestFramePool : public QObject {
     Q_OBJECT
@@ -57,7 +61,7 @@ void TestFramePool::capacityAndExtraTokens() {
     FramePool pool(2, 8, 8);
     FrameTokenPtr a = pool.acquire();
     FrameTokenPtr b = pool.acquire();
-    QVERIFY(!pool.tryAcquire()); // exhausted: the caller drops its picture
+    QVERIFY(!pool.tryAcquire());      // exhausted: the caller drops its picture
     FrameTokenPtr c = pool.acquire(); // must not be lost: an extra token
     QVERIFY(c);
     QCOMPARE(std::set<FrameToken *>({a.get(), b.get(), c.get()}).size(), size_t(3));
@@ -148,8 +152,7 @@ void TestFramePool::tokenOutlivingItsPool() {
         FramePool pool(2, 8, 8);
         survivor = pool.acquire();
         survivor->data[0] = 'q';
-        QTest::ignoreMessage(QtWarningMsg,
-                             "FramePool: destroyed while 1 tokens of 8x8 are in use");
+        QTest::ignoreMessage(QtWarningMsg, "FramePool: destroyed while 1 tokens of 8x8 are in use");
     }
     QCOMPARE(survivor->data[0], 'q');
     survivor.reset(); // returns to the detached pool state; sanitizers catch a bad free here

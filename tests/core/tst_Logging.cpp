@@ -90,23 +90,21 @@ void TestLogging::settingsFromEnvironment_data() {
     QTest::addColumn<int>("avLevel");
 
     QTest::newRow("defaults") << QStringList() << qint64(20971520) << 5 << 20000 << 24;
-    QTest::newRow("all set") << QStringList{"QUORVI_LOG_MAX_BYTES=1024",
-                                            "QUORVI_LOG_MAX_FILES=3",
-                                            "QUORVI_LOG_QUEUE_MAX=1000",
-                                            "QUORVI_AV_LOG_LEVEL=32"}
+    QTest::newRow("all set") << QStringList{"QUORVI_LOG_MAX_BYTES=1024", "QUORVI_LOG_MAX_FILES=3",
+                                            "QUORVI_LOG_QUEUE_MAX=1000", "QUORVI_AV_LOG_LEVEL=32"}
                              << qint64(1024) << 3 << 1000 << 32;
     QTest::newRow("out of range keeps defaults")
         << QStringList{"QUORVI_LOG_MAX_BYTES=0", "QUORVI_LOG_MAX_FILES=0",
                        "QUORVI_LOG_QUEUE_MAX=500"}
         << qint64(20971520) << 5 << 20000 << 24;
-    QTest::newRow("too many files") << QStringList{"QUORVI_LOG_MAX_FILES=40"} << qint64(20971520)
-                                    << 5 << 20000 << 24;
+    QTest::newRow("too many files")
+        << QStringList{"QUORVI_LOG_MAX_FILES=40"} << qint64(20971520) << 5 << 20000 << 24;
     QTest::newRow("not decimal") << QStringList{"QUORVI_LOG_MAX_BYTES=1k",
                                                 "QUORVI_LOG_MAX_FILES=0x10",
                                                 "QUORVI_LOG_QUEUE_MAX=", "QUORVI_AV_LOG_LEVEL=loud"}
                                  << qint64(20971520) << 5 << 20000 << 24;
-    QTest::newRow("negative level") << QStringList{"QUORVI_AV_LOG_LEVEL=-8"} << qint64(20971520)
-                                    << 5 << 20000 << -8;
+    QTest::newRow("negative level")
+        << QStringList{"QUORVI_AV_LOG_LEVEL=-8"} << qint64(20971520) << 5 << 20000 << -8;
     QTest::newRow("large byte limit") << QStringList{"QUORVI_LOG_MAX_BYTES=8589934592"}
                                       << qint64(8589934592LL) << 5 << 20000 << 24;
 }
@@ -288,8 +286,7 @@ void TestLogging::stateFolderWhenBesideExecutableIsNotWritable() {
     QVERIFY(p.waitForFinished(30000));
     const QByteArray out = p.readAllStandardOutput();
     QCOMPARE(p.exitCode(), 0);
-    QVERIFY2(out.contains("LOG " + stateHome.path().toUtf8() + "/quorvi/quorvi_"),
-             out.constData());
+    QVERIFY2(out.contains("LOG " + stateHome.path().toUtf8() + "/quorvi/quorvi_"), out.constData());
     QVERIFY(logFiles(appDir.path()).isEmpty());
     const QStringList kept = logFiles(stateHome.path() + "/quorvi");
     QCOMPARE(kept.size(), 1);

@@ -36,7 +36,9 @@ void TestPlatform::init() {
     qputenv("XDG_RUNTIME_DIR", runtime_->path().toUtf8());
 }
 
-void TestPlatform::cleanup() { runtime_.reset(); }
+void TestPlatform::cleanup() {
+    runtime_.reset();
+}
 
 void TestPlatform::socketLivesInTheUsersRuntimeFolder() {
     QCOMPARE(SingleInstanceLock::serverName(), runtime_->path() + "/quorvi_single_instance");
@@ -146,8 +148,8 @@ void TestPlatform::quitSignalQuitsInOrder() {
         QVERIFY(p.waitForFinished(5000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
-        const QByteArray expected = QByteArray("quorvi: ") + QuitSignals::signalName(sig) +
-                                    " received, quitting";
+        const QByteArray expected =
+            QByteArray("quorvi: ") + QuitSignals::signalName(sig) + " received, quitting";
         QVERIFY2(allLogs(dir.path()).contains(expected), expected.constData());
     }
 }

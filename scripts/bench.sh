@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the dev preset and runs the benchmarks, then prints each figure as a ratio against its
+# peer from the same run: absolute numbers on a shared, noisy machine say little.
+#
+# BENCH_MIN_TIME (seconds per repetition, default 0.5) and BENCH_REPETITIONS (default 3) trade
+# run time for steadier medians.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+# An earlier configure of the shared build tree may have switched the benchmarks off.
+cmake --preset dev -DQUORVI_BUILD_BENCH=ON >/dev/null
+cmake --build build/dev --target bench_frame_pool bench_log_writer
+
+out=build/dev/bench/results
+mkdir -p "$out"
+# Random interleaving spreads background noise over peers instead of letting it hit one of them.
+args=(
+  --benchmark_min_time="${BENCH_MIN_TIME:-0.5}"
+  --benchmark_repetitions="${BENCH_REPETITIONS:-3}"
+  --benchmark_enable_random_interleaving=true
+  --benchmark_display_aggregates_only=true
+  --benchmark_out_format=json
+)
+for b in bench_frame_pool bench_log_writer; do
+  echo "== $b"
+  "build/dev/bench/$b" "${args[@]}" --benchmark_out="$out/$b.json"
+done
+
+python3 - "$out/bench_frame_pool.json" "$out/bench_log_writer.json" <<'EOF'
+import json
+import sys
+
+to_ns = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+runs = {}
+for path in sys.argv[1:]:
+    with open(path) as f:
+        for b in json.load(f)["benchmarks"]:
+            if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
+                runs[b["run_name"]] = b
+
+def find(prefix, threads=None):
+    for name, b in runs.items():
+        if name.split("/")[0] == prefix and (threads is None or b.get("threads") == threads):
+            return b
+    sys.exit(f"bench.sh: no median for {prefix} threads={threads}")
+
+def ns(b):
+    return b["real_time"] * to_ns[b["time_unit"]]
+
+print("\nMedians; ratios compare peers of the same run (time per op, lower is better).")
+print(f"{'benchmark':<36}{'ns/op':>14}")
+for name, b in runs.items():
+    extra = ""
+    if "dropped_pct" in b:
+        extra = f"   dropped {b['dropped_pct']:.1f}%"
+    elif "dropped" in b:
+        extra = f"   dropped {b['dropped']:.0f}"
+    print(f"{name:<36}{ns(b):>14.1f}{extra}")
+
+print()
+def ratio(label, slow, fast, meaning):
+    print(f"{label:<44}{ns(slow) / ns(fast):>8.2f}x  {meaning}")
+
+for t in (1, 4):
+    ratio(f"naive / pool round trip, {t} thread(s)", find("BM_NaiveRoundTrip", t),
+          find("BM_PoolRoundTrip", t), "(>1: pool faster)")
+for t in (1, 4):
+    ratio(f"naive / pool, 3 tokens held, {t} thread(s)", find("BM_NaiveHold3", t),
+          find("BM_PoolHold3", t), "(>1: pool faster)")
+ratio("pool round trip / mutex pair, 1 thread", find("BM_PoolRoundTrip", 1),
+      find("BM_MutexPair"), "(floor is 1)")
+ratio("enqueueLine / fwrite, bursts", find("BM_LogEnqueue"), find("BM_FwriteLine"),
+      "(>1: enqueue dearer)")
+ratio("enqueueLine / fwrite, saturated queue", find("BM_LogEnqueueSaturated"),
+      find("BM_FwriteLine"), "(>1: enqueue dearer)")
+writer = find("BM_LogWriterThroughput")["items_per_second"]
+direct = find("BM_DirectQFileThroughput")["items_per_second"]
+print(f"{'writer thread / direct QFile, lines/s':<44}{writer / direct:>8.2f}x  "
+      f"({writer / 1e6:.2f}M vs {direct / 1e6:.2f}M lines/s; <1: writer slower)")
+EOF
