@@ -186,10 +186,8 @@ FrameTokenPtr FramePool::take(bool allowExtra) {
     {
         std::unique_lock lock(core_->mutex);
         if (!core_->freeTokens.empty()) {
-            token = core_->freeTokens.back();
+            token = core_->freeTokens.back(); // never null: release() ignores null
             core_->freeTokens.pop_back();
-            if (!token && !allowExtra)
-                return {};
         } else if (core_->createdCount < core_->capacity) {
             token = core_->newToken();
             ++core_->createdCount;
@@ -198,8 +196,16 @@ FrameTokenPtr FramePool::take(bool allowExtra) {
         }
         ++core_->inUse;
     }
-    if (!token)
-        token = core_->newToken(); // exhausted: an extra token, created outside the lock
+    if (!token) {
+        // Exhausted: an extra token, created outside the lock.
+        try {
+            token = core_->newToken();
+        } catch (...) {
+            std::lock_guard lock(core_->mutex);
+            --core_->inUse;
+            throw;
+        }
+    }
     // On failure the shared_ptr constructor hands the token to the deleter, which puts it back.
     return FrameTokenPtr(token, ReturnToPool{core_}, ControlBlockAllocator<FrameToken>(core_));
 }

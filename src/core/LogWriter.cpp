@@ -72,15 +72,20 @@ void LogWriter::enqueueLine(QByteArray line) {
     if (n == 0)
         return;
     line.truncate(n);
+    bool wasEmpty;
     {
         std::lock_guard lock(queueLock_);
         while (lineQueue_.size() >= size_t(settings_.queueMax)) {
             lineQueue_.pop_front();
             dropped_.fetch_add(1, std::memory_order_relaxed);
         }
+        wasEmpty = lineQueue_.empty();
         lineQueue_.push_back(std::move(line));
     }
-    queueWake_.notify_one();
+    // The writer sleeps only on an empty queue; waking it per line would cost a system call
+    // per line and shrink its batches.
+    if (wasEmpty)
+        queueWake_.notify_one();
 }
 
 void LogWriter::run() {
@@ -168,13 +173,15 @@ void LogWriter::emergencyFlush() {
     bool locked = false;
     for (int i = 0; i < 200 && !(locked = fileLock_.try_lock()); ++i)
         usleep(1000);
-    if (locked) {
-        for (const QByteArray &line : lines)
-            writeLinesLocked(&line, 1);
-        if (logFile_)
-            logFile_->flush();
-        fileLock_.unlock();
+    if (!locked) {
+        dropped_.fetch_add(int64_t(lines.size()), std::memory_order_relaxed);
+        return;
     }
+    for (const QByteArray &line : lines)
+        writeLinesLocked(&line, 1);
+    if (logFile_)
+        logFile_->flush();
+    fileLock_.unlock();
 }
 
 void LogWriter::console(const QByteArray &text) const {

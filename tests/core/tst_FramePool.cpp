@@ -34,7 +34,6 @@ void operator delete(void *p, std::size_t) noexcept {
 class TestFramePool : public QObject {
     Q_OBJECT
 private slots:
-    void newTokensAreSizedForThePool();
     void capacityAndExtraTokens();
     void reuseKeepsBufferAndResetsFields();
     void releaseFromAnotherThread();
@@ -42,20 +41,6 @@ private slots:
     void tokenOutlivingItsPool();
     void stressManyThreads();
 };
-
-void TestFramePool::newTokensAreSizedForThePool() {
-    FramePool pool(2, 64, 32);
-    QCOMPARE(pool.frameBytes(), uint64_t(64 * 32 * 4));
-    FrameTokenPtr t = pool.acquire();
-    QVERIFY(t);
-    QCOMPARE(t->data.size(), qsizetype(64 * 32 * 4));
-    QCOMPARE(t->stride, 64 * 4);
-    QCOMPARE(t->width, 0);
-    QCOMPARE(t->height, 0);
-    QCOMPARE(t->ptsUs, int64_t(0));
-    QVERIFY(t->valid);
-    QVERIFY(!t->hasPicture()); // no size set yet: carries no picture
-}
 
 void TestFramePool::capacityAndExtraTokens() {
     FramePool pool(2, 8, 8);

@@ -10,7 +10,6 @@
 //   fatal N        N lines, then a fatal Qt message
 //   abort N        N lines, then abort() straight away
 //   hang-on-quit   on the first quit signal print "QUIT <n>" and never return to the event loop
-//   quit           on the first quit signal print "QUIT <n>" and quit in order
 //
 // The probe prints "LOG <path>" once logging is up.
 
@@ -80,21 +79,15 @@ int main(int argc, char **argv) {
     } else if (mode == "abort") {
         logLines(count);
         std::abort();
-    } else if (mode == "hang-on-quit" || mode == "quit") {
+    } else if (mode == "hang-on-quit") {
         QuitSignals signals_;
-        const bool hang = mode == "hang-on-quit";
-        QObject::connect(&signals_, &QuitSignals::quitRequested, &app, [hang](int n) {
+        QObject::connect(&signals_, &QuitSignals::quitRequested, &app, [](int n) {
             out("QUIT " + QByteArray::number(n));
-            if (hang) {
-                for (;;)
-                    QThread::sleep(1);
-            }
-            QCoreApplication::quit();
+            for (;;)
+                QThread::sleep(1);
         });
         out("READY");
-        const int rc = QCoreApplication::exec();
-        shutdownLogging();
-        return rc;
+        return QCoreApplication::exec();
     } else {
         out("unknown mode");
         return 2;
