@@ -1,6 +1,5 @@
 #include "common/ChildProcess.h"
 #include "core/LogSettings.h"
-#include "core/LogWriter.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -68,9 +67,6 @@ private slots:
     void settingsFromEnvironment_data();
     void settingsFromEnvironment();
 
-    void writerDropsOldestWhenFull();
-    void writerKeepsAnExistingFileAndTrimsLines();
-
     void rotationKeepsNewestOutput_data();
     void rotationKeepsNewestOutput();
     void stderrPartialLineAfterQuietPeriod();
@@ -113,45 +109,6 @@ void TestLogging::settingsFromEnvironment() {
     QTEST(s.maxFiles, "maxFiles");
     QTEST(s.queueMax, "queueMax");
     QTEST(s.avLogLevel, "avLevel");
-}
-
-void TestLogging::writerDropsOldestWhenFull() {
-    QTemporaryDir dir;
-    LogSettings s;
-    s.queueMax = 1000;
-    LogWriter writer(s);
-    QVERIFY(writer.open(dir.filePath("w.log")));
-    // The writer is not running yet, so the queue fills up: the newest 1000 lines must win.
-    for (int i = 0; i < 1500; ++i)
-        writer.enqueueLine("line " + QByteArray::number(i));
-    QCOMPARE(writer.droppedLines(), int64_t(500));
-    writer.start();
-    writer.stop();
-    const QByteArrayList got = lines(readFile(dir.filePath("w.log")));
-    QCOMPARE(got.size(), 1000);
-    QCOMPARE(got.first(), QByteArray("line 500"));
-    QCOMPARE(got.last(), QByteArray("line 1499"));
-}
-
-void TestLogging::writerKeepsAnExistingFileAndTrimsLines() {
-    // A second start within the same second opens the same name; it must not wipe the log of
-    // the instance that is running.
-    QTemporaryDir dir;
-    const QString path = dir.filePath("same_second.log");
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("first instance line\n");
-    }
-    LogWriter writer{LogSettings()};
-    QVERIFY(writer.open(path));
-    writer.start();
-    writer.enqueueLine("second\r\n");
-    writer.enqueueLine("\r\n");
-    writer.enqueueLine("");
-    writer.enqueueLine("third");
-    writer.stop();
-    QCOMPARE(readFile(path), QByteArray("first instance line\nsecond\nthird\n"));
 }
 
 void TestLogging::rotationKeepsNewestOutput_data() {
