@@ -162,20 +162,22 @@ void LogWriter::rotateLocked() {
 }
 
 void LogWriter::emergencyFlush() {
-    // Never block on the queue: the thread that crashed may hold it.
+    // Never block for ever: the thread that crashed may hold either lock. The file lock comes
+    // first, as on the writer, so that no batch of older lines is written after these.
+    auto tryFor = [](std::mutex &m) {
+        for (int i = 0; i < 200; ++i) {
+            if (m.try_lock())
+                return true;
+            usleep(1000);
+        }
+        return false;
+    };
+    if (!tryFor(fileLock_))
+        return; // the lines stay queued for the writer
     std::deque<QByteArray> lines;
-    if (queueLock_.try_lock()) {
+    if (tryFor(queueLock_)) {
         lines.swap(lineQueue_);
         queueLock_.unlock();
-    }
-    // The writer may be half way through a batch on another thread; give it a moment, but
-    // never wait for ever in case the crash happened inside that section.
-    bool locked = false;
-    for (int i = 0; i < 200 && !(locked = fileLock_.try_lock()); ++i)
-        usleep(1000);
-    if (!locked) {
-        dropped_.fetch_add(int64_t(lines.size()), std::memory_order_relaxed);
-        return;
     }
     for (const QByteArray &line : lines)
         writeLinesLocked(&line, 1);
