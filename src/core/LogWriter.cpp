@@ -49,17 +49,16 @@ void LogWriter::stop() {
         if (writerThread_.get_id() == std::this_thread::get_id())
             return; // a fatal error on the writer itself: nobody can join it
         writerThread_.join();
-    } else {
-        // Never started: write what was queued so that nothing is lost.
-        std::lock_guard flock(fileLock_);
-        std::lock_guard qlock(queueLock_);
-        for (const QByteArray &line : lineQueue_)
-            writeLinesLocked(&line, 1);
-        lineQueue_.clear();
     }
-    std::lock_guard lock(fileLock_);
+    // Whatever arrived after the writer's last look (or everything, if it never ran).
+    std::lock_guard flock(fileLock_);
+    std::deque<QByteArray> rest;
+    {
+        std::lock_guard qlock(queueLock_);
+        rest.swap(lineQueue_);
+    }
+    writeLinesLocked(rest);
     if (logFile_) {
-        logFile_->flush();
         logFile_->close();
         logFile_.reset();
     }
@@ -90,8 +89,7 @@ void LogWriter::enqueueLine(QByteArray line) {
 
 void LogWriter::run() {
     setCurrentThreadName("log:writer");
-    std::vector<QByteArray> batch;
-    batch.reserve(kBatchLines);
+    std::deque<QByteArray> taken;
     for (;;) {
         {
             std::unique_lock lock(queueLock_);
@@ -99,41 +97,49 @@ void LogWriter::run() {
         }
         bool finished;
         {
-            // The batch leaves the queue only under the file lock, so an emergency flush
-            // either finds the lines still queued or waits until they are written.
+            // Lines leave the queue only under the file lock, so an emergency flush either
+            // finds them still queued or waits until they are written. Taking the whole queue
+            // at once keeps producers waiting for a swap, not for a copy of each line.
             std::lock_guard flock(fileLock_);
             {
                 std::lock_guard qlock(queueLock_);
-                const size_t n = std::min(lineQueue_.size(), size_t(kBatchLines));
-                for (size_t i = 0; i < n; ++i) {
-                    batch.push_back(std::move(lineQueue_.front()));
-                    lineQueue_.pop_front();
-                }
-                finished = stopWriter_ && lineQueue_.empty();
+                taken.swap(lineQueue_);
+                finished = stopWriter_;
             }
-            if (!batch.empty()) {
-                writeLinesLocked(batch.data(), batch.size());
-                if (logFile_)
-                    logFile_->flush();
-            }
+            writeLinesLocked(taken);
         }
-        batch.clear();
+        taken.clear(); // frees the lines outside both locks
         if (finished)
             return;
     }
 }
 
-void LogWriter::writeLinesLocked(const QByteArray *lines, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        const QByteArray &line = lines[i];
-        if (!logFile_ || line.isEmpty())
-            continue;
-        logFile_->write(line);
-        logFile_->write("\n", 1);
-        fileBytes_ += line.size() + 1;
-        if (settings_.maxBytes >= 1 && fileBytes_ >= settings_.maxBytes)
-            rotateLocked();
+void LogWriter::writeLinesLocked(const std::deque<QByteArray> &lines) {
+    int inBatch = 0;
+    for (const QByteArray &line : lines) {
+        writeLineLocked(line);
+        if (++inBatch == kBatchLines) {
+            flushLocked();
+            inBatch = 0;
+        }
     }
+    if (inBatch > 0)
+        flushLocked();
+}
+
+void LogWriter::flushLocked() {
+    if (logFile_)
+        logFile_->flush();
+}
+
+void LogWriter::writeLineLocked(const QByteArray &line) {
+    if (!logFile_ || line.isEmpty())
+        return;
+    logFile_->write(line);
+    logFile_->write("\n", 1);
+    fileBytes_ += line.size() + 1;
+    if (settings_.maxBytes >= 1 && fileBytes_ >= settings_.maxBytes)
+        rotateLocked();
 }
 
 void LogWriter::rotateLocked() {
@@ -179,10 +185,7 @@ void LogWriter::emergencyFlush() {
         lines.swap(lineQueue_);
         queueLock_.unlock();
     }
-    for (const QByteArray &line : lines)
-        writeLinesLocked(&line, 1);
-    if (logFile_)
-        logFile_->flush();
+    writeLinesLocked(lines);
     fileLock_.unlock();
 }
 

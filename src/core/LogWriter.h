@@ -12,11 +12,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 // The log file behind a bounded line queue. Producers never wait for the disk: a full queue
-// drops its oldest lines. The writer thread ("log:writer") moves up to 512 lines at a time to
-// the file, flushes once per batch and rotates the file by size.
+// drops its oldest lines. The writer thread ("log:writer") takes what is queued, writes it in
+// batches of 512 lines with one flush per batch, wakes at least every 250 ms and rotates the
+// file by size.
 //
 // Threads: enqueueLine() and emergencyFlush() from any thread (emergencyFlush also from a
 // signal handler: it never blocks on the queue). open(), start() and stop() by the owner only,
@@ -50,8 +50,11 @@ public:
 
 private:
     void run();
-    void writeLinesLocked(const QByteArray *lines, size_t count); // holds fileLock_
-    void rotateLocked();                                          // holds fileLock_
+    // These hold fileLock_. Lines are flushed in batches of kBatchLines.
+    void writeLinesLocked(const std::deque<QByteArray> &lines);
+    void writeLineLocked(const QByteArray &line);
+    void flushLocked();
+    void rotateLocked();
     void console(const QByteArray &text) const;
 
     const LogSettings settings_;
