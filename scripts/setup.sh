@@ -51,9 +51,13 @@ echo "setup.sh: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-# Debian enables and starts nginx on install; tests run their own instances.
-if command -v systemctl >/dev/null && systemctl is-active --quiet nginx 2>/dev/null; then
-  systemctl stop nginx || true
+# Debian starts the nginx service on install; the tests run their own instances on loopback
+# ports, so stop the one this install started (and only that one).
+if [[ " ${missing[*]} " == *" nginx "* ]]; then
+  if command -v systemctl >/dev/null && systemctl is-system-running >/dev/null 2>&1; then
+    systemctl disable --now nginx >/dev/null 2>&1 || true
+  else
+    service nginx stop >/dev/null 2>&1 || true
+  fi
 fi
-pkill -x nginx 2>/dev/null || true
 echo "setup.sh: done"

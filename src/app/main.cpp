@@ -1,5 +1,6 @@
 #include "core/FrameToken.h"
 #include "core/Logging.h"
+#include "platform/PosixUtil.h"
 #include "platform/QuitSignals.h"
 #include "platform/SingleInstanceLock.h"
 #include "ui/MainWindow.h"
@@ -13,6 +14,7 @@
 #include <memory>
 
 int main(int argc, char **argv) {
+    ensureStandardDescriptors();
     // A closed console or a dropped network peer must not end the program: writes report it.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -35,16 +37,18 @@ int main(int argc, char **argv) {
         QCoreApplication::quit();
     });
 
-    if (SingleInstanceLock::anotherInstanceRunning()) {
-        qInfo("quorvi: another instance is running; asked it to come to the front");
-        return 0;
-    }
-
     auto lock = std::make_unique<SingleInstanceLock>();
-    QString error;
-    if (!lock->take(&error)) {
-        qCritical("Single-instance lock listen failed: %s", qUtf8Printable(error));
-        return 1;
+    {
+        const SingleInstanceLock::StartGuard oneStartAtATime;
+        if (SingleInstanceLock::anotherInstanceRunning()) {
+            qInfo("quorvi: another instance is running; asked it to come to the front");
+            return 0;
+        }
+        QString error;
+        if (!lock->take(&error)) {
+            qCritical("Single-instance lock listen failed: %s", qUtf8Printable(error));
+            return 1;
+        }
     }
 
     auto window = std::make_unique<MainWindow>();

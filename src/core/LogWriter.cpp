@@ -2,10 +2,36 @@
 
 #include "platform/PosixUtil.h"
 
+#include <QFile>
+
 #include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+
+namespace {
+
+constexpr size_t kBufferReserve = 256 * 1024;
+
+int openLogFd(const QString &path, int extraFlags) {
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC | extraFlags,
+                  0644);
+}
+
+// Bounded wait for a lock on crash paths: the thread that crashed may hold it.
+bool tryLockFor(std::mutex &m) {
+    for (int i = 0; i < 200; ++i) {
+        if (m.try_lock())
+            return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+} // namespace
 
 LogWriter::LogWriter(const LogSettings &settings) : settings_(settings) {}
 
@@ -14,19 +40,24 @@ LogWriter::~LogWriter() {
 }
 
 bool LogWriter::open(const QString &path) {
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+    const int fd = openLogFd(path, O_APPEND);
+    if (fd < 0)
         return false;
+    struct stat st {};
+    fstat(fd, &st);
     std::lock_guard lock(fileLock_);
+    if (fd_ >= 0)
+        ::close(fd_);
     path_ = path;
-    fileBytes_ = file->size();
-    logFile_ = std::move(file);
+    fd_ = fd;
+    fileBytes_ = int64_t(st.st_size);
+    buffer_.reserve(kBufferReserve);
     return true;
 }
 
 bool LogWriter::hasFile() const {
     std::lock_guard lock(fileLock_);
-    return logFile_ != nullptr;
+    return fd_ >= 0;
 }
 
 void LogWriter::start() {
@@ -36,7 +67,12 @@ void LogWriter::start() {
         std::lock_guard lock(queueLock_);
         stopWriter_ = false;
     }
-    writerThread_ = std::thread([this] { run(); });
+    try {
+        writerThread_ = std::thread([this] { run(); });
+    } catch (const std::system_error &) {
+        // Without a writer the lines wait in the queue; stop() still writes them.
+        console("quorvi: could not start the log writer thread\n");
+    }
 }
 
 void LogWriter::stop() {
@@ -50,32 +86,39 @@ void LogWriter::stop() {
             return; // a fatal error on the writer itself: nobody can join it
         writerThread_.join();
     }
-    // Whatever arrived after the writer's last look (or everything, if it never ran).
+    // Whatever arrived after the writer's last look, or everything if it never ran.
     std::lock_guard flock(fileLock_);
     std::deque<QByteArray> rest;
+    size_t first;
     {
         std::lock_guard qlock(queueLock_);
         rest.swap(lineQueue_);
+        first = std::exchange(alreadyWritten_, 0);
+        closed_ = true;
     }
-    writeLinesLocked(rest);
-    if (logFile_) {
-        logFile_->close();
-        logFile_.reset();
+    writeLinesLocked(rest, first);
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
     }
 }
 
-void LogWriter::enqueueLine(QByteArray line) {
+bool LogWriter::enqueueLine(QByteArray line) {
     qsizetype n = line.size();
     while (n > 0 && (line.at(n - 1) == '\n' || line.at(n - 1) == '\r'))
         --n;
     if (n == 0)
-        return;
+        return true;
     line.truncate(n);
     bool wasEmpty;
     {
         std::lock_guard lock(queueLock_);
+        if (closed_)
+            return false;
         while (lineQueue_.size() >= size_t(settings_.queueMax)) {
             lineQueue_.pop_front();
+            if (alreadyWritten_ > 0)
+                --alreadyWritten_;
             dropped_.fetch_add(1, std::memory_order_relaxed);
         }
         wasEmpty = lineQueue_.empty();
@@ -85,6 +128,7 @@ void LogWriter::enqueueLine(QByteArray line) {
     // per line and shrink its batches.
     if (wasEmpty)
         queueWake_.notify_one();
+    return true;
 }
 
 void LogWriter::run() {
@@ -98,15 +142,17 @@ void LogWriter::run() {
         bool finished;
         {
             // Lines leave the queue only under the file lock, so an emergency flush either
-            // finds them still queued or waits until they are written. Taking the whole queue
-            // at once keeps producers waiting for a swap, not for a copy of each line.
+            // finds them still queued or runs after they are written. Taking the whole queue
+            // at once keeps producers waiting for a swap, not for a move of each line.
             std::lock_guard flock(fileLock_);
+            size_t first;
             {
                 std::lock_guard qlock(queueLock_);
                 taken.swap(lineQueue_);
+                first = std::exchange(alreadyWritten_, 0);
                 finished = stopWriter_;
             }
-            writeLinesLocked(taken);
+            writeLinesLocked(taken, first);
         }
         taken.clear(); // frees the lines outside both locks
         if (finished)
@@ -114,37 +160,41 @@ void LogWriter::run() {
     }
 }
 
-void LogWriter::writeLinesLocked(const std::deque<QByteArray> &lines) {
+void LogWriter::writeLinesLocked(const std::deque<QByteArray> &lines, size_t first) {
     int inBatch = 0;
-    for (const QByteArray &line : lines) {
-        writeLineLocked(line);
+    for (size_t i = first; i < lines.size(); ++i) {
+        writeLineLocked(lines[i]);
         if (++inBatch == kBatchLines) {
             flushLocked();
             inBatch = 0;
         }
     }
-    if (inBatch > 0)
-        flushLocked();
-}
-
-void LogWriter::flushLocked() {
-    if (logFile_)
-        logFile_->flush();
+    flushLocked();
 }
 
 void LogWriter::writeLineLocked(const QByteArray &line) {
-    if (!logFile_ || line.isEmpty())
+    if (fd_ < 0 || line.isEmpty())
         return;
-    logFile_->write(line);
-    logFile_->write("\n", 1);
+    buffer_.append(line.constData(), size_t(line.size()));
+    buffer_.push_back('\n');
     fileBytes_ += line.size() + 1;
     if (settings_.maxBytes >= 1 && fileBytes_ >= settings_.maxBytes)
         rotateLocked();
 }
 
+void LogWriter::flushLocked() {
+    if (fd_ >= 0 && !buffer_.empty() && !writeToFd(fd_, buffer_.data(), buffer_.size()) &&
+        !writeFailed_) {
+        writeFailed_ = true; // say it once: a full disk would otherwise flood the console
+        console("quorvi: log write failed for " + path_.toLocal8Bit() + "\n");
+    }
+    buffer_.clear();
+}
+
 void LogWriter::rotateLocked() {
-    logFile_->flush();
-    logFile_->close();
+    flushLocked();
+    ::close(fd_);
+    fd_ = -1;
     const int n = settings_.maxFiles;
     if (n >= 2) {
         auto numbered = [this](int i) { return QStringLiteral("%1.%2").arg(path_).arg(i); };
@@ -161,31 +211,31 @@ void LogWriter::rotateLocked() {
         }
     }
     fileBytes_ = 0;
-    if (!logFile_->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    fd_ = openLogFd(path_, O_TRUNC);
+    if (fd_ < 0)
         console("quorvi: log rotate reopen failed for " + path_.toLocal8Bit() + "\n");
-        logFile_.reset();
-    }
 }
 
 void LogWriter::emergencyFlush() {
-    // Never block for ever: the thread that crashed may hold either lock. The file lock comes
-    // first, as on the writer, so that no batch of older lines is written after these.
-    auto tryFor = [](std::mutex &m) {
-        for (int i = 0; i < 200; ++i) {
-            if (m.try_lock())
-                return true;
-            usleep(1000);
-        }
-        return false;
-    };
-    if (!tryFor(fileLock_))
+    // Allocation-free: the crash may have happened inside the allocator, holding its lock.
+    // The file lock comes first, as on the writer, so no older batch is written after these.
+    if (!tryLockFor(fileLock_))
         return; // the lines stay queued for the writer
-    std::deque<QByteArray> lines;
-    if (tryFor(queueLock_)) {
-        lines.swap(lineQueue_);
+    if (fd_ >= 0 && !buffer_.empty())
+        writeToFd(fd_, buffer_.data(), buffer_.size());
+    buffer_.clear();
+    if (tryLockFor(queueLock_)) {
+        // The lines stay in the queue (removing them would free memory); the writer skips the
+        // ones written here.
+        for (size_t i = alreadyWritten_; i < lineQueue_.size() && fd_ >= 0; ++i) {
+            const QByteArray &line = lineQueue_[i];
+            writeToFd(fd_, line.constData(), size_t(line.size()));
+            writeToFd(fd_, "\n", 1);
+            fileBytes_ += line.size() + 1;
+        }
+        alreadyWritten_ = lineQueue_.size();
         queueLock_.unlock();
     }
-    writeLinesLocked(lines);
     fileLock_.unlock();
 }
 

@@ -34,7 +34,6 @@ struct LogState {
 LogState *g_state = nullptr;
 std::atomic<bool> g_initialised{false};
 std::atomic<bool> g_shutDown{false};
-std::atomic<bool> g_writerStopped{false};
 std::atomic<int> g_avLogLevel{24};
 
 void consoleLine(const QByteArray &line) {
@@ -63,7 +62,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 }
 
 void avLogCallback(void *avcl, int level, const char *fmt, va_list vl) {
-    if (level > g_avLogLevel.load(std::memory_order_relaxed))
+    // The bits above the level byte carry a colour, not a severity.
+    if ((level & 0xff) > g_avLogLevel.load(std::memory_order_relaxed))
         return;
     char buf[4096];
     int printPrefix = 1;
@@ -126,7 +126,9 @@ void initLogging() {
         g_state->writer.setConsoleFd(g_state->capture.consoleFd());
     g_avLogLevel.store(g_state->settings.avLogLevel);
     installAvLogRouting();
-    g_state->previousHandler = qInstallMessageHandler(messageHandler);
+    // Know the previous handler before ours can run on another thread.
+    g_state->previousHandler = qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(messageHandler);
     g_initialised.store(true);
 
     struct sigaction sa {};
@@ -144,10 +146,8 @@ void installAvLogRouting() {
 }
 
 void enqueueLine(QByteArray line) {
-    if (g_state && !g_writerStopped.load(std::memory_order_acquire)) {
-        g_state->writer.enqueueLine(std::move(line));
+    if (g_state && g_state->writer.enqueueLine(line))
         return;
-    }
     // No writer (yet or any more): the console is all there is.
     line.append('\n');
     writeToFd(STDERR_FILENO, line.constData(), size_t(line.size()));
@@ -165,11 +165,10 @@ void shutdownLogging() {
     g_state->capture.stop();
     g_state->writer.setConsoleFd(STDERR_FILENO);
     g_state->writer.stop();
-    g_writerStopped.store(true, std::memory_order_release);
 }
 
 void emergencyFlush() {
-    if (g_state && !g_writerStopped.load(std::memory_order_acquire))
+    if (g_state)
         g_state->writer.emergencyFlush();
     std::fflush(stderr);
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -23,4 +24,11 @@ bool writeToFd(int fd, const char *data, size_t size) {
         size -= size_t(w);
     }
     return true;
+}
+
+void ensureStandardDescriptors() {
+    // Ascending, so the lowest free number open() returns is the one being filled.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR);
 }

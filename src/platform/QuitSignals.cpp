@@ -46,8 +46,12 @@ QuitSignals::QuitSignals(QObject *parent) : QObject(parent) {
     sa.sa_handler = onQuitSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < std::size(kSignals); ++i)
-        sigaction(kSignals[i], &sa, &g_previous[i]);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+        sigaction(kSignals[i], nullptr, &g_previous[i]);
+        // Started with the signal ignored (nohup, a background job): keep it that way.
+        if (g_previous[i].sa_handler != SIG_IGN)
+            sigaction(kSignals[i], &sa, nullptr);
+    }
 }
 
 QuitSignals::~QuitSignals() {

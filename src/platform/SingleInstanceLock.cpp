@@ -1,9 +1,13 @@
 #include "platform/SingleInstanceLock.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 SingleInstanceLock::SingleInstanceLock(QObject *parent) : QObject(parent) {}
@@ -11,11 +15,34 @@ SingleInstanceLock::SingleInstanceLock(QObject *parent) : QObject(parent) {}
 SingleInstanceLock::~SingleInstanceLock() = default;
 
 QString SingleInstanceLock::serverName() {
-    const QString key = QString::fromLatin1(kKey);
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty())
-        return runtime + QLatin1Char('/') + key;
-    return QDir::tempPath() + QLatin1Char('/') + key + QLatin1Char('_') + QString::number(getuid());
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (folder.isEmpty()) {
+        // In the shared temporary folder a plain name could be taken or removed by another
+        // user; a folder only this user can enter cannot.
+        folder = QDir::tempPath() + QStringLiteral("/quorvi-") + QString::number(getuid());
+        mkdir(QFile::encodeName(folder).constData(), 0700);
+    }
+    return folder + QLatin1Char('/') + QString::fromLatin1(kKey);
+}
+
+SingleInstanceLock::StartGuard::StartGuard() {
+    const QByteArray path = QFile::encodeName(serverName() + QStringLiteral(".lock"));
+    fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0)
+        return;
+    for (int waited = 0; flock(fd_, LOCK_EX | LOCK_NB) != 0; waited += 20) {
+        if (waited >= 3000) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        usleep(20 * 1000);
+    }
+}
+
+SingleInstanceLock::StartGuard::~StartGuard() {
+    if (fd_ >= 0)
+        ::close(fd_); // releases the lock
 }
 
 bool SingleInstanceLock::anotherInstanceRunning(int timeoutMs) {

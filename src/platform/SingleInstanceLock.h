@@ -20,9 +20,23 @@ public:
     explicit SingleInstanceLock(QObject *parent = nullptr);
     ~SingleInstanceLock() override;
 
-    // The socket path: $XDG_RUNTIME_DIR/quorvi_single_instance, else the temporary folder
-    // with the user id appended.
+    // The socket path: $XDG_RUNTIME_DIR/quorvi_single_instance, else the same name in a
+    // private folder of the user's in the temporary folder ("quorvi-<uid>", mode 0700).
     static QString serverName();
+
+    // Serialises the probe and the listen of starts that come at the same moment (a double
+    // click), so that exactly one of them goes on. Hold it from before the probe until the
+    // lock is taken; a start that waits more than 3 s goes ahead without it.
+    class StartGuard {
+    public:
+        StartGuard();
+        ~StartGuard();
+        StartGuard(const StartGuard &) = delete;
+        StartGuard &operator=(const StartGuard &) = delete;
+
+    private:
+        int fd_ = -1;
+    };
 
     // True when another instance answers within `timeoutMs`.
     static bool anotherInstanceRunning(int timeoutMs = kProbeTimeoutMs);

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
 constexpr int kPollMs = 50;
 constexpr int kPipeBytes = 65536;
 constexpr size_t kReadChunk = 4096;
+constexpr qsizetype kMaxLineBytes = 64 * 1024;
 } // namespace
 
 StderrCapture::~StderrCapture() {
@@ -47,7 +49,18 @@ bool StderrCapture::start(LineSink sink) {
     sink_ = std::move(sink);
     stopReader_.store(false);
     active_.store(true, std::memory_order_release);
-    readerThread_ = std::thread([this] { run(); });
+    try {
+        readerThread_ = std::thread([this] { run(); });
+    } catch (const std::system_error &) {
+        // Nobody would read the pipe, and writers to stderr would block once it is full.
+        dup2(savedStderr_, STDERR_FILENO);
+        active_.store(false, std::memory_order_release);
+        close(pipeRead_);
+        pipeRead_ = -1;
+        static const char msg[] = "quorvi: stderr pipe not available; line aggregation disabled\n";
+        writeToFd(STDERR_FILENO, msg, sizeof msg - 1);
+        return false;
+    }
     return true;
 }
 
@@ -55,11 +68,12 @@ void StderrCapture::stop() {
     if (!active())
         return;
     std::fflush(stderr);
-    stopReader_.store(true);
-    // Closing the pipe's last writer ends the reader at once; children that inherited the
-    // pipe may keep it open, which the stop flag covers.
+    // Restore standard error before asking the reader to stop: its last drain then sees every
+    // byte written to the pipe. Closing the pipe's last writer ends the reader at once;
+    // children that inherited the pipe may keep it open, which the stop flag covers.
     dup2(savedStderr_, STDERR_FILENO);
     active_.store(false, std::memory_order_release);
+    stopReader_.store(true);
     if (readerThread_.joinable())
         readerThread_.join();
     close(pipeRead_);
@@ -94,10 +108,13 @@ void StderrCapture::run() {
                 writeToFd(savedStderr_, buf, size_t(n));
                 for (ssize_t i = 0; i < n; ++i) {
                     const char c = buf[i];
-                    if (c == '\n')
+                    if (c == '\n') {
                         passOn();
-                    else if (c != '\r')
+                    } else if (c != '\r') {
                         pending.append(c);
+                        if (pending.size() >= kMaxLineBytes) // a blob without line ends
+                            passOn();
+                    }
                 }
                 lastByte = Clock::now();
                 continue;

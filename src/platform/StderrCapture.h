@@ -10,7 +10,8 @@
 // Replaces the process's standard error with a pipe so that whatever libraries write there
 // reaches the log line by line. The reader thread ("log:stderr") copies every byte unchanged
 // to the original standard error (the console) and hands on complete lines: "\n" ends a line,
-// "\r" is dropped, and a partial line is handed on once no byte followed it for 400 ms.
+// "\r" is dropped, and a partial line is handed on once no byte followed it for 400 ms (or
+// once it reaches 64 KiB).
 //
 // Threads: start() and stop() by the owner; the line callback runs on the reader thread.
 // consoleFd() and writeConsole() from any thread while active.

@@ -220,7 +220,7 @@ void TestFramePool::stressManyThreads() {
     QVERIFY(checked.load() > 0);
     QCOMPARE(pool.tokensInUse(), 0);
     QVERIFY(pool.freeCount() <= kCapacity);
-    QCOMPARE(pool.createdCount(), kCapacity);
+    QVERIFY(pool.createdCount() <= kCapacity);
 }
 
 QTEST_GUILESS_MAIN(TestFramePool)

@@ -46,10 +46,19 @@ void TestPlatform::socketLivesInTheUsersRuntimeFolder() {
     QVERIFY2(lock.take(&error), qPrintable(error));
     QVERIFY(QFileInfo(runtime_->path() + "/quorvi_single_instance").exists());
 
+    // Without a runtime folder: a folder of the user's own that nobody else can enter.
     qunsetenv("XDG_RUNTIME_DIR");
-    const QString fallback = SingleInstanceLock::serverName();
-    QVERIFY(fallback.startsWith(QDir::tempPath() + "/quorvi_single_instance"));
-    QVERIFY(fallback.endsWith(QString::number(getuid())));
+    const QFileInfo fallback(SingleInstanceLock::serverName());
+    QCOMPARE(fallback.fileName(), QStringLiteral("quorvi_single_instance"));
+    const QFileInfo folder(fallback.path());
+    QCOMPARE(folder.absoluteFilePath(),
+             QDir::tempPath() + QStringLiteral("/quorvi-") + QString::number(getuid()));
+    QVERIFY(folder.isDir());
+    QCOMPARE(folder.ownerId(), uint(getuid()));
+    QCOMPARE(folder.permissions() &
+                 (QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther |
+                  QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup),
+             QFileDevice::Permissions());
 }
 
 void TestPlatform::probeFindsOnlyALiveInstance() {
@@ -110,6 +119,7 @@ namespace {
 
 // Starts the probe and waits until its quit handlers are installed.
 bool startHangingProbe(QProcess &p, const QString &dir) {
+    p.setChildProcessModifier([] { std::signal(SIGTERM, SIG_DFL); });
     p.start(copyExecutable(QStringLiteral(QUORVI_PROBE), dir), {"hang-on-quit"});
     return waitUntil(
         [&] {

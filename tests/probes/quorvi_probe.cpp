@@ -9,11 +9,13 @@
 //   av             one FFmpeg message at info level and one at warning level
 //   fatal N        N lines, then a fatal Qt message
 //   abort N        N lines, then abort() straight away
+//   double-free N  N lines, then a double free: the C library aborts from inside the allocator
 //   hang-on-quit   on the first quit signal print "QUIT <n>" and never return to the event loop
 //
 // The probe prints "LOG <path>" once logging is up.
 
 #include "core/Logging.h"
+#include "platform/PosixUtil.h"
 #include "platform/QuitSignals.h"
 
 #include <QCoreApplication>
@@ -51,6 +53,7 @@ bool logContains(const QByteArray &needle) {
 } // namespace
 
 int main(int argc, char **argv) {
+    ensureStandardDescriptors();
     QCoreApplication app(argc, argv);
     const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray("lines");
     const int count = argc > 2 ? std::atoi(argv[2]) : 0;
@@ -79,6 +82,12 @@ int main(int argc, char **argv) {
     } else if (mode == "abort") {
         logLines(count);
         std::abort();
+    } else if (mode == "double-free") {
+        logLines(count);
+        void *volatile block = std::malloc(4000); // past the per-thread cache: checked on free
+        std::free(block);
+        std::free(block);
+        out("survived");
     } else if (mode == "hang-on-quit") {
         QuitSignals signals_;
         QObject::connect(&signals_, &QuitSignals::quitRequested, &app, [](int n) {
