@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors and runs the whole test suite.
+# Installs what is missing, builds with warnings as errors and runs the whole test suite, then
+# the same tests under AddressSanitizer + UndefinedBehaviorSanitizer and the threading tests
+# under ThreadSanitizer. QUORVI_TEST_SANITIZERS=0 skips the sanitizer builds (a quick local run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake --preset ci
-cmake --build --preset ci
-ctest --preset ci "$@"
+
+stage() {
+  echo "== $1"
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+  ctest --preset "$1"
+}
+
+stage ci
+if [[ "${QUORVI_TEST_SANITIZERS:-1}" != 0 ]]; then
+  stage asan
+  stage tsan
+fi
