@@ -15,7 +15,10 @@ struct FrameToken {
     int32_t width = 0;
     int32_t height = 0;
     bool valid = true;
-    QByteArray data;    // at least stride * height bytes while width/height are set
+    // At least stride * height bytes while width/height are set. Never keep a copy of it (wrap
+    // the bytes in a QImage instead, or hold the token): a copy shares the buffer, and the next
+    // producer's write to the recycled token would then duplicate the whole picture.
+    QByteArray data;
     int32_t stride = 0; // bytes per row
 
     bool hasPicture() const { return !data.isEmpty() && width >= 1 && height >= 1; }
