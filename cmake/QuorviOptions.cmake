@@ -10,12 +10,19 @@ if(QUORVI_SANITIZE)
   target_link_options(quorvi_options INTERFACE -fsanitize=${QUORVI_SANITIZE})
 endif()
 
-# quorvi_add_qtest(<name> SOURCES ... LIBS ... LABELS ... [XVFB] [TIMEOUT s])
+# quorvi_add_qtest(<name> SOURCES ... LIBS ... LABELS ... [XVFB] [CHILDREN] [TIMEOUT s])
 # One QtTest program per area. XVFB runs it on a private X server; the rest run offscreen.
+# CHILDREN: it runs the program and the probe as child processes (QUORVI_BINARY, QUORVI_PROBE).
 function(quorvi_add_qtest name)
-  cmake_parse_arguments(T "XVFB" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "XVFB;CHILDREN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test quorvi_options ${T_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  if(T_CHILDREN)
+    target_compile_definitions(${name} PRIVATE
+      QUORVI_BINARY="$<TARGET_FILE:quorvi>" QUORVI_PROBE="$<TARGET_FILE:quorvi_probe>")
+    add_dependencies(${name} quorvi quorvi_probe)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()

@@ -89,13 +89,7 @@ void LogWriter::stop() {
     // Whatever arrived after the writer's last look, or everything if it never ran.
     std::lock_guard flock(fileLock_);
     std::deque<QByteArray> rest;
-    size_t first;
-    {
-        std::lock_guard qlock(queueLock_);
-        rest.swap(lineQueue_);
-        first = std::exchange(alreadyWritten_, 0);
-        closed_ = true;
-    }
+    const size_t first = takeQueueLocked(rest, true);
     writeLinesLocked(rest, first);
     if (fd_ >= 0) {
         ::close(fd_);
@@ -145,19 +139,22 @@ void LogWriter::run() {
             // finds them still queued or runs after they are written. Taking the whole queue
             // at once keeps producers waiting for a swap, not for a move of each line.
             std::lock_guard flock(fileLock_);
-            size_t first;
-            {
-                std::lock_guard qlock(queueLock_);
-                taken.swap(lineQueue_);
-                first = std::exchange(alreadyWritten_, 0);
-                finished = stopWriter_;
-            }
+            const size_t first = takeQueueLocked(taken, false, &finished);
             writeLinesLocked(taken, first);
         }
         taken.clear(); // frees the lines outside both locks
         if (finished)
             return;
     }
+}
+
+size_t LogWriter::takeQueueLocked(std::deque<QByteArray> &into, bool close, bool *stopping) {
+    std::lock_guard qlock(queueLock_);
+    into.swap(lineQueue_);
+    closed_ = closed_ || close;
+    if (stopping)
+        *stopping = stopWriter_;
+    return std::exchange(alreadyWritten_, 0);
 }
 
 void LogWriter::writeLinesLocked(const std::deque<QByteArray> &lines, size_t first) {

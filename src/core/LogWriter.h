@@ -51,6 +51,9 @@ public:
 private:
     void run();
     // These hold fileLock_.
+    // Moves the queue into `into` (closing it to new lines when `close`); returns how many of
+    // its front lines an emergency flush has written already.
+    size_t takeQueueLocked(std::deque<QByteArray> &into, bool close, bool *stopping = nullptr);
     void writeLinesLocked(const std::deque<QByteArray> &lines, size_t first);
     void writeLineLocked(const QByteArray &line);
     void flushLocked();
