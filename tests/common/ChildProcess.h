@@ -1,6 +1,7 @@
 #pragma once
 
-// Helpers for tests that run the program or a probe as a real child process.
+// Helpers for tests that run the program or a probe as a real child process, and read what
+// it wrote.
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -42,6 +43,14 @@ inline bool waitUntil(const std::function<bool()> &condition, int ms) {
 inline QByteArray readFile(const QString &path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The lines of a text, without their line ends.
+inline QByteArrayList lines(const QByteArray &text) {
+    QByteArrayList out = text.split('\n');
+    if (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out;
 }
 
 // The current (not rotated) log files of the program in `dir`, oldest first.

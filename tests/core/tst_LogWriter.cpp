@@ -1,3 +1,4 @@
+#include "common/ChildProcess.h"
 #include "core/LogWriter.h"
 
 #include <QFile>
@@ -8,21 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace {
-
-QByteArrayList lines(const QByteArray &text) {
-    QByteArrayList out = text.split('\n');
-    if (!out.isEmpty() && out.last().isEmpty())
-        out.removeLast();
-    return out;
-}
-
-QByteArray readFile(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace
+using namespace testutil;
 
 class TestLogWriter : public QObject {
     Q_OBJECT

@@ -42,13 +42,6 @@ ProbeRun runProbe(const QString &dir, const QStringList &args, const QStringList
     return run;
 }
 
-QByteArrayList lines(const QByteArray &text) {
-    QByteArrayList out = text.split('\n');
-    if (!out.isEmpty() && out.last().isEmpty())
-        out.removeLast();
-    return out;
-}
-
 // Numbers of the "probe line NNNNNN" lines in a file, in file order.
 QList<int> probeNumbers(const QString &path) {
     QList<int> numbers;
