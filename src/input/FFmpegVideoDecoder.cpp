@@ -1,0 +1,848 @@
+#include "input/FFmpegVideoDecoder.h"
+
+#include "core/FramePool.h"
+#include "core/LibavPtr.h"
+#include "core/Logging.h"
+#include "input/AudioStreamDecoder.h"
+#include "input/SourceAddress.h"
+#include "platform/CaptureDevices.h"
+#include "platform/PosixUtil.h"
+
+#include <QMetaObject>
+#include <QUrl>
+
+extern "C" {
+#include <libavdevice/avdevice.h>
+}
+
+#include <chrono>
+#include <deque>
+
+namespace {
+
+constexpr AVRational kMicroseconds{1, 1000000};
+
+const QString kCameraOpenFailed =
+    QStringLiteral("无法打开摄像头或麦克风（设备名是否与系统一致？是否被其他程序占用？）");
+const QString kNoCaptureInput = QStringLiteral(
+    "未注册 dshow 输入（通常未链接 libavdevice）。请运行 scripts/setup.sh 安装带 libavdevice 的 "
+    "FFmpeg 开发库，再用 CMake 完整重编（quorvi_engine 链接 libavdevice）。");
+
+int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void initFfmpegOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        avformat_network_init();
+        avdevice_register_all();
+    });
+}
+
+void setAll(libav::Dictionary &dict, const SourceAddress::Options &options) {
+    for (const auto &[key, value] : options)
+        dict.set(key.c_str(), value.c_str());
+}
+
+int64_t toMicroseconds(int64_t ts, AVRational timeBase) {
+    return ts == AV_NOPTS_VALUE ? 0 : av_rescale_q(ts, timeBase, kMicroseconds);
+}
+
+// Addresses may carry credentials; logs must not.
+QString forLog(const QString &address) {
+    const QUrl url(address);
+    return url.isValid() && !url.scheme().isEmpty() && url.scheme().size() > 1
+               ? url.toString(QUrl::RemoveUserInfo)
+               : address;
+}
+
+} // namespace
+
+// The state of one run of the decode worker: the opened input, its decoders, the pacing
+// anchor, held packets and the optional packet reader of a live camera.
+struct FFmpegVideoDecoder::Worker {
+    explicit Worker(FFmpegVideoDecoder &decoder)
+        : d(decoder), audio(decoder.audio_, &decoder.gate_) {}
+    ~Worker() { shutdown(); }
+
+    bool open(const QString &source, const QString &address, bool hasAudioSource);
+    void run();
+    void shutdown();
+
+    void pausedStep();
+    bool playingStep(); // false: leave the main loop
+    void drainPaced();
+    void drainLive();
+    bool deliverStillFrame();
+    void deliver(AVFrame *frame, int64_t tsUs, bool mayAllocate);
+    int readPacket(AVPacket *packet); // held packets first, then the input
+    int readInput(AVPacket *packet);  // the input itself (or the reader's queue)
+    void seek(int64_t positionMs);
+    void freeHeld() { held.clear(); }
+    void sleepUs(int64_t us) { d.sleepUnlessWoken(us); }
+    bool stopping() const { return d.stopRequested_.load(); }
+
+    void startReader();
+    void readerLoop();
+
+    static int interrupt(void *opaque) {
+        auto *w = static_cast<Worker *>(opaque);
+        return w->d.stopRequested_.load() || w->readerQuit.load() ? 1 : 0;
+    }
+
+    FFmpegVideoDecoder &d;
+    libav::InputFormatContext input;
+    libav::CodecContext video;
+    int videoStream = -1;
+    AVRational videoTimeBase{1, 1};
+    AudioStreamDecoder audio;
+    libav::Frame frame;
+    libav::Frame newest;
+    libav::Packet packet;
+    libav::Packet aheadPacket;
+    SwsContext *sws = nullptr; // cached across frames, freed in shutdown
+    std::deque<libav::Packet> held;
+    bool live = false;
+
+    int64_t lastDeliveredUs = -1;
+    bool anchored = false;
+    int64_t anchorWallUs = 0;
+    int64_t anchorTsUs = 0;
+
+    // Packet reader of a live camera.
+    std::thread reader;
+    std::atomic<bool> readerQuit{false};
+    std::mutex queueMutex;
+    std::condition_variable queueWake;
+    std::deque<libav::Packet> queue; // guarded by queueMutex
+    int64_t queuedBytes = 0;         // guarded by queueMutex
+};
+
+FFmpegVideoDecoder::FFmpegVideoDecoder(FramePool *pool, QObject *parent)
+    : QObject(parent), pool_(pool), threadTag_(QStringLiteral("?")) {}
+
+FFmpegVideoDecoder::~FFmpegVideoDecoder() {
+    waitForLifecycle();
+    stopAndJoin();
+}
+
+void FFmpegVideoDecoder::setThreadTag(const QString &tag) {
+    threadTag_ = tag;
+}
+
+void FFmpegVideoDecoder::setFrameCallback(FrameCallback callback) {
+    frameCallback_ = std::move(callback);
+}
+
+void FFmpegVideoDecoder::setAudioClock(std::shared_ptr<AudioClock> clock) {
+    gate_.setAudioClock(std::move(clock));
+}
+
+QString FFmpegVideoDecoder::source() const {
+    std::lock_guard lock(sourceMutex_);
+    return source_;
+}
+
+void FFmpegVideoDecoder::setSource(const QString &address) {
+    enqueueLifecycle([this, address] { changeSource(address); });
+}
+
+void FFmpegVideoDecoder::stop() {
+    enqueueLifecycle([this] { stopAndJoin(); });
+}
+
+void FFmpegVideoDecoder::enqueueLifecycle(std::function<void()> task) {
+    std::lock_guard lock(pendingLifecycleMutex_);
+    std::shared_future<void> previous = pendingLifecycle_;
+    const QByteArray name = ("lc:" + threadTag_).toUtf8();
+    pendingLifecycle_ = std::async([previous, task = std::move(task), name] {
+                            setCurrentThreadName(name.constData());
+                            if (previous.valid())
+                                previous.wait();
+                            task();
+                        }).share();
+}
+
+void FFmpegVideoDecoder::waitForLifecycle() {
+    std::shared_future<void> pending;
+    {
+        std::lock_guard lock(pendingLifecycleMutex_);
+        pending = pendingLifecycle_;
+    }
+    if (pending.valid())
+        pending.wait();
+}
+
+void FFmpegVideoDecoder::wake() {
+    {
+        std::lock_guard lock(wakeMutex_);
+        ++wakeSeq_;
+    }
+    wakeCv_.notify_all();
+}
+
+void FFmpegVideoDecoder::sleepUnlessWoken(int64_t us) {
+    std::unique_lock lock(wakeMutex_);
+    const uint64_t seq = wakeSeq_;
+    wakeCv_.wait_for(lock, std::chrono::microseconds(us),
+                     [&] { return wakeSeq_ != seq || stopRequested_.load(); });
+}
+
+void FFmpegVideoDecoder::requestStop() {
+    stopRequested_.store(true);
+    wake();
+}
+
+void FFmpegVideoDecoder::requestResync() {
+    resyncRequested_.store(true);
+    wake();
+}
+
+void FFmpegVideoDecoder::stopAndJoin() {
+    std::lock_guard lock(lifecycleMutex_);
+    requestStop();
+    if (microphoneThread_.joinable())
+        microphoneThread_.join();
+    if (decodeThread_.joinable())
+        decodeThread_.join();
+}
+
+void FFmpegVideoDecoder::setLoop(bool loop) {
+    loop_.store(loop);
+    if (loop)
+        ended_.store(false);
+}
+
+void FFmpegVideoDecoder::setPlaybackState(int64_t positionMs, bool play) {
+    const int64_t cur = positionMs_.load();
+    const bool wasPlaying = playing_.load();
+    int64_t pos = std::max<int64_t>(positionMs, 0);
+    const int64_t clamped = pos;
+    const int64_t dur = durationMs_.load();
+
+    const bool fromPause = play && !wasPlaying;
+    int64_t newPos = pos;
+    if (fromPause && dur >= 1 && pos >= dur - 80) { // play at the very end starts over
+        newPos = 0;
+        pos = 0;
+    }
+    if (fromPause || play != wasPlaying || clamped != cur)
+        ended_.store(false);
+    positionMs_.store(newPos);
+
+    bool blocked = false;
+    if (play) {
+        blocked = ended_.load() && !loop_.load() && dur >= 1 && pos >= dur - 80;
+        if (!blocked) {
+            playing_.store(true);
+            const int64_t requested = requestedPositionMs_.load();
+            if ((fromPause && !(std::llabs(pos - cur) < 3 && requested >= 0)) ||
+                (!fromPause && requested >= 0 && std::llabs(pos - requested) > 200))
+                resyncRequested_.store(true);
+        }
+    }
+    if (!play || blocked) {
+        playing_.store(false);
+        if (wasPlaying)
+            flushAudioRequested_.store(true);
+    }
+    requestedPositionMs_.store(newPos);
+    wake();
+}
+
+void FFmpegVideoDecoder::changeSource(const QString &address) {
+    {
+        std::lock_guard lock(sourceMutex_);
+        if (address == source_ && !stopRequested_.load())
+            return; // already running this address
+    }
+    durationMs_.store(-1);
+    stopAndJoin();
+    audio_.clear(false);
+
+    QString microphone;
+    if (!address.isEmpty() && pool_) {
+        microphone = SourceAddress::audioSourceOf(address);
+        // A camera's own microphone is a device of its own here: it runs as a separate
+        // microphone beside the picture.
+        if (microphone.isEmpty() && SourceAddress::kindOf(address) == SourceAddress::Kind::Camera) {
+            const SourceAddress::DeviceNames names = SourceAddress::deviceNames(address);
+            if (!names.video.isEmpty() && !names.audio.isEmpty())
+                microphone = SourceAddress::microphoneAddress(names.audio);
+        }
+    }
+    {
+        std::lock_guard lock(sourceMutex_);
+        source_ = address;
+        audioSource_ = microphone;
+    }
+    gate_.setGateOnAudio(false);
+    gate_.setSyncToAudioClock(!microphone.isEmpty());
+    if (address.isEmpty() || !pool_)
+        return;
+
+    std::lock_guard lock(lifecycleMutex_);
+    lastScrubPositionMs_.store(-1);
+    requestedPositionMs_.store(-1);
+    ended_.store(false);
+    live_.store(false);
+    resyncRequested_.store(true);
+    gate_.reset();
+    const uint64_t generation = sourceGeneration_.fetch_add(1) + 1;
+    stopRequested_.store(false);
+    decodeThread_ = std::thread([this, generation] { threadFunc(generation); });
+    if (!microphone.isEmpty())
+        microphoneThread_ = std::thread([this] { microphoneFunc(); });
+}
+
+void FFmpegVideoDecoder::emitError(const QString &message) {
+    if (stopRequested_.load())
+        return; // an open cut short by a stop or a new source is not the user's problem
+    qWarning("FFmpegVideoDecoder: %s %s", qUtf8Printable(message),
+             qUtf8Printable(forLog(source())));
+    emit decodeError(message);
+}
+
+void FFmpegVideoDecoder::emitEndedQueued() {
+    QMetaObject::invokeMethod(
+        this, [this] { emit playbackEndedNaturally(); }, Qt::QueuedConnection);
+}
+
+void FFmpegVideoDecoder::threadFunc(uint64_t generation) {
+    setCurrentThreadName(("dec:" + threadTag_).toUtf8().constData());
+    QString source;
+    QString microphone;
+    {
+        std::lock_guard lock(sourceMutex_);
+        source = source_;
+        microphone = audioSource_;
+    }
+    if (source.isEmpty())
+        return;
+    const bool explicitAudioSource = !SourceAddress::audioSourceOf(source).isEmpty();
+    const QString address =
+        explicitAudioSource ? SourceAddress::withoutAudioSource(source) : source;
+
+    const SourceAddress::Kind kind = SourceAddress::kindOf(source);
+    if (kind == SourceAddress::Kind::Display || kind == SourceAddress::Kind::Window) {
+        // Display and window capture loops plug in here.
+        emitError(QStringLiteral("desktop:// 与 wgc:// 采集尚不可用"));
+        return;
+    }
+
+    Worker worker(*this);
+    if (!worker.open(source, address, !microphone.isEmpty()))
+        return;
+    qInfo("FFmpegVideoDecoder: opened generation=%llu live=%d duration_ms=%lld %s",
+          static_cast<unsigned long long>(generation), int(worker.live),
+          static_cast<long long>(durationMs_.load()), qUtf8Printable(forLog(source)));
+    worker.run();
+}
+
+bool FFmpegVideoDecoder::Worker::open(const QString &source, const QString &address,
+                                      bool hasAudioSource) {
+    installAvLogRouting();
+    initFfmpegOnce();
+
+    AVFormatContext *raw = avformat_alloc_context();
+    if (!raw) {
+        d.emitError(QStringLiteral("avformat_open_input failed"));
+        return false;
+    }
+    // Lets a stop end a slow open, probe or read at once instead of after the I/O time-out.
+    raw->interrupt_callback = AVIOInterruptCB{&Worker::interrupt, this};
+
+    libav::Dictionary options;
+    setAll(options, SourceAddress::networkOptions(address));
+    // Probe limits are options of the input itself, so they go with the open.
+    setAll(options, SourceAddress::probeOptions(source, false));
+
+    const AVInputFormat *format = nullptr;
+    QByteArray url = address.toUtf8();
+    const bool camera = SourceAddress::kindOf(address) == SourceAddress::Kind::Camera &&
+                        !SourceAddress::deviceNames(address).video.isEmpty();
+    if (camera) {
+        format = av_find_input_format("video4linux2");
+        if (!format) {
+            avformat_free_context(raw);
+            d.emitError(kNoCaptureInput);
+            return false;
+        }
+        const CaptureDevices::Input device =
+            CaptureDevices::camera(SourceAddress::deviceNames(address).video);
+        url = device.url;
+        setAll(options, SourceAddress::cameraBufferOptions(hasAudioSource));
+    }
+
+    // On failure FFmpeg frees the context it was given.
+    if (url.isEmpty() || avformat_open_input(&raw, url.constData(), format, options.get()) < 0) {
+        if (url.isEmpty())
+            avformat_free_context(raw);
+        d.emitError(camera ? kCameraOpenFailed : QStringLiteral("avformat_open_input failed"));
+        return false;
+    }
+    input.reset(raw);
+
+    if (avformat_find_stream_info(input.get(), nullptr) < 0) {
+        d.emitError(QStringLiteral("avformat_find_stream_info failed"));
+        return false;
+    }
+    if (input->duration > 0)
+        d.durationMs_.store(input->duration / 1000);
+    live = SourceAddress::isLive(source, input->duration);
+    d.live_.store(live);
+
+    videoStream = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (videoStream < 0) {
+        d.emitError(QStringLiteral("no video stream"));
+        return false;
+    }
+    const AVStream *stream = input->streams[videoStream];
+    videoTimeBase = stream->time_base;
+    const AVCodec *decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!decoder) {
+        d.emitError(QStringLiteral("decoder not found"));
+        return false;
+    }
+    video.reset(avcodec_alloc_context3(decoder));
+    if (!video) {
+        d.emitError(QStringLiteral("avcodec_alloc_context3 failed"));
+        return false;
+    }
+    if (avcodec_parameters_to_context(video.get(), stream->codecpar) < 0) {
+        d.emitError(QStringLiteral("avcodec_parameters_to_context failed"));
+        return false;
+    }
+    // Frame threading adds a frame of delay per thread: fine for files, not for live inputs.
+    video->thread_count = 0;
+    if (live)
+        video->thread_type = FF_THREAD_SLICE;
+    if (avcodec_open2(video.get(), decoder, nullptr) < 0) {
+        d.emitError(QStringLiteral("avcodec_open2 failed"));
+        return false;
+    }
+
+    // A separate microphone replaces the input's own sound.
+    if (!hasAudioSource) {
+        const int audioIndex =
+            av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, videoStream, nullptr, 0);
+        if (audioIndex >= 0)
+            audio.open(input.get(), audioIndex); // without it the source is silent
+    }
+
+    frame.reset(av_frame_alloc());
+    newest.reset(av_frame_alloc());
+    packet.reset(av_packet_alloc());
+    aheadPacket.reset(av_packet_alloc());
+    if (!frame || !newest || !packet || !aheadPacket) {
+        d.emitError(QStringLiteral("alloc frame/packet failed"));
+        return false;
+    }
+
+    if (live && SourceAddress::kindOf(source) == SourceAddress::Kind::Camera &&
+        SourceAddress::audioSourceOf(source).isEmpty()) {
+        d.gate_.setGateOnAudio(audio.isOpen());
+        startReader();
+    }
+    return true;
+}
+
+void FFmpegVideoDecoder::Worker::shutdown() {
+    if (reader.joinable()) {
+        readerQuit.store(true); // the interrupt callback now aborts every blocking read
+        queueWake.notify_all();
+        reader.join();
+    }
+    {
+        std::lock_guard lock(queueMutex);
+        queue.clear();
+        queuedBytes = 0;
+    }
+    held.clear();
+    sws_freeContext(sws);
+    sws = nullptr;
+}
+
+void FFmpegVideoDecoder::Worker::run() {
+    while (!stopping()) {
+        if (d.flushAudioRequested_.exchange(false))
+            d.audio_.clear(false);
+        if (!d.playing_.load())
+            pausedStep();
+        else if (!playingStep())
+            break;
+    }
+}
+
+void FFmpegVideoDecoder::Worker::pausedStep() {
+    freeHeld();
+    const int64_t position = d.positionMs_.load();
+    if (position != d.lastScrubPositionMs_.load()) {
+        seek(position);
+        deliverStillFrame();
+        d.lastScrubPositionMs_.store(position);
+        d.audio_.clear(false);
+    }
+    sleepUs(25000);
+}
+
+bool FFmpegVideoDecoder::Worker::deliverStillFrame() {
+    while (!stopping()) {
+        const int r = readPacket(packet.get());
+        if (r == AVERROR(EAGAIN)) {
+            sleepUs(1000);
+            continue;
+        }
+        const bool eof = r == AVERROR_EOF;
+        if (r < 0 && !eof)
+            return false;
+        if (!eof && packet->stream_index != videoStream) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        // At the end, ask the decoder for the pictures it still holds.
+        avcodec_send_packet(video.get(), eof ? nullptr : packet.get());
+        av_packet_unref(packet.get());
+        if (avcodec_receive_frame(video.get(), frame.get()) >= 0) {
+            deliver(frame.get(), toMicroseconds(frame->best_effort_timestamp, videoTimeBase), true);
+            av_frame_unref(frame.get());
+            return true;
+        }
+        if (eof)
+            return false;
+    }
+    return false;
+}
+
+bool FFmpegVideoDecoder::Worker::playingStep() {
+    d.lastScrubPositionMs_.store(-1);
+    if (d.resyncRequested_.exchange(false)) {
+        d.gate_.reset();
+        seek(d.positionMs_.load());
+        anchored = false;
+    }
+    const int r = readPacket(packet.get());
+    if (r == AVERROR(EAGAIN)) {
+        sleepUs(1000);
+        return true;
+    }
+    if (r == AVERROR_EOF) {
+        // The decoder still holds the last pictures; show them before the end.
+        if (avcodec_send_packet(video.get(), nullptr) >= 0) {
+            if (live)
+                drainLive();
+            else
+                drainPaced();
+        }
+        if (stopping() || !d.playing_.load())
+            return true;
+        if (d.loop_.load()) {
+            d.ended_.store(false);
+            seek(0);
+            anchored = false;
+            return true;
+        }
+        if (!d.ended_.exchange(true)) {
+            // Stay on the last picture: the paused path would otherwise show a still of the
+            // last commanded position (usually the start) after the end.
+            const int64_t endMs =
+                lastDeliveredUs >= 0 ? lastDeliveredUs / 1000 : d.durationMs_.load();
+            d.positionMs_.store(endMs);
+            d.lastScrubPositionMs_.store(endMs);
+            d.playing_.store(false);
+            d.emitEndedQueued();
+        }
+        sleepUs(20000);
+        return true;
+    }
+    if (r < 0)
+        return false; // a broken stream ends the worker
+    if (audio.isOpen() && packet->stream_index == audio.streamIndex()) {
+        audio.decode(packet.get(), d.stopRequested_);
+    } else if (packet->stream_index == videoStream) {
+        avcodec_send_packet(video.get(), packet.get()); // even if refused, drain what is ready
+        if (live)
+            drainLive();
+        else
+            drainPaced();
+    }
+    av_packet_unref(packet.get());
+    return true;
+}
+
+void FFmpegVideoDecoder::Worker::drainPaced() {
+    while (avcodec_receive_frame(video.get(), frame.get()) >= 0) {
+        if (stopping() || !d.playing_.load()) {
+            av_frame_unref(frame.get());
+            return;
+        }
+        const int64_t ts = toMicroseconds(frame->best_effort_timestamp, videoTimeBase);
+        int64_t target;
+        if (!anchored) {
+            anchorWallUs = nowUs();
+            anchorTsUs = ts;
+            anchored = true;
+            target = anchorWallUs;
+        } else {
+            target = anchorWallUs + (ts - anchorTsUs);
+        }
+
+        // While early, read ahead so that sound keeps flowing; pictures are held back.
+        while (target - nowUs() > 200 && d.playing_.load() && !stopping() && audio.isOpen()) {
+            if (readInput(aheadPacket.get()) < 0)
+                break;
+            if (aheadPacket->stream_index == audio.streamIndex()) {
+                audio.decode(aheadPacket.get(), d.stopRequested_);
+                av_packet_unref(aheadPacket.get());
+            } else if (aheadPacket->stream_index == videoStream) {
+                if (held.size() >= size_t(kMaxHeldPackets))
+                    held.pop_front();
+                held.emplace_back(av_packet_alloc());
+                av_packet_move_ref(held.back().get(), aheadPacket.get());
+            } else {
+                av_packet_unref(aheadPacket.get());
+            }
+        }
+
+        int64_t wait = target - nowUs();
+        if (wait >= 1) {
+            // Capped so that a gap in the timeline does not stall the picture for long.
+            const int64_t until = nowUs() + std::min(wait, kMaxPacingSleepUs);
+            while (!stopping() && d.playing_.load() && !d.resyncRequested_.load()) {
+                const int64_t left = until - nowUs();
+                if (left < 1)
+                    break;
+                sleepUs(left);
+            }
+            if (stopping() || !d.playing_.load() || d.resyncRequested_.load()) {
+                av_frame_unref(frame.get()); // the seek that follows drops the rest
+                return;
+            }
+            deliver(frame.get(), ts, true);
+        } else if (wait >= -kLateDropUs) {
+            deliver(frame.get(), ts, true);
+        } // else: too late, dropped
+        av_frame_unref(frame.get());
+    }
+}
+
+void FFmpegVideoDecoder::Worker::drainLive() {
+    bool got = false;
+    while (avcodec_receive_frame(video.get(), frame.get()) >= 0) {
+        av_frame_unref(newest.get());
+        av_frame_move_ref(newest.get(), frame.get());
+        got = true;
+    }
+    if (got && d.playing_.load() && !stopping()) {
+        const int64_t ts = toMicroseconds(newest->best_effort_timestamp, videoTimeBase);
+        if (!d.gate_.shouldDrop(ts))
+            deliver(newest.get(), ts, false);
+    }
+    av_frame_unref(newest.get());
+}
+
+void FFmpegVideoDecoder::Worker::deliver(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
+    FramePool *pool = d.pool_;
+    const int width = pool->width();
+    const int height = pool->height();
+    sws = sws_getCachedContext(sws, picture->width, picture->height, AVPixelFormat(picture->format),
+                               width, height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr,
+                               nullptr);
+    if (!sws)
+        return;
+    FrameTokenPtr token = mayAllocate ? pool->acquire() : pool->tryAcquire();
+    if (!token)
+        return; // the pool is busy: a live picture is dropped
+    token->valid = true;
+    token->width = width;
+    token->height = height;
+    token->stride = width * 4;
+    const qsizetype bytes = qsizetype(token->stride) * height;
+    if (token->data.size() < bytes)
+        token->data.resize(bytes);
+    uint8_t *dst[4] = {reinterpret_cast<uint8_t *>(token->data.data()), nullptr, nullptr,
+                       nullptr}; // data() detaches a shared buffer
+    const int dstStride[4] = {token->stride, 0, 0, 0};
+    sws_scale(sws, picture->data, picture->linesize, 0, picture->height, dst, dstStride);
+    token->ptsUs = tsUs;
+    lastDeliveredUs = tsUs;
+    if (d.frameCallback_)
+        d.frameCallback_(std::move(token));
+}
+
+int FFmpegVideoDecoder::Worker::readPacket(AVPacket *out) {
+    if (!held.empty()) {
+        av_packet_move_ref(out, held.front().get());
+        held.pop_front();
+        return 0;
+    }
+    return readInput(out);
+}
+
+int FFmpegVideoDecoder::Worker::readInput(AVPacket *out) {
+    if (!reader.joinable())
+        return av_read_frame(input.get(), out);
+    std::unique_lock lock(queueMutex);
+    // Also wakes for a stop: a camera that delivers nothing must not hold the worker.
+    while (queue.empty() && !readerQuit.load() && !stopping())
+        queueWake.wait_for(lock, std::chrono::milliseconds(20));
+    if (queue.empty())
+        return AVERROR_EOF;
+    AVPacket *front = queue.front().get();
+    queuedBytes -= front->size;
+    av_packet_move_ref(out, front);
+    queue.pop_front();
+    return 0;
+}
+
+void FFmpegVideoDecoder::Worker::startReader() {
+    readerQuit.store(false);
+    const QByteArray name = ("rd:" + d.threadTag_).toUtf8();
+    reader = std::thread([this, name] {
+        setCurrentThreadName(name.constData());
+        readerLoop();
+    });
+}
+
+void FFmpegVideoDecoder::Worker::readerLoop() {
+    while (!readerQuit.load()) {
+        libav::Packet fresh(av_packet_alloc());
+        if (!fresh)
+            return;
+        const int r = av_read_frame(input.get(), fresh.get());
+        if (r == AVERROR_EXIT)
+            return;
+        if (r < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            continue;
+        }
+        {
+            std::lock_guard lock(queueMutex);
+            while (!queue.empty() && (queuedBytes + fresh->size > kReaderQueueBytes ||
+                                      queue.size() >= size_t(kReaderQueuePackets))) {
+                queuedBytes -= queue.front()->size;
+                queue.pop_front(); // the newest pictures matter most
+            }
+            queuedBytes += fresh->size;
+            queue.push_back(std::move(fresh));
+        }
+        queueWake.notify_one();
+    }
+}
+
+void FFmpegVideoDecoder::Worker::seek(int64_t positionMs) {
+    freeHeld();
+    d.gate_.reset();
+    if (reader.joinable()) {
+        std::lock_guard lock(queueMutex);
+        queue.clear();
+        queuedBytes = 0;
+    }
+    if (live) {
+        avcodec_flush_buffers(video.get());
+        audio.flushDecoder();
+    } else {
+        const int64_t ts = av_rescale_q(positionMs * 1000, kMicroseconds, videoTimeBase);
+        if (av_seek_frame(input.get(), videoStream, ts, AVSEEK_FLAG_BACKWARD) >= 0) {
+            avcodec_flush_buffers(video.get());
+            audio.flushDecoder();
+        }
+    }
+    audio.resetResampler();
+    d.audio_.clear(true);
+}
+
+// The separate microphone: a second input whose sound replaces the source's own.
+void FFmpegVideoDecoder::microphoneFunc() {
+    setCurrentThreadName(("mic:" + threadTag_).toUtf8().constData());
+    QString microphone;
+    {
+        std::lock_guard lock(sourceMutex_);
+        microphone = audioSource_;
+    }
+    if (microphone.isEmpty())
+        return;
+    installAvLogRouting();
+    initFfmpegOnce();
+
+    if (!SourceAddress::isMicrophoneAddress(microphone)) {
+        emitError(QStringLiteral("dshow 分离麦克风 URL 无效（需 dshow://…&audio=设备名）"));
+        return;
+    }
+    const CaptureDevices::Input device =
+        CaptureDevices::microphone(SourceAddress::deviceNames(microphone).audio);
+    const QByteArray formatName = device.isValid() ? device.format : QByteArray("pulse");
+    const AVInputFormat *format = av_find_input_format(formatName.constData());
+    if (!format)
+        format = av_find_input_format("alsa");
+    if (!format) {
+        emitError(QStringLiteral("未注册 dshow 输入（分离麦克风）"));
+        return;
+    }
+
+    struct Interrupt {
+        static int check(void *opaque) {
+            return static_cast<FFmpegVideoDecoder *>(opaque)->stopRequested_.load() ? 1 : 0;
+        }
+    };
+    AVFormatContext *raw = avformat_alloc_context();
+    libav::Dictionary options;
+    setAll(options, SourceAddress::networkOptions(microphone));
+    setAll(options, SourceAddress::microphoneBufferOptions());
+    setAll(options, SourceAddress::probeOptions(microphone, true));
+    if (raw)
+        raw->interrupt_callback = AVIOInterruptCB{&Interrupt::check, this};
+    if (!raw || !device.isValid() ||
+        avformat_open_input(&raw, device.url.constData(), format, options.get()) < 0) {
+        if (raw && !device.isValid())
+            avformat_free_context(raw);
+        emitError(QStringLiteral("无法打开麦克风（分离 dshow 采集）"));
+        return;
+    }
+    libav::InputFormatContext input(raw);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0) {
+        emitError(QStringLiteral("dshow 麦克风 find_stream_info 失败"));
+        return;
+    }
+    const int stream = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (stream < 0) {
+        emitError(QStringLiteral("分离音轨中无音频流"));
+        return;
+    }
+    if (!avcodec_find_decoder(input->streams[stream]->codecpar->codec_id))
+        return;
+    AudioStreamDecoder sound(audio_, &gate_);
+    if (!sound.open(input.get(), stream)) {
+        emitError(QStringLiteral("dshow 麦克风解码器打开失败"));
+        return;
+    }
+    libav::Packet packet(av_packet_alloc());
+    if (!packet)
+        return;
+
+    while (!stopRequested_.load()) {
+        if (flushAudioRequested_.exchange(false))
+            audio_.clear(false);
+        if (playing_.load()) {
+            if (av_read_frame(input.get(), packet.get()) < 0) {
+                sleepUnlessWoken(3000);
+                continue;
+            }
+            if (packet->stream_index == stream)
+                sound.decode(packet.get(), stopRequested_);
+            av_packet_unref(packet.get());
+        } else {
+            // Paused: keep the device drained so that resuming plays no stale sound.
+            int discarded = 0;
+            while (discarded < 128 && !stopRequested_.load() &&
+                   av_read_frame(input.get(), packet.get()) >= 0) {
+                av_packet_unref(packet.get());
+                ++discarded;
+            }
+            sleepUnlessWoken(discarded > 0 ? 1000 : 8000);
+        }
+    }
+}

@@ -1,0 +1,194 @@
+#pragma once
+
+// Media files for decoder tests, made at test time with the ffmpeg CLI in a temporary folder.
+// Each fixture is described once by its ffmpeg arguments and made on first use, so a test run
+// pays only for the files it touches.
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QProcess>
+#include <QSet>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace media {
+
+struct ToolResult {
+    bool ok = false;   // started, finished in time and exited with 0
+    QByteArray output; // stdout and stderr together
+};
+
+// Runs a tool and waits at most `timeoutMs`; a tool still running then is killed.
+inline ToolResult runTool(const QString &program, const QStringList &args, int timeoutMs) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    ToolResult r;
+    if (!p.waitForStarted(5000))
+        return r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(5000);
+        r.output = p.readAll();
+        return r;
+    }
+    r.output = p.readAll();
+    r.ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return r;
+}
+
+inline bool haveTool(const QString &program) {
+    return !QStandardPaths::findExecutable(program).isEmpty();
+}
+
+inline bool ffmpegHasEncoder(const QString &name) {
+    const ToolResult r =
+        runTool(QStringLiteral("ffmpeg"), {QStringLiteral("-hide_banner"), "-encoders"}, 20000);
+    for (const QByteArray &line : r.output.split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        if (words.size() >= 2 && words.at(1) == name.toUtf8())
+            return true;
+    }
+    return false;
+}
+
+// What ffprobe says about a file; durationS is negative when unknown.
+struct ProbeInfo {
+    double durationS = -1;
+    QStringList codecs; // "video:h264", "audio:aac", ... in stream order
+    int width = 0;
+    int height = 0;
+    int sampleRate = 0;
+    int channels = 0;
+};
+
+inline ProbeInfo probe(const QString &path) {
+    ProbeInfo info;
+    QProcess p;
+    p.start(QStringLiteral("ffprobe"),
+            {"-v", "error", "-print_format", "json", "-show_format", "-show_streams", path});
+    if (!p.waitForStarted(5000) || !p.waitForFinished(20000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return info;
+    }
+    const QJsonObject root = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    bool okDuration = false;
+    const double d =
+        root.value("format").toObject().value("duration").toString().toDouble(&okDuration);
+    if (okDuration)
+        info.durationS = d;
+    for (const QJsonValue &v : root.value("streams").toArray()) {
+        const QJsonObject s = v.toObject();
+        const QString type = s.value("codec_type").toString();
+        info.codecs << type + QLatin1Char(':') + s.value("codec_name").toString();
+        if (type == QLatin1String("video") && info.width == 0) {
+            info.width = s.value("width").toInt();
+            info.height = s.value("height").toInt();
+        } else if (type == QLatin1String("audio") && info.sampleRate == 0) {
+            info.sampleRate = s.value("sample_rate").toString().toInt();
+            info.channels = s.value("channels").toInt();
+        }
+    }
+    return info;
+}
+
+// lavfi inputs for ffmpeg argument lists.
+inline QStringList testPatternInput(int width, int height, int fps) {
+    return {"-f", "lavfi", "-i",
+            QStringLiteral("testsrc2=size=%1x%2:rate=%3").arg(width).arg(height).arg(fps)};
+}
+
+// One solid colour for `seconds`, then another for as long: a picture whose colour says where
+// in the file it comes from.
+inline QStringList twoColourInput(const QString &first, const QString &second, int width,
+                                  int height, int fps, double seconds) {
+    const QString one = QStringLiteral("color=c=%1:s=%2x%3:r=%4:d=%5")
+                            .arg(first)
+                            .arg(width)
+                            .arg(height)
+                            .arg(fps)
+                            .arg(seconds);
+    const QString two = QStringLiteral("color=c=%1:s=%2x%3:r=%4:d=%5")
+                            .arg(second)
+                            .arg(width)
+                            .arg(height)
+                            .arg(fps)
+                            .arg(seconds);
+    return {"-f", "lavfi", "-i", one + "[a];" + two + "[b];[a][b]concat=n=2:v=1:a=0"};
+}
+
+inline QStringList sineInput(int frequency, int sampleRate) {
+    return {"-f", "lavfi", "-i",
+            QStringLiteral("sine=frequency=%1:sample_rate=%2").arg(frequency).arg(sampleRate)};
+}
+
+// Named fixtures in one temporary folder, each made once.
+class FixtureSet {
+public:
+    bool isValid() const { return dir_.isValid(); }
+    QString dir() const { return dir_.path(); }
+    QString lastError() const { return lastError_; }
+
+    // `args` are the ffmpeg arguments without the output path, which comes last.
+    void define(const QString &name, const QStringList &args) { recipes_.insert(name, args); }
+
+    // The fixture's path, made on first use; empty when ffmpeg failed (see lastError()).
+    QString path(const QString &name) {
+        const QString out = dir_.filePath(name);
+        if (made_.contains(name))
+            return out;
+        if (!recipes_.contains(name)) {
+            lastError_ = QStringLiteral("no recipe for ") + name;
+            return {};
+        }
+        QStringList args{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"};
+        args << recipes_.value(name) << out;
+        const ToolResult r = runTool(QStringLiteral("ffmpeg"), args, 120000);
+        if (!r.ok || !QFileInfo(out).isFile()) {
+            lastError_ = name + QStringLiteral(": ") + QString::fromUtf8(r.output).trimmed();
+            return {};
+        }
+        made_.insert(name);
+        return out;
+    }
+
+    // A fixture made of given bytes instead of by ffmpeg.
+    QString write(const QString &name, const QByteArray &bytes) {
+        const QString out = dir_.filePath(name);
+        if (made_.contains(name))
+            return out;
+        QFile f(out);
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            return {};
+        made_.insert(name);
+        return out;
+    }
+
+    // The first half of another fixture: a file cut off mid-way.
+    QString truncated(const QString &name, const QString &from) {
+        const QString source = path(from);
+        if (source.isEmpty())
+            return {};
+        QFile f(source);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return write(name, f.read(f.size() / 2));
+    }
+
+private:
+    QTemporaryDir dir_;
+    QHash<QString, QStringList> recipes_;
+    QSet<QString> made_;
+    QString lastError_;
+};
+
+} // namespace media

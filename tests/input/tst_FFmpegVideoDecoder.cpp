@@ -1,0 +1,768 @@
+#include "common/ChildProcess.h"
+#include "common/MediaFixtures.h"
+#include "common/StreamPeers.h"
+#include "core/FramePool.h"
+#include "input/FFmpegVideoDecoder.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#if defined(__SANITIZE_THREAD__)
+// ffmpeg, ffprobe and nginx are started while decoder threads run; each child execs at once.
+extern "C" const char *__tsan_default_options() {
+    return "die_after_fork=0";
+}
+#endif
+
+namespace {
+
+// Sanitizer builds are slower; widen the timing tolerances there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSlow = 3;
+#else
+constexpr int kSlow = 1;
+#endif
+
+constexpr int64_t kFrameUs = 33333; // the fixtures run at 30 fps
+constexpr int64_t kMs = 1000;
+
+const QStringList kOpenErrors{"avformat_open_input failed", "avformat_find_stream_info failed",
+                              "no video stream"};
+
+int64_t nowUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// What the test keeps of one delivered token.
+struct Frame {
+    int64_t wallUs = 0;
+    int64_t ptsUs = 0;
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    qsizetype bytes = 0;
+    int r = 0, g = 0, b = 0, a = 0; // the centre pixel
+};
+
+bool isRed(const Frame &f) {
+    return f.r > 180 && f.g < 70 && f.b < 70;
+}
+bool isBlue(const Frame &f) {
+    return f.b > 180 && f.r < 70 && f.g < 70;
+}
+
+// Records every delivered frame. Can hold the worker once, on the first frame at or after a
+// timestamp, like a consumer that stalls; later frames then become late.
+class FrameLog {
+public:
+    FFmpegVideoDecoder::FrameCallback callback() {
+        return [this](FrameTokenPtr token) { record(std::move(token)); };
+    }
+
+    void stallOnce(int64_t fromPtsUs, int ms) {
+        std::lock_guard lock(mutex_);
+        stallFromUs_ = fromPtsUs;
+        stallMs_ = ms;
+    }
+
+    int count() const {
+        std::lock_guard lock(mutex_);
+        return int(frames_.size());
+    }
+    std::vector<Frame> frames(size_t from = 0) const {
+        std::lock_guard lock(mutex_);
+        if (from >= frames_.size())
+            return {};
+        return std::vector<Frame>(frames_.begin() + qsizetype(from), frames_.end());
+    }
+    bool waitForCount(int n, int ms) const {
+        return testutil::waitUntil([&] { return count() >= n; }, ms);
+    }
+
+private:
+    void record(FrameTokenPtr token) {
+        Frame f;
+        f.wallUs = nowUs();
+        if (token) {
+            f.ptsUs = token->ptsUs;
+            f.width = token->width;
+            f.height = token->height;
+            f.stride = token->stride;
+            f.bytes = token->data.size();
+            const qsizetype at = qsizetype(f.height / 2) * f.stride + (f.width / 2) * 4;
+            if (f.width > 0 && f.height > 0 && at + 4 <= f.bytes) {
+                const auto *p = reinterpret_cast<const uchar *>(token->data.constData()) + at;
+                f.r = p[0];
+                f.g = p[1];
+                f.b = p[2];
+                f.a = p[3];
+            }
+        }
+        token.reset(); // back to the pool before any stall, as a consumer that copied it
+        int stall = 0;
+        {
+            std::lock_guard lock(mutex_);
+            frames_.push_back(f);
+            if (stallMs_ > 0 && f.ptsUs >= stallFromUs_)
+                std::swap(stall, stallMs_);
+        }
+        if (stall > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(stall));
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<Frame> frames_;
+    int64_t stallFromUs_ = 0;
+    int stallMs_ = 0;
+};
+
+// A decoder with its pool, a frame log, the errors it reported and its end signals.
+// Members go bottom-up: the decoder before the pool and the logs its threads write to.
+struct Rig {
+    explicit Rig(int capacity = 18, int width = 160, int height = 120)
+        : pool(capacity, width, height), dec(std::make_unique<FFmpegVideoDecoder>(&pool)),
+          ended(dec.get(), &FFmpegVideoDecoder::playbackEndedNaturally) {
+        dec->setFrameCallback(frames.callback());
+        QObject::connect(
+            dec.get(), &FFmpegVideoDecoder::decodeError, dec.get(),
+            [this](const QString &message) {
+                std::lock_guard lock(errorMutex);
+                errorList << message;
+            },
+            Qt::DirectConnection);
+    }
+
+    void open(const QString &address, int64_t positionMs, bool play) {
+        dec->setSource(address);
+        dec->setPlaybackState(positionMs, play);
+    }
+    QStringList errors() const {
+        std::lock_guard lock(errorMutex);
+        return errorList;
+    }
+    bool wellFormed(const Frame &f) const {
+        return f.width == pool.width() && f.height == pool.height() &&
+               f.stride == pool.width() * 4 && f.bytes >= qsizetype(f.stride) * f.height &&
+               f.a == 255;
+    }
+
+    FrameLog frames;
+    mutable std::mutex errorMutex;
+    QStringList errorList;
+    FramePool pool;
+    std::unique_ptr<FFmpegVideoDecoder> dec;
+    QSignalSpy ended;
+};
+
+// How far behind (positive) or ahead of its timeline a frame was delivered, the timeline being
+// anchored at `anchor`.
+int64_t lagUs(const Frame &f, const Frame &anchor) {
+    return (f.wallUs - anchor.wallUs) - (f.ptsUs - anchor.ptsUs);
+}
+
+int64_t p90AbsLagUs(const std::vector<Frame> &frames, const Frame &anchor) {
+    std::vector<int64_t> lags;
+    for (const Frame &f : frames)
+        lags.push_back(std::llabs(lagUs(f, anchor)));
+    if (lags.empty())
+        return 0;
+    std::sort(lags.begin(), lags.end());
+    return lags[std::min(lags.size() - 1, lags.size() * 9 / 10)];
+}
+
+bool ptsIncreasing(const std::vector<Frame> &frames) {
+    for (size_t i = 1; i < frames.size(); ++i) {
+        if (frames[i].ptsUs <= frames[i - 1].ptsUs)
+            return false;
+    }
+    return true;
+}
+
+// The largest step between neighbouring timestamps.
+int64_t largestStepUs(const std::vector<Frame> &frames) {
+    int64_t step = 0;
+    for (size_t i = 1; i < frames.size(); ++i)
+        step = std::max(step, frames[i].ptsUs - frames[i - 1].ptsUs);
+    return step;
+}
+
+// The frames of one pass through a file: up to the first step back in time.
+std::vector<Frame> onePass(std::vector<Frame> frames) {
+    for (size_t i = 1; i < frames.size(); ++i) {
+        if (frames[i].ptsUs <= frames[i - 1].ptsUs) {
+            frames.resize(i);
+            break;
+        }
+    }
+    return frames;
+}
+
+QByteArray describe(const std::vector<Frame> &frames) {
+    QByteArray out;
+    for (const Frame &f : frames)
+        out += QByteArray::number(f.ptsUs / kMs) + ' ';
+    return out;
+}
+
+} // namespace
+
+#define FIXTURE(var, name)                                                                         \
+    const QString var = fx_.path(name);                                                            \
+    QVERIFY2(!var.isEmpty(), qPrintable(fx_.lastError()))
+
+class TestFFmpegVideoDecoder : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    // files: pacing, ends, commands
+    void fileFramesArePacedAndEndOnce();
+    void lateFramesAreDroppedAndPlaybackCatchesUp();
+    void pausedPositionsGiveOneStillEach();
+    void playCommandNearTheEndRestarts();
+    void playingCommandsSeekOnlyWhenFar();
+    void loopRestartsWithoutEnding();
+
+    // what a file holds
+    void containersAndCodecs_data();
+    void containersAndCodecs();
+    void soundComesOutAt48kStereo();
+    void brokenInputsReportOneError_data();
+    void brokenInputsReportOneError();
+
+    // live streams
+    void udpStreamDropsInsteadOfWaitingForTokens();
+    void rtmpStreamAndPublisherLoss();
+
+    // start and stop
+    void sourceChurnEndsWithoutDeadlock();
+    void destructorDuringHangingNetworkOpen();
+
+private:
+    media::FixtureSet fx_;
+};
+
+void TestFFmpegVideoDecoder::initTestCase() {
+    if (!media::haveTool("ffmpeg") || !media::haveTool("ffprobe"))
+        QSKIP("the ffmpeg CLI is missing");
+    QVERIFY(fx_.isValid());
+
+    // 3 s of a moving pattern, every frame a keyframe so seeks land exactly, with a 1 kHz
+    // 44.1 kHz mono tone.
+    fx_.define("clip.mp4",
+               media::testPatternInput(320, 240, 30) + media::sineInput(1000, 44100) +
+                   QStringList{"-t", "3", "-c:v", "libx264", "-preset", "ultrafast", "-g", "1",
+                               "-pix_fmt", "yuv420p", "-c:a", "aac", "-ac", "1"});
+
+    // 1 s red then 1 s blue, in several containers and codecs.
+    const QStringList colours = media::twoColourInput("red", "blue", 320, 240, 30, 1);
+    const QStringList tone = media::sineInput(440, 48000);
+    const QStringList h264{"-c:v", "libx264", "-preset", "ultrafast", "-g",
+                           "10",   "-bf",     "0",       "-pix_fmt",  "yuv420p"};
+    const QStringList length{"-t", "2"};
+    fx_.define("colours.mp4", colours + tone + length + h264 + QStringList{"-c:a", "aac"});
+    fx_.define("colours.mkv", colours + tone + length + h264 + QStringList{"-c:a", "aac"});
+    fx_.define("colours.avi", colours + tone + length + h264 + QStringList{"-c:a", "aac"});
+    fx_.define("colours_mpeg4.avi",
+               colours + tone + length +
+                   QStringList{"-c:v", "mpeg4", "-q:v", "3", "-g", "10", "-c:a", "libmp3lame"});
+    fx_.define("colours_vp9.webm",
+               colours + tone + length +
+                   QStringList{"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
+                               "-g", "10", "-c:a", "libopus"});
+    fx_.define("colours_silent.mp4", colours + length + h264 + QStringList{"-an"});
+    fx_.define("tone.m4a", media::sineInput(1000, 44100) + length + QStringList{"-c:a", "aac"});
+}
+
+void TestFFmpegVideoDecoder::fileFramesArePacedAndEndOnce() {
+    FIXTURE(path, "clip.mp4");
+    Rig rig(18, 160, 120);
+    QCOMPARE(rig.dec->durationMs(), -1);
+
+    rig.open(path, 0, true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 10000 * kSlow);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.dec->isPlaying(), 1000);
+    QVERIFY2(std::abs(rig.dec->durationMs() - 3000) <= 50,
+             qPrintable(QString::number(rig.dec->durationMs())));
+    QVERIFY(!rig.dec->isLive());
+    QVERIFY(rig.errors().isEmpty());
+
+    // The end is reported once, and the picture stays on the last frame.
+    QTest::qWait(400);
+    QCOMPARE(rig.ended.count(), 1);
+    const std::vector<Frame> frames = rig.frames.frames();
+    QVERIFY2(ptsIncreasing(frames), "a picture after the last one: " + describe(frames));
+    QVERIFY2(frames.size() >= 85 && frames.size() <= 90, describe(frames));
+    for (const Frame &f : frames)
+        QVERIFY2(rig.wellFormed(f), qPrintable(QStringLiteral("%1x%2 stride %3 at %4 ms")
+                                                   .arg(f.width)
+                                                   .arg(f.height)
+                                                   .arg(f.stride)
+                                                   .arg(f.ptsUs / kMs)));
+    QVERIFY(frames.front().ptsUs < kFrameUs);
+    QVERIFY(frames.back().ptsUs > 3000 * kMs - 2 * kFrameUs);
+
+    // Delivered on the file's own timeline, measured from the first frame.
+    const int64_t p90 = p90AbsLagUs(frames, frames.front());
+    QVERIFY2(p90 < 20 * kMs * kSlow, qPrintable(QStringLiteral("p90 lag %1 us").arg(p90)));
+    const int64_t span = frames.back().wallUs - frames.front().wallUs;
+    QVERIFY2(std::abs(span - (frames.back().ptsUs - frames.front().ptsUs)) < 100 * kMs * kSlow,
+             qPrintable(QStringLiteral("wall span %1 us").arg(span)));
+}
+
+void TestFFmpegVideoDecoder::lateFramesAreDroppedAndPlaybackCatchesUp() {
+    FIXTURE(path, "clip.mp4");
+    Rig rig;
+    rig.frames.stallOnce(1000 * kMs, 300);
+    rig.open(path, 0, true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 10000 * kSlow);
+
+    const std::vector<Frame> frames = onePass(rig.frames.frames());
+    const auto stalled = std::find_if(frames.begin(), frames.end(),
+                                      [](const Frame &f) { return f.ptsUs >= 1000 * kMs; });
+    QVERIFY(stalled != frames.end() && stalled + 1 != frames.end());
+    const Frame &anchor = frames.front();
+    const Frame &next = *(stalled + 1);
+
+    // 300 ms behind: the frames more than 150 ms late (about four) are skipped...
+    const int64_t skipped = (next.ptsUs - stalled->ptsUs + kFrameUs / 2) / kFrameUs - 1;
+    QVERIFY2(skipped >= 3 && skipped <= 6, describe(frames));
+    QVERIFY(int64_t(frames.size()) + skipped >= 85); // no drops elsewhere
+    // ...and the first one shown again is late, but inside the limit.
+    const int64_t nextLag = lagUs(next, anchor);
+    QVERIFY2(nextLag > 90 * kMs && nextLag <= (150 + 15 * kSlow) * kMs,
+             qPrintable(QStringLiteral("lag %1 us").arg(nextLag)));
+    for (auto it = stalled + 1; it != frames.end(); ++it)
+        QVERIFY2(lagUs(*it, anchor) <= (150 + 20 * kSlow) * kMs,
+                 qPrintable(QStringLiteral("%1 ms shown %2 us late")
+                                .arg(it->ptsUs / kMs)
+                                .arg(lagUs(*it, anchor))));
+
+    // Half a second later the frames are on their original timeline again.
+    std::vector<Frame> after;
+    std::copy_if(stalled, frames.end(), std::back_inserter(after),
+                 [&](const Frame &f) { return f.ptsUs > stalled->ptsUs + 500 * kMs; });
+    QVERIFY(after.size() > 20);
+    QVERIFY2(p90AbsLagUs(after, anchor) < 20 * kMs * kSlow,
+             qPrintable(QString::number(p90AbsLagUs(after, anchor))));
+}
+
+void TestFFmpegVideoDecoder::pausedPositionsGiveOneStillEach() {
+    FIXTURE(path, "clip.mp4");
+    Rig rig;
+    rig.open(path, 0, false);
+    QVERIFY(rig.frames.waitForCount(1, 10000 * kSlow));
+    QTest::qWait(400);
+    QCOMPARE(rig.frames.count(), 1);
+    QVERIFY(rig.frames.frames().back().ptsUs < kFrameUs);
+    QVERIFY(!rig.dec->isPlaying());
+
+    const auto stillAt = [&](int64_t positionMs, int expectedCount) {
+        rig.dec->setPlaybackState(positionMs, false);
+        if (!rig.frames.waitForCount(expectedCount, 5000 * kSlow))
+            return false;
+        QTest::qWait(400);
+        const std::vector<Frame> frames = rig.frames.frames();
+        return int(frames.size()) == expectedCount && rig.wellFormed(frames.back()) &&
+               std::llabs(frames.back().ptsUs - positionMs * kMs) <= kFrameUs;
+    };
+    QVERIFY2(stillAt(2000, 2), describe(rig.frames.frames()));
+    QVERIFY2(stillAt(500, 3), describe(rig.frames.frames())); // backwards
+    QVERIFY2(stillAt(2567, 4), describe(rig.frames.frames()));
+
+    // The same position again is not a change: no new picture.
+    rig.dec->setPlaybackState(2567, false);
+    QTest::qWait(500);
+    QCOMPARE(rig.frames.count(), 4);
+
+    // Play goes on from the still, on time.
+    rig.dec->setPlaybackState(2567, true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 5000 * kSlow);
+    const std::vector<Frame> played = onePass(rig.frames.frames(4));
+    QVERIFY2(played.size() >= 10 && played.size() <= 14, describe(played));
+    QVERIFY2(played.front().ptsUs >= 2567 * kMs - kFrameUs && played.front().ptsUs < 2700 * kMs,
+             describe(played));
+}
+
+void TestFFmpegVideoDecoder::playCommandNearTheEndRestarts() {
+    FIXTURE(path, "clip.mp4");
+    Rig rig;
+    rig.open(path, 0, false);
+    QVERIFY(rig.frames.waitForCount(1, 10000 * kSlow));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.dec->durationMs() > 0, 2000);
+    const int64_t endMs = rig.dec->durationMs();
+
+    // Paused 40 ms before the end, play starts over at 0.
+    rig.dec->setPlaybackState(endMs - 40, false);
+    QVERIFY(rig.frames.waitForCount(2, 5000 * kSlow));
+    QTest::qWait(300);
+    const int stills = rig.frames.count();
+    rig.dec->setPlaybackState(endMs - 40, true);
+    QVERIFY(rig.frames.waitForCount(stills + 10, 5000 * kSlow));
+    std::vector<Frame> played = rig.frames.frames(size_t(stills));
+    QVERIFY2(played.front().ptsUs < 100 * kMs, describe(played));
+    QVERIFY(ptsIncreasing(played));
+    QVERIFY(rig.dec->isPlaying());
+
+    // 300 ms before the end it is no restart: play goes on from there.
+    rig.dec->setPlaybackState(endMs - 300, false);
+    QTest::qWait(400);
+    const int paused = rig.frames.count();
+    QVERIFY(std::llabs(rig.frames.frames().back().ptsUs - (endMs - 300) * kMs) <= kFrameUs);
+    rig.dec->setPlaybackState(endMs - 300, true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 5000 * kSlow);
+    played = rig.frames.frames(size_t(paused));
+    QVERIFY2(!played.empty() && played.front().ptsUs >= (endMs - 300) * kMs - kFrameUs,
+             describe(played));
+}
+
+void TestFFmpegVideoDecoder::playingCommandsSeekOnlyWhenFar() {
+    FIXTURE(path, "clip.mp4");
+    Rig rig;
+    rig.open(path, 0, true);
+    QVERIFY(rig.frames.waitForCount(15, 10000 * kSlow));
+
+    // 150 ms is within 200 ms of the last command (0), however far playback has moved on.
+    int mark = rig.frames.count();
+    rig.dec->setPlaybackState(150, true);
+    QTest::qWait(300);
+    std::vector<Frame> frames = rig.frames.frames(size_t(mark - 1));
+    QVERIFY2(ptsIncreasing(frames) && largestStepUs(frames) <= 2 * kFrameUs + 1000,
+             describe(frames));
+
+    // 2000 ms is far: playback jumps there.
+    mark = rig.frames.count();
+    rig.dec->setPlaybackState(2000, true);
+    QVERIFY(testutil::waitUntil(
+        [&] {
+            const std::vector<Frame> f = rig.frames.frames(size_t(mark));
+            return !f.empty() && f.back().ptsUs >= 1950 * kMs;
+        },
+        2000 * kSlow));
+    frames = rig.frames.frames(size_t(mark));
+    const auto landed = std::find_if(frames.begin(), frames.end(),
+                                     [](const Frame &f) { return f.ptsUs >= 1900 * kMs; });
+    QVERIFY2(landed - frames.begin() <= 3, describe(frames));           // the seek was prompt
+    QVERIFY2(landed->ptsUs <= 2000 * kMs + kFrameUs, describe(frames)); // and exact
+
+    // 2100 ms is within 200 ms of 2000: no seek back.
+    QTest::qWait(200);
+    mark = rig.frames.count();
+    rig.dec->setPlaybackState(2100, true);
+    QTest::qWait(300);
+    frames = rig.frames.frames(size_t(mark - 1));
+    QVERIFY2(ptsIncreasing(frames) && largestStepUs(frames) <= 2 * kFrameUs + 1000,
+             describe(frames));
+}
+
+void TestFFmpegVideoDecoder::loopRestartsWithoutEnding() {
+    FIXTURE(path, "colours.mp4");
+    Rig rig;
+    rig.dec->setLoop(true);
+    rig.open(path, 0, true);
+
+    // Wait for the timestamps to wrap, then a few frames more.
+    int wrap = -1;
+    QVERIFY(testutil::waitUntil(
+        [&] {
+            const std::vector<Frame> f = rig.frames.frames();
+            for (size_t i = 1; wrap < 0 && i < f.size(); ++i) {
+                if (f[i].ptsUs < f[i - 1].ptsUs)
+                    wrap = int(i);
+            }
+            return wrap > 0 && int(f.size()) >= wrap + 10;
+        },
+        8000 * kSlow));
+    const std::vector<Frame> frames = rig.frames.frames();
+    QVERIFY2(wrap >= 55, describe(frames)); // the whole first pass played
+    const Frame &last = frames[size_t(wrap - 1)];
+    const Frame &first = frames[size_t(wrap)];
+    QVERIFY(isBlue(last));
+    QVERIFY(isRed(first));
+    QVERIFY2(first.ptsUs < 100 * kMs, describe(frames));
+    QVERIFY2(first.wallUs - last.wallUs < 200 * kMs * kSlow, describe(frames));
+    QVERIFY(rig.dec->isPlaying());
+    QCOMPARE(rig.ended.count(), 0);
+}
+
+void TestFFmpegVideoDecoder::containersAndCodecs_data() {
+    QTest::addColumn<QString>("fixture");
+    QTest::newRow("h264 aac mp4") << "colours.mp4";
+    QTest::newRow("h264 aac mkv") << "colours.mkv";
+    QTest::newRow("h264 aac avi") << "colours.avi";
+    QTest::newRow("mpeg4 mp3 avi") << "colours_mpeg4.avi";
+    if (media::ffmpegHasEncoder("libvpx-vp9"))
+        QTest::newRow("vp9 opus webm") << "colours_vp9.webm";
+    QTest::newRow("h264 video only") << "colours_silent.mp4";
+}
+
+void TestFFmpegVideoDecoder::containersAndCodecs() {
+    QFETCH(QString, fixture);
+    FIXTURE(path, fixture);
+    Rig rig(18, 96, 72);
+    rig.open(path, 0, true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 8000 * kSlow);
+    QVERIFY2(rig.errors().isEmpty(), qPrintable(rig.errors().join('|')));
+
+    const std::vector<Frame> frames = onePass(rig.frames.frames());
+    QVERIFY2(frames.size() >= 55 && frames.size() <= 62, describe(frames));
+    // Red for the first second, blue for the second one.
+    for (const Frame &f : frames) {
+        QVERIFY(rig.wellFormed(f));
+        const bool ok = f.ptsUs < 950 * kMs    ? isRed(f)
+                        : f.ptsUs > 1050 * kMs ? isBlue(f)
+                                               : isRed(f) || isBlue(f);
+        QVERIFY2(ok, qPrintable(QStringLiteral("%1 ms: rgb %2 %3 %4")
+                                    .arg(f.ptsUs / kMs)
+                                    .arg(f.r)
+                                    .arg(f.g)
+                                    .arg(f.b)));
+    }
+    QVERIFY(isRed(frames.front()));
+    QVERIFY(isBlue(frames.back()));
+}
+
+void TestFFmpegVideoDecoder::soundComesOutAt48kStereo() {
+    FIXTURE(path, "clip.mp4");
+    Rig rig;
+    rig.open(path, 0, true);
+    QVERIFY(rig.frames.waitForCount(1, 10000 * kSlow));
+    QTest::qWait(500);
+
+    // Pull as the audio thread does: 10 ms every 10 ms, for half a second.
+    constexpr int kChunk = 480;
+    std::vector<float> pcm;
+    std::vector<float> chunk(2 * kChunk);
+    for (int i = 0; i < 50; ++i) {
+        QCOMPARE(rig.dec->pullAudio(chunk.data(), kChunk), kChunk);
+        pcm.insert(pcm.end(), chunk.begin(), chunk.end());
+        QThread::msleep(10);
+    }
+    const int frames = int(pcm.size() / 2);
+    int start = 0;
+    while (start < frames && std::fabs(pcm[size_t(2 * start)]) < 0.01f)
+        ++start;
+    const int window = 19200; // 0.4 s
+    QVERIFY2(start + window <= frames, qPrintable(QStringLiteral("sound from %1").arg(start)));
+
+    float peak = 0;
+    int crossings = 0, firstCrossing = -1, lastCrossing = -1, quietRun = 0, longestQuiet = 0;
+    for (int i = start; i < start + window; ++i) {
+        const float left = pcm[size_t(2 * i)];
+        const float right = pcm[size_t(2 * i + 1)];
+        QVERIFY2(std::fabs(left - right) < 1e-6f, qPrintable(QString::number(i)));
+        peak = std::max(peak, std::fabs(left));
+        quietRun = std::fabs(left) < 1e-4f ? quietRun + 1 : 0;
+        longestQuiet = std::max(longestQuiet, quietRun);
+        if (i > start && (pcm[size_t(2 * i - 2)] < 0) != (left < 0)) {
+            ++crossings;
+            if (firstCrossing < 0)
+                firstCrossing = i;
+            lastCrossing = i;
+        }
+    }
+    QVERIFY2(longestQuiet < 24, qPrintable(QStringLiteral("gap of %1").arg(longestQuiet)));
+    QVERIFY2(peak > 0.05f && peak < 0.25f, qPrintable(QString::number(peak)));
+    const double hz = (crossings - 1) / 2.0 / ((lastCrossing - firstCrossing) / 48000.0);
+    QVERIFY2(std::abs(hz - 1000) <= 20, qPrintable(QStringLiteral("%1 Hz").arg(hz)));
+}
+
+void TestFFmpegVideoDecoder::brokenInputsReportOneError_data() {
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("expected"); // empty: any of the open errors
+    QTest::newRow("zero bytes") << "empty"
+                                << "";
+    QTest::newRow("random bytes") << "noise"
+                                  << "";
+    QTest::newRow("truncated mp4") << "truncated"
+                                   << "";
+    QTest::newRow("missing file") << "missing"
+                                  << "avformat_open_input failed";
+    QTest::newRow("audio only") << "audio"
+                                << "no video stream";
+    QTest::newRow("refused rtmp") << "refused"
+                                  << "avformat_open_input failed";
+}
+
+void TestFFmpegVideoDecoder::brokenInputsReportOneError() {
+    QFETCH(QString, input);
+    QFETCH(QString, expected);
+    QString address;
+    if (input == "empty") {
+        address = fx_.write("empty.mp4", {});
+    } else if (input == "noise") {
+        QByteArray bytes(64 * 1024, Qt::Uninitialized);
+        QRandomGenerator random(7);
+        random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        address = fx_.write("noise.bin", bytes);
+    } else if (input == "truncated") {
+        address = fx_.truncated("truncated.mp4", "clip.mp4"); // the index at the end is lost
+    } else if (input == "missing") {
+        address = fx_.dir() + "/no such file.mp4";
+    } else if (input == "audio") {
+        address = fx_.path("tone.m4a");
+    } else {
+        address = QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(peers::freeTcpPort());
+    }
+    QVERIFY2(!address.isEmpty(), qPrintable(fx_.lastError()));
+
+    Rig rig;
+    rig.open(address, 0, true);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.errors().isEmpty(), 10000 * kSlow);
+    QTest::qWait(300);
+    const QStringList errors = rig.errors();
+    QCOMPARE(errors.size(), 1);
+    if (expected.isEmpty())
+        QVERIFY2(kOpenErrors.contains(errors.first()), qPrintable(errors.first()));
+    else
+        QCOMPARE(errors.first(), expected);
+    QCOMPARE(rig.frames.count(), 0);
+}
+
+void TestFFmpegVideoDecoder::udpStreamDropsInsteadOfWaitingForTokens() {
+    const quint16 port = peers::freeUdpPort();
+    QVERIFY(port != 0);
+    Rig rig(2, 160, 120);
+    rig.open(QStringLiteral("udp://127.0.0.1:%1").arg(port), 0, true);
+    peers::FfmpegPusher pusher;
+    QVERIFY(
+        pusher.start(peers::FfmpegPusher::testPattern(10) + peers::FfmpegPusher::udpTarget(port)));
+    QVERIFY2(rig.frames.waitForCount(10, 10000 * kSlow), qPrintable(rig.errors().join('|')));
+    QVERIFY(rig.dec->isLive());
+    QVERIFY(rig.errors().isEmpty());
+
+    // Take both tokens while the stream plays: the decoder must drop pictures, not make more
+    // tokens or wait for ours.
+    std::vector<FrameTokenPtr> held;
+    QVERIFY(testutil::waitUntil(
+        [&] {
+            if (FrameTokenPtr t = rig.pool.tryAcquire())
+                held.push_back(std::move(t));
+            return held.size() == 2;
+        },
+        3000));
+    const int beforeHold = rig.frames.count();
+    const int64_t lastPtsBeforeHold = rig.frames.frames().back().ptsUs;
+    for (int i = 0; i < 15; ++i) {
+        QTest::qWait(100);
+        QCOMPARE(rig.pool.createdCount(), 2);
+        QCOMPARE(rig.pool.tokensInUse(), 2);
+    }
+    QCOMPARE(rig.frames.count(), beforeHold);
+
+    // Given tokens again, it shows the newest pictures, not the ones from during the hold.
+    held.clear();
+    QVERIFY(rig.frames.waitForCount(beforeHold + 10, 5000 * kSlow));
+    const std::vector<Frame> resumed = rig.frames.frames(size_t(beforeHold));
+    QVERIFY2(resumed.front().ptsUs - lastPtsBeforeHold > 1200 * kMs, describe(resumed));
+    QVERIFY(ptsIncreasing(resumed));
+    for (const Frame &f : resumed)
+        QVERIFY(rig.wellFormed(f));
+    QCOMPARE(rig.pool.createdCount(), 2);
+
+    // The sender vanishes: pictures stop and the decoder still goes away promptly.
+    pusher.kill();
+    QTest::qWait(1000);
+    const int afterKill = rig.frames.count();
+    QTest::qWait(1000);
+    QCOMPARE(rig.frames.count(), afterKill);
+    QElapsedTimer timer;
+    timer.start();
+    rig.dec.reset();
+    qInfo("destroyed %lld ms after the sender stopped", timer.elapsed());
+    QVERIFY(timer.elapsed() < 5000 * kSlow);
+}
+
+void TestFFmpegVideoDecoder::rtmpStreamAndPublisherLoss() {
+    if (!peers::NginxRtmpServer::available())
+        QSKIP("nginx with the RTMP module is missing");
+    peers::NginxRtmpServer server;
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    peers::FfmpegPusher pusher;
+    QVERIFY(pusher.start(peers::FfmpegPusher::testPattern(12) +
+                         peers::FfmpegPusher::rtmpTarget(server.url("test"))));
+    QTest::qWait(1000); // let the publisher announce the stream
+
+    Rig rig;
+    rig.open(server.url("test"), 0, true);
+    QVERIFY2(rig.frames.waitForCount(30, 10000 * kSlow),
+             qPrintable(rig.errors().join('|') + server.errorLog()));
+    QVERIFY(rig.dec->isLive());
+    QVERIFY(rig.errors().isEmpty());
+    const std::vector<Frame> frames = rig.frames.frames();
+    QVERIFY(ptsIncreasing(frames));
+    for (const Frame &f : frames)
+        QVERIFY(rig.wellFormed(f));
+
+    // The publisher dies mid-stream: the worker ends without a crash and no more pictures come.
+    pusher.kill();
+    QTest::qWait(1500);
+    const int afterKill = rig.frames.count();
+    QTest::qWait(1000);
+    QCOMPARE(rig.frames.count(), afterKill);
+    QElapsedTimer timer;
+    timer.start();
+    rig.dec.reset();
+    QVERIFY(timer.elapsed() < 5000 * kSlow);
+}
+
+void TestFFmpegVideoDecoder::sourceChurnEndsWithoutDeadlock() {
+    FIXTURE(clip, "clip.mp4");
+    FIXTURE(colours, "colours.mp4");
+    QElapsedTimer timer;
+    timer.start();
+    {
+        Rig rig;
+        for (int i = 0; i < 100; ++i) {
+            rig.open(clip, 0, true);
+            rig.open(colours, 0, true);
+            rig.dec->stop();
+        }
+        rig.dec->waitForLifecycle();
+        const int stopped = rig.frames.count();
+        QTest::qWait(300);
+        QCOMPARE(rig.frames.count(), stopped); // stopped means no more pictures
+
+        // Still usable afterwards: the last source plays from its start.
+        rig.open(colours, 0, true);
+        QVERIFY(rig.frames.waitForCount(stopped + 5, 10000 * kSlow));
+        const Frame first = rig.frames.frames(size_t(stopped)).front();
+        QVERIFY(isRed(first) && first.ptsUs < 100 * kMs);
+    }
+    qInfo("100 source changes and the destructor took %lld ms", timer.elapsed());
+    QVERIFY(timer.elapsed() < 60000);
+}
+
+void TestFFmpegVideoDecoder::destructorDuringHangingNetworkOpen() {
+    peers::SilentTcpPeer peer;
+    QVERIFY(peer.listen());
+    Rig rig;
+    QElapsedTimer timer;
+    timer.start();
+    rig.open(QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(peer.port()), 0, true);
+    QVERIFY(timer.elapsed() < 500); // the caller never waits for the open
+    QVERIFY(peer.waitForClient(5000 * kSlow));
+    QTest::qWait(200);
+
+    timer.restart();
+    rig.dec.reset();
+    const qint64 ms = timer.elapsed();
+    qInfo("destructor during a hanging open took %lld ms", ms);
+    QVERIFY(ms < 40000);
+    QCOMPARE(rig.frames.count(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestFFmpegVideoDecoder)
+#include "tst_FFmpegVideoDecoder.moc"

@@ -1,0 +1,264 @@
+#include "input/SourceAddress.h"
+#include "platform/CaptureDevices.h"
+
+#include <QtTest>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+#include <atomic>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using SA = SourceAddress;
+Q_DECLARE_METATYPE(SA::Kind)
+
+namespace {
+// "key=value" lists compare readably when a row fails.
+QStringList flat(const SA::Options &options) {
+    QStringList out;
+    for (const auto &[key, value] : options)
+        out << QString::fromStdString(key + '=' + value);
+    return out;
+}
+} // namespace
+
+class TestSourceAddress : public QObject {
+    Q_OBJECT
+private slots:
+    void kind_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<SA::Kind>("kind");
+        QTest::newRow("camera") << u"DSHOW://capture?video=Cam"_s << SA::Kind::Camera;
+        QTest::newRow("display") << u"Desktop://capture?monitor=1"_s << SA::Kind::Display;
+        QTest::newRow("window") << u"wgc://capture?hwnd=0x10"_s << SA::Kind::Window;
+        QTest::newRow("network") << u"udp://@:1234"_s << SA::Kind::Network;
+        QTest::newRow("path") << u"/home/u/a b.mp4"_s << SA::Kind::File;
+        QTest::newRow("windows path") << u"C:\\clips\\dshow.mp4"_s << SA::Kind::File;
+    }
+    void kind() {
+        QFETCH(QString, address);
+        QFETCH(SA::Kind, kind);
+        QCOMPARE(SA::kindOf(address), kind);
+    }
+
+    void audioSource_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("without");
+        QTest::newRow("camera")
+            << u"dshow://c?video=Cam&audioSource=dshow%3A%2F%2Fc%3Faudio%3DM%2520i"_s
+            << u"dshow://c?audio=M%20i"_s << u"dshow://c?video=Cam"_s;
+        QTest::newRow("others kept")
+            << u"rtmp://h/a?k=a%26b+c&audioSource=%20x%20&z=1&audioSource=y"_s << u"x"_s
+            << u"rtmp://h/a?k=a%26b+c&z=1"_s;
+        QTest::newRow("only item") << u"desktop://c?audioSource=x"_s << u"x"_s << u"desktop://c"_s;
+        QTest::newRow("path as written") << u"/home/u/a b.mp4"_s << u""_s << u"/home/u/a b.mp4"_s;
+        QTest::newRow("invalid url")
+            << u"http://[::1?audioSource=x"_s << u"x"_s << u"http://[::1?audioSource=x"_s;
+    }
+    void audioSource() {
+        QFETCH(QString, address);
+        QFETCH(QString, source);
+        QFETCH(QString, without);
+        QCOMPARE(SA::audioSourceOf(address), source);
+        QCOMPARE(SA::withoutAudioSource(address), without);
+    }
+
+    void deviceNames_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("video");
+        QTest::addColumn<QString>("audio");
+        QTest::newRow("trimmed") << u"dshow://c?video=%20Cam%201%20&audio=Mic"_s << u"Cam 1"_s
+                                 << u"Mic"_s;
+        QTest::newRow("blank is absent") << u"dshow://c?video=%20%20&audio="_s << u""_s << u""_s;
+        QTest::newRow("host ignored") << u"DSHOW://other?audio=Mic"_s << u""_s << u"Mic"_s;
+        QTest::newRow("not dshow") << u"desktop://c?video=Cam&audio=Mic"_s << u""_s << u""_s;
+    }
+    void deviceNames() {
+        QFETCH(QString, address);
+        QFETCH(QString, video);
+        QFETCH(QString, audio);
+        QCOMPARE(SA::deviceNames(address).video, video);
+        QCOMPARE(SA::deviceNames(address).audio, audio);
+        QCOMPARE(SA::isMicrophoneAddress(address), !audio.isEmpty());
+    }
+
+    void deviceString_data() {
+        QTest::addColumn<QString>("video");
+        QTest::addColumn<QString>("audio");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("both") << u"Cam"_s << u"Mic"_s << u"video=Cam:audio=Mic"_s;
+        QTest::newRow("camera") << u"Cam"_s << u""_s << u"video=Cam"_s;
+        QTest::newRow("microphone") << u""_s << u"Mic"_s << u"audio=Mic"_s;
+        QTest::newRow("neither") << u""_s << u""_s << u""_s;
+        QTest::newRow("escaped") << u"A:B\\C"_s << u"x:y"_s << u"video=A\\:B\\\\C:audio=x\\:y"_s;
+    }
+    void deviceString() {
+        QFETCH(QString, video);
+        QFETCH(QString, audio);
+        QFETCH(QString, expected);
+        QCOMPARE(SA::deviceString(video, audio), expected);
+    }
+
+    void captureItems_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("monitor");
+        QTest::addColumn<bool>("wgc");
+        QTest::addColumn<quint64>("hwnd");
+        QTest::newRow("bare") << u"desktop://c"_s << 0 << false << quint64(0);
+        QTest::newRow("-1, yes") << u"desktop://c?monitor=-1&wgc=yes"_s << 0 << false << quint64(0);
+        QTest::newRow("abc, TRUE")
+            << u"desktop://c?monitor=abc&wgc=TRUE"_s << 0 << true << quint64(0);
+        QTest::newRow("2, 1") << u"Desktop://x?monitor=2&wgc=1"_s << 2 << true << quint64(0);
+        QTest::newRow("hex") << u"wgc://c?hwnd=0X1A2B&monitor=2"_s << 0 << false << quint64(6699);
+        QTest::newRow("decimal") << u"wgc://c?hwnd=6699"_s << 0 << false << quint64(6699);
+        QTest::newRow("zero") << u"wgc://c?hwnd=0"_s << 0 << false << quint64(0);
+        QTest::newRow("empty") << u"wgc://c?hwnd="_s << 0 << false << quint64(0);
+        QTest::newRow("zz") << u"wgc://c?hwnd=zz"_s << 0 << false << quint64(0);
+        QTest::newRow("0xzz") << u"wgc://c?hwnd=0xzz"_s << 0 << false << quint64(0);
+        QTest::newRow("not wgc") << u"desktop://c?hwnd=0x10"_s << 0 << false << quint64(0);
+    }
+    void captureItems() {
+        QFETCH(QString, address);
+        QFETCH(int, monitor);
+        QFETCH(bool, wgc);
+        QFETCH(quint64, hwnd);
+        QCOMPARE(SA::monitorIndex(address), monitor);
+        QCOMPARE(SA::usesWindowCaptureLibrary(address), wgc);
+        QCOMPARE(quint64(SA::windowHandle(address)), hwnd);
+    }
+
+    void inputOptions_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("microphone");
+        QTest::addColumn<QStringList>("network");
+        QTest::addColumn<QStringList>("probe");
+        const QStringList timeouts{"rw_timeout=30000000", "stimeout=30000000"};
+        const QStringList rtmp = timeouts + QStringList{"rtmp_live=live", "buffer_size=2097152"};
+        const QStringList rtmpProbe{"analyzeduration=10000000", "probesize=8000000"};
+        const QStringList none;
+        QTest::newRow("rtmp") << u"rtmp://h/app/key"_s << false << rtmp << rtmpProbe;
+        QTest::newRow("RTMPT") << u"RTMPT://h/app/key"_s << false << rtmp << rtmpProbe;
+        QTest::newRow("http") << u"http://h/a.mp4"_s << false << timeouts << none;
+        QTest::newRow("file") << u"/home/u/a.mp4"_s << false << none << none;
+        QTest::newRow("camera") << u"DShow://c?video=Cam"_s << false << none
+                                << QStringList{"analyzeduration=2000000", "probesize=2000000"};
+        QTest::newRow("microphone") << u"dshow://c?audio=Mic"_s << true << none
+                                    << QStringList{"analyzeduration=1000000", "probesize=1000000"};
+    }
+    void inputOptions() {
+        QFETCH(QString, address);
+        QFETCH(bool, microphone);
+        QFETCH(QStringList, network);
+        QFETCH(QStringList, probe);
+        QCOMPARE(flat(SA::networkOptions(address)), network);
+        QCOMPARE(flat(SA::probeOptions(address, microphone)), probe);
+    }
+    void bufferOptions() {
+        QCOMPARE(flat(SA::cameraBufferOptions(false)), QStringList{"rtbufsize=33554432"});
+        QCOMPARE(flat(SA::cameraBufferOptions(true)), QStringList{"rtbufsize=16777216"});
+        QCOMPARE(flat(SA::microphoneBufferOptions()), QStringList{"rtbufsize=8388608"});
+    }
+
+    void live_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<qint64>("durationUs");
+        QTest::addColumn<bool>("byPrefix");
+        QTest::addColumn<bool>("live");
+        const qint64 minute = 60'000'000, unknown = AV_NOPTS_VALUE;
+        QTest::newRow("udp") << u"udp://@:1234"_s << minute << true << true;
+        QTest::newRow("rtp") << u"rtp://239.0.0.1:5004"_s << minute << true << true;
+        QTest::newRow("srtp") << u"SRTP://h:5004"_s << minute << true << true;
+        QTest::newRow("rtmps") << u"rtmps://h/app"_s << minute << true << true;
+        QTest::newRow("camera") << u"dshow://c?video=Cam"_s << minute << true << true;
+        QTest::newRow("http, duration") << u"http://h/a.mp4"_s << minute << false << false;
+        QTest::newRow("http, none") << u"http://h/live"_s << qint64(0) << false << true;
+        QTest::newRow("http, unknown") << u"http://h/live"_s << unknown << false << true;
+        QTest::newRow("path") << u"/home/u/a.mp4"_s << unknown << false << false;
+    }
+    void live() {
+        QFETCH(QString, address);
+        QFETCH(qint64, durationUs);
+        QFETCH(bool, byPrefix);
+        QFETCH(bool, live);
+        QCOMPARE(SA::isLiveByPrefix(address), byPrefix);
+        QCOMPARE(SA::isLive(address, durationUs), live);
+    }
+
+    void buildParseRoundTrip_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("colon") << u"Mic: 1"_s;
+        QTest::newRow("backslash") << u"C:\\dev\\cam"_s;
+        QTest::newRow("query delimiters") << u"A&B=C"_s;
+        QTest::newRow("plus") << u"a+b c"_s;
+        QTest::newRow("percent") << u"100% %26%2B"_s;
+        QTest::newRow("hash") << u"x#y?z"_s;
+        QTest::newRow("chinese") << QString::fromUtf8("集成 摄像头");
+        QTest::newRow("everything") << QString::fromUtf8(" &=+%#:\\ 中 ");
+    }
+    void buildParseRoundTrip() {
+        QFETCH(QString, name);
+        const QString trimmed = name.trimmed();
+        const QString camera = SA::cameraAddress(name, name);
+        QCOMPARE(SA::kindOf(camera), SA::Kind::Camera);
+        QCOMPARE(SA::deviceNames(camera).video, trimmed);
+        QCOMPARE(SA::deviceNames(camera).audio, QString()); // only inside audioSource
+        const QString microphone = SA::audioSourceOf(camera);
+        QVERIFY(SA::isMicrophoneAddress(microphone));
+        QCOMPARE(SA::deviceNames(microphone).audio, trimmed);
+        QCOMPARE(SA::withoutAudioSource(camera), SA::cameraAddress(name));
+
+        QCOMPARE(SA::deviceNames(SA::microphoneAddress(name)).audio, trimmed);
+        const QString display = SA::displayAddress(2, name);
+        QCOMPARE(SA::monitorIndex(display), 2);
+        QCOMPARE(SA::deviceNames(SA::audioSourceOf(display)).audio, trimmed);
+        const QString window = SA::windowAddress(0x1a2b, name);
+        QCOMPARE(SA::windowHandle(window), uint64_t(0x1a2b));
+        QCOMPARE(SA::deviceNames(SA::audioSourceOf(window)).audio, trimmed);
+    }
+    void builtForms() {
+        QCOMPARE(SA::cameraAddress("USB Cam", "  "), "dshow://capture?video=USB%20Cam");
+        QCOMPARE(SA::displayAddress(1), "desktop://capture?monitor=1");
+        QCOMPARE(SA::windowAddress(0xABC), "wgc://capture?hwnd=0xabc");
+        QCOMPARE(SA::audioSourceOf(SA::cameraAddress("Cam", "Mic")), "dshow://capture?audio=Mic");
+    }
+
+    void unknownDevicesAreInvalid() {
+        const QString unknown = "Quorvi test device that does not exist";
+        QVERIFY(!CaptureDevices::camera(unknown).isValid());
+        QVERIFY(!CaptureDevices::microphone(unknown).isValid());
+        QVERIFY(!CaptureDevices::camera(QString()).isValid());
+    }
+    void listedDevicesResolve() {
+        const QStringList cameras = CaptureDevices::cameraNames();
+        const QStringList microphones = CaptureDevices::microphoneNames();
+        if (cameras.isEmpty() && microphones.isEmpty())
+            QSKIP("this machine lists no camera or microphone");
+        if (!cameras.isEmpty())
+            QCOMPARE(CaptureDevices::camera(cameras.first()).format, "video4linux2");
+        if (!microphones.isEmpty()) {
+            const CaptureDevices::Input microphone =
+                CaptureDevices::microphone(microphones.first());
+            QVERIFY(microphone.isValid());
+            QVERIFY(microphone.format == "pulse" || microphone.format == "alsa");
+        }
+    }
+    void devicesFromAnotherThread() {
+        const QStringList cameras = CaptureDevices::cameraNames();
+        std::atomic<bool> done{false};
+        QStringList fromWorker;
+        std::thread worker([&] {
+            fromWorker = CaptureDevices::cameraNames();
+            done = true;
+        });
+        // The worker's read has to run here, on the application thread, within the time-out.
+        QTRY_VERIFY_WITH_TIMEOUT(done, 2000);
+        worker.join();
+        QCOMPARE(fromWorker, cameras);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSourceAddress)
+#include "tst_SourceAddress.moc"
