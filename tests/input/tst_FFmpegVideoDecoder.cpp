@@ -3,6 +3,7 @@
 #include "common/StreamPeers.h"
 #include "core/FramePool.h"
 #include "input/FFmpegVideoDecoder.h"
+#include "input/SourceAddress.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -240,6 +241,7 @@ private slots:
     void soundComesOutAt48kStereo();
     void brokenInputsReportOneError_data();
     void brokenInputsReportOneError();
+    void missingMicrophoneLeavesThePictureRunning();
 
     // live streams
     void udpStreamDropsInsteadOfWaitingForTokens();
@@ -628,6 +630,18 @@ void TestFFmpegVideoDecoder::brokenInputsReportOneError() {
     else
         QCOMPARE(errors.first(), expected);
     QCOMPARE(rig.frames.count(), 0);
+}
+
+void TestFFmpegVideoDecoder::missingMicrophoneLeavesThePictureRunning() {
+    // A file whose sound is replaced by a microphone the machine does not have: the operator
+    // is told about the microphone, and the picture plays on.
+    FIXTURE(path, "clip.mp4");
+    const QString mic = SourceAddress::microphoneAddress(QStringLiteral("No Such Microphone"));
+    Rig rig;
+    rig.open(path + "?audioSource=" + QString::fromLatin1(QUrl::toPercentEncoding(mic)), 0, true);
+    QVERIFY(rig.frames.waitForCount(20, 10000 * kSlow));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.errors(), QStringList{"无法打开麦克风（分离 dshow 采集）"},
+                              5000 * kSlow);
 }
 
 void TestFFmpegVideoDecoder::udpStreamDropsInsteadOfWaitingForTokens() {
