@@ -21,6 +21,8 @@ extern "C" {
 namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
+// Reading ahead of a paced picture stops once this much sound (1 s) is queued.
+constexpr size_t kReadAheadSoundSamples = size_t(AudioSampleQueue::kSampleRate) * 2;
 
 const QString kCameraOpenFailed =
     QStringLiteral("无法打开摄像头或麦克风（设备名是否与系统一致？是否被其他程序占用？）");
@@ -77,6 +79,8 @@ struct FFmpegVideoDecoder::Worker {
     void drainPaced();
     void drainLive();
     bool deliverStillFrame();
+    FrameTokenPtr prepare(AVFrame *frame, int64_t tsUs, bool mayAllocate);
+    void hand(FrameTokenPtr token);
     void deliver(AVFrame *frame, int64_t tsUs, bool mayAllocate);
     int readPacket(AVPacket *packet); // held packets first, then the input
     int readInput(AVPacket *packet);  // the input itself (or the reader's queue)
@@ -580,26 +584,35 @@ void FFmpegVideoDecoder::Worker::drainPaced() {
             return;
         }
         const int64_t ts = toMicroseconds(frame->best_effort_timestamp, videoTimeBase);
-        int64_t target;
+        if (anchored && anchorWallUs + (ts - anchorTsUs) - nowUs() < -kLateDropUs) {
+            av_frame_unref(frame.get()); // too late: not worth converting
+            continue;
+        }
+        // Convert before waiting, so that the picture leaves on time and the conversion's
+        // own duration does not shift the timeline.
+        FrameTokenPtr token = prepare(frame.get(), ts, true);
+        av_frame_unref(frame.get());
+        if (!token)
+            continue;
         if (!anchored) {
             anchorWallUs = nowUs();
             anchorTsUs = ts;
             anchored = true;
-            target = anchorWallUs;
-        } else {
-            target = anchorWallUs + (ts - anchorTsUs);
         }
+        const int64_t target = anchorWallUs + (ts - anchorTsUs);
 
-        // While early, read ahead so that sound keeps flowing; pictures are held back.
-        while (target - nowUs() > 200 && d.playing_.load() && !stopping() && audio.isOpen()) {
+        // While early, read ahead so that sound keeps flowing; pictures are held back. Bounded
+        // by the sound already queued and by the held pictures, never by dropping pictures:
+        // a local file reads so fast that an unbounded read-ahead would run to its end.
+        while (target - nowUs() > 200 && d.playing_.load() && !stopping() && audio.isOpen() &&
+               held.size() < size_t(kMaxHeldPackets) &&
+               d.audio_.sampleCount() < kReadAheadSoundSamples) {
             if (readInput(aheadPacket.get()) < 0)
                 break;
             if (aheadPacket->stream_index == audio.streamIndex()) {
                 audio.decode(aheadPacket.get(), d.stopRequested_);
                 av_packet_unref(aheadPacket.get());
             } else if (aheadPacket->stream_index == videoStream) {
-                if (held.size() >= size_t(kMaxHeldPackets))
-                    held.pop_front();
                 held.emplace_back(av_packet_alloc());
                 av_packet_move_ref(held.back().get(), aheadPacket.get());
             } else {
@@ -607,9 +620,8 @@ void FFmpegVideoDecoder::Worker::drainPaced() {
             }
         }
 
-        int64_t wait = target - nowUs();
+        const int64_t wait = target - nowUs();
         if (wait >= 1) {
-            // Capped so that a gap in the timeline does not stall the picture for long.
             const int64_t until = nowUs() + std::min(wait, kMaxPacingSleepUs);
             while (!stopping() && d.playing_.load() && !d.resyncRequested_.load()) {
                 const int64_t left = until - nowUs();
@@ -617,15 +629,18 @@ void FFmpegVideoDecoder::Worker::drainPaced() {
                     break;
                 sleepUs(left);
             }
-            if (stopping() || !d.playing_.load() || d.resyncRequested_.load()) {
-                av_frame_unref(frame.get()); // the seek that follows drops the rest
-                return;
+            if (stopping() || !d.playing_.load() || d.resyncRequested_.load())
+                return; // the seek that follows drops the rest
+            if (wait > kMaxPacingSleepUs) {
+                // A jump in the timeline: carry on from here at the normal pace instead of
+                // showing one picture per capped sleep until the timeline is reached.
+                anchorWallUs = nowUs();
+                anchorTsUs = ts;
             }
-            deliver(frame.get(), ts, true);
-        } else if (wait >= -kLateDropUs) {
-            deliver(frame.get(), ts, true);
-        } // else: too late, dropped
-        av_frame_unref(frame.get());
+        } else if (wait < -kLateDropUs) {
+            continue; // the conversion itself made it too late
+        }
+        hand(std::move(token));
     }
 }
 
@@ -644,7 +659,8 @@ void FFmpegVideoDecoder::Worker::drainLive() {
     av_frame_unref(newest.get());
 }
 
-void FFmpegVideoDecoder::Worker::deliver(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
+FrameTokenPtr FFmpegVideoDecoder::Worker::prepare(AVFrame *picture, int64_t tsUs,
+                                                  bool mayAllocate) {
     FramePool *pool = d.pool_;
     const int width = pool->width();
     const int height = pool->height();
@@ -652,10 +668,10 @@ void FFmpegVideoDecoder::Worker::deliver(AVFrame *picture, int64_t tsUs, bool ma
                                width, height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr,
                                nullptr);
     if (!sws)
-        return;
+        return {};
     FrameTokenPtr token = mayAllocate ? pool->acquire() : pool->tryAcquire();
     if (!token)
-        return; // the pool is busy: a live picture is dropped
+        return {}; // the pool is busy: a live picture is dropped
     token->valid = true;
     token->width = width;
     token->height = height;
@@ -668,9 +684,18 @@ void FFmpegVideoDecoder::Worker::deliver(AVFrame *picture, int64_t tsUs, bool ma
     const int dstStride[4] = {token->stride, 0, 0, 0};
     sws_scale(sws, picture->data, picture->linesize, 0, picture->height, dst, dstStride);
     token->ptsUs = tsUs;
-    lastDeliveredUs = tsUs;
+    return token;
+}
+
+void FFmpegVideoDecoder::Worker::hand(FrameTokenPtr token) {
+    lastDeliveredUs = token->ptsUs;
     if (d.frameCallback_)
         d.frameCallback_(std::move(token));
+}
+
+void FFmpegVideoDecoder::Worker::deliver(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
+    if (FrameTokenPtr token = prepare(picture, tsUs, mayAllocate))
+        hand(std::move(token));
 }
 
 int FFmpegVideoDecoder::Worker::readPacket(AVPacket *out) {

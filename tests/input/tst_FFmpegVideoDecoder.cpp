@@ -230,6 +230,7 @@ private slots:
     // files: pacing, ends, commands
     void fileFramesArePacedAndEndOnce();
     void lateFramesAreDroppedAndPlaybackCatchesUp();
+    void longFileWithSoundKeepsEveryPicture();
     void pausedPositionsGiveOneStillEach();
     void playCommandNearTheEndRestarts();
     void playingCommandsSeekOnlyWhenFar();
@@ -284,6 +285,10 @@ void TestFFmpegVideoDecoder::initTestCase() {
                    QStringList{"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
                                "-g", "10", "-c:a", "libopus"});
     fx_.define("colours_silent.mp4", colours + length + h264 + QStringList{"-an"});
+    // Longer than the decoder holds back while it reads sound ahead of the picture.
+    fx_.define("long.mp4", media::testPatternInput(160, 120, 30) + media::sineInput(1000, 44100) +
+                               QStringList{"-t", "8", "-c:v", "libx264", "-preset", "ultrafast",
+                                           "-g", "30", "-pix_fmt", "yuv420p", "-c:a", "aac"});
     fx_.define("tone.m4a", media::sineInput(1000, 44100) + length + QStringList{"-c:a", "aac"});
 }
 
@@ -321,6 +326,20 @@ void TestFFmpegVideoDecoder::fileFramesArePacedAndEndOnce() {
     const int64_t span = frames.back().wallUs - frames.front().wallUs;
     QVERIFY2(std::abs(span - (frames.back().ptsUs - frames.front().ptsUs)) < 100 * kMs * kSlow,
              qPrintable(QStringLiteral("wall span %1 us").arg(span)));
+}
+
+void TestFFmpegVideoDecoder::longFileWithSoundKeepsEveryPicture() {
+    // Reading sound ahead of the picture must never cost pictures, however fast the file reads.
+    FIXTURE(path, "long.mp4");
+    Rig rig(18, 160, 120);
+    rig.open(path, 0, true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 20000 * kSlow);
+    const std::vector<Frame> frames = rig.frames.frames();
+    QVERIFY2(frames.size() >= 235 && frames.size() <= 240, describe(frames));
+    QVERIFY(ptsIncreasing(frames));
+    QVERIFY2(largestStepUs(frames) < 3 * kFrameUs, describe(frames));
+    const int64_t p90 = p90AbsLagUs(frames, frames.front());
+    QVERIFY2(p90 < 20 * kMs * kSlow, qPrintable(QStringLiteral("p90 lag %1 us").arg(p90)));
 }
 
 void TestFFmpegVideoDecoder::lateFramesAreDroppedAndPlaybackCatchesUp() {
