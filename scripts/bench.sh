@@ -3,14 +3,15 @@
 # peer from the same run: absolute numbers on a shared, noisy machine say little.
 #
 # BENCH_MIN_TIME (seconds per repetition, default 0.5) and BENCH_REPETITIONS (default 3) trade
-# run time for steadier medians.
+# run time for steadier medians. BENCH_DECODER_SECONDS (default 60) sets the length of the
+# real-time decoder run; the whole decoder part takes about 2.5 minutes at the default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 # An earlier configure of the shared build tree may have switched the benchmarks off.
 cmake --preset dev -DQUORVI_BUILD_BENCH=ON >/dev/null
-cmake --build build/dev --target bench_frame_pool bench_log_writer
+cmake --build build/dev --target bench_frame_pool bench_log_writer bench_decoder
 
 out=build/dev/bench/results
 mkdir -p "$out"
@@ -79,3 +80,12 @@ direct = find("BM_DirectQFileThroughput")["items_per_second"]
 print(f"{'writer thread / direct QFile, lines/s':<44}{writer / direct:>8.2f}x  "
       f"({writer / 1e6:.2f}M vs {direct / 1e6:.2f}M lines/s; <1: writer slower)")
 EOF
+
+# Real time, so it runs last and on its own; it prints its own summary. Its stderr (the
+# decoder's log and FFmpeg's warnings) goes to a file so the figures stay readable.
+echo
+echo "== bench_decoder (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+if ! build/dev/bench/bench_decoder 2>"$out/bench_decoder.log" | tee "$out/bench_decoder.txt"; then
+    tail -n 20 "$out/bench_decoder.log" >&2
+    exit 1
+fi
