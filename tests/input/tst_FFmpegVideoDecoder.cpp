@@ -614,6 +614,11 @@ void TestFFmpegVideoDecoder::brokenInputsReportOneError_data() {
                                 << "no video stream";
     QTest::newRow("refused rtmp") << "refused"
                                   << "avformat_open_input failed";
+    QTest::newRow("unknown camera")
+        << "dshow://capture?video=No%20Such%20Camera"
+        << "无法打开摄像头或麦克风（设备名是否与系统一致？是否被其他程序占用？）";
+    QTest::newRow("camera address without a camera") << "dshow://capture?audio=Mic"
+                                                     << "avformat_open_input failed";
 }
 
 void TestFFmpegVideoDecoder::brokenInputsReportOneError() {
@@ -633,8 +638,10 @@ void TestFFmpegVideoDecoder::brokenInputsReportOneError() {
         address = fx_.dir() + "/no such file.mp4";
     } else if (input == "audio") {
         address = fx_.path("tone.m4a");
-    } else {
+    } else if (input == "refused") {
         address = QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(peers::freeTcpPort());
+    } else {
+        address = input; // an address as typed
     }
     QVERIFY2(!address.isEmpty(), qPrintable(fx_.lastError()));
 
