@@ -4,6 +4,7 @@
 #include "core/LibavPtr.h"
 #include "core/Logging.h"
 #include "input/AudioStreamDecoder.h"
+#include "input/LivePacketQueue.h"
 #include "input/SourceAddress.h"
 #include "platform/CaptureDevices.h"
 #include "platform/PosixUtil.h"
@@ -119,10 +120,7 @@ struct FFmpegVideoDecoder::Worker {
     // Packet reader of a live camera.
     std::thread reader;
     std::atomic<bool> readerQuit{false};
-    std::mutex queueMutex;
-    std::condition_variable queueWake;
-    std::deque<libav::Packet> queue; // guarded by queueMutex
-    int64_t queuedBytes = 0;         // guarded by queueMutex
+    LivePacketQueue queue;
 };
 
 FFmpegVideoDecoder::FFmpegVideoDecoder(FramePool *pool, QObject *parent)
@@ -457,14 +455,10 @@ bool FFmpegVideoDecoder::Worker::open(const QString &source, const QString &addr
 void FFmpegVideoDecoder::Worker::shutdown() {
     if (reader.joinable()) {
         readerQuit.store(true); // the interrupt callback now aborts every blocking read
-        queueWake.notify_all();
+        queue.close();
         reader.join();
     }
-    {
-        std::lock_guard lock(queueMutex);
-        queue.clear();
-        queuedBytes = 0;
-    }
+    queue.clear();
     held.clear();
     sws_freeContext(sws);
     sws = nullptr;
@@ -710,17 +704,7 @@ int FFmpegVideoDecoder::Worker::readPacket(AVPacket *out) {
 int FFmpegVideoDecoder::Worker::readInput(AVPacket *out) {
     if (!reader.joinable())
         return av_read_frame(input.get(), out);
-    std::unique_lock lock(queueMutex);
-    // Also wakes for a stop: a camera that delivers nothing must not hold the worker.
-    while (queue.empty() && !readerQuit.load() && !stopping())
-        queueWake.wait_for(lock, std::chrono::milliseconds(20));
-    if (queue.empty())
-        return AVERROR_EOF;
-    AVPacket *front = queue.front().get();
-    queuedBytes -= front->size;
-    av_packet_move_ref(out, front);
-    queue.pop_front();
-    return 0;
+    return queue.pop(out, d.stopRequested_) ? 0 : AVERROR_EOF;
 }
 
 void FFmpegVideoDecoder::Worker::startReader() {
@@ -744,28 +728,14 @@ void FFmpegVideoDecoder::Worker::readerLoop() {
             std::this_thread::sleep_for(std::chrono::milliseconds(3));
             continue;
         }
-        {
-            std::lock_guard lock(queueMutex);
-            while (!queue.empty() && (queuedBytes + fresh->size > kReaderQueueBytes ||
-                                      queue.size() >= size_t(kReaderQueuePackets))) {
-                queuedBytes -= queue.front()->size;
-                queue.pop_front(); // the newest pictures matter most
-            }
-            queuedBytes += fresh->size;
-            queue.push_back(std::move(fresh));
-        }
-        queueWake.notify_one();
+        queue.push(std::move(fresh));
     }
 }
 
 void FFmpegVideoDecoder::Worker::seek(int64_t positionMs) {
     freeHeld();
     d.gate_.reset();
-    if (reader.joinable()) {
-        std::lock_guard lock(queueMutex);
-        queue.clear();
-        queuedBytes = 0;
-    }
+    queue.clear();
     if (live) {
         avcodec_flush_buffers(video.get());
         audio.flushDecoder();

@@ -37,8 +37,6 @@ public:
     static constexpr int64_t kLateDropUs = 150000;        // a later file frame is dropped
     static constexpr int64_t kMaxPacingSleepUs = 2000000; // commands are seen at least this often
     static constexpr int kMaxHeldPackets = 200;
-    static constexpr int64_t kReaderQueueBytes = 14680064; // live camera packet queue bound
-    static constexpr int kReaderQueuePackets = 300;
 
     explicit FFmpegVideoDecoder(FramePool *pool, QObject *parent = nullptr);
     ~FFmpegVideoDecoder() override;

@@ -1,8 +1,9 @@
-// The decoder's sound queue and the rules that drop live pictures to keep them in step with
-// sound, without any media: what the audio thread pulls and which pictures pass.
+// The decoder's queues and rules, without any media: what the audio thread pulls, which live
+// pictures pass, and how a live camera's packet backlog stays bounded.
 
 #include "input/AudioSampleQueue.h"
 #include "input/LiveFrameGate.h"
+#include "input/LivePacketQueue.h"
 
 #include <QtTest>
 
@@ -33,6 +34,9 @@ private slots:
     void programClockDropsLaggingPictures_data();
     void programClockDropsLaggingPictures();
     void programClockWithoutAClockLetsPicturesPass();
+    void cameraBacklogIsBoundedAndKeepsTheNewest_data();
+    void cameraBacklogIsBoundedAndKeepsTheNewest();
+    void cameraQueueWaitEndsOnStop();
 };
 
 void TestDecoderAudio::underRunIsSilenceAndKeepsTheOddSample() {
@@ -168,6 +172,58 @@ void TestDecoderAudio::programClockWithoutAClockLetsPicturesPass() {
     gate.setAudioClock(std::make_shared<LiveFrameGate::AudioClock>());
     QVERIFY(!gate.shouldDrop(1));
     QVERIFY(!gate.shouldDrop(-10'000'000));
+}
+
+namespace {
+
+libav::Packet packetOf(int size, int64_t pts) {
+    libav::Packet p(av_packet_alloc());
+    av_new_packet(p.get(), size);
+    p->pts = pts;
+    return p;
+}
+
+} // namespace
+
+void TestDecoderAudio::cameraBacklogIsBoundedAndKeepsTheNewest_data() {
+    QTest::addColumn<int>("packetBytes");
+    QTest::addColumn<int>("kept");
+    QTest::newRow("small packets: 300 of them") << 1000 << 300;
+    QTest::newRow("large packets: 14 MiB of them") << 1024 * 1024 << 14;
+}
+
+void TestDecoderAudio::cameraBacklogIsBoundedAndKeepsTheNewest() {
+    // A camera delivering faster than it is decoded.
+    QFETCH(int, packetBytes);
+    QFETCH(int, kept);
+    LivePacketQueue q;
+    for (int i = 0; i < 1000; ++i)
+        q.push(packetOf(packetBytes, i));
+    QCOMPARE(q.size(), size_t(kept));
+    QVERIFY(q.bytes() <= LivePacketQueue::kMaxBytes);
+    QCOMPARE(q.bytes(), int64_t(kept) * packetBytes);
+    libav::Packet out(av_packet_alloc());
+    std::atomic<bool> stop{false};
+    QVERIFY(q.pop(out.get(), stop));
+    QCOMPARE(out->pts, int64_t(1000 - kept)); // the oldest survivor comes first
+}
+
+void TestDecoderAudio::cameraQueueWaitEndsOnStop() {
+    LivePacketQueue q;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> returned{false};
+    std::atomic<bool> gotPacket{false};
+    std::thread worker([&] {
+        libav::Packet out(av_packet_alloc());
+        gotPacket.store(q.pop(out.get(), stop)); // a silent camera
+        returned.store(true);
+    });
+    QThread::msleep(50);
+    QVERIFY(!returned.load());
+    stop.store(true);
+    QTRY_VERIFY_WITH_TIMEOUT(returned.load(), 1000);
+    worker.join();
+    QVERIFY(!gotPacket.load());
 }
 
 QTEST_GUILESS_MAIN(TestDecoderAudio)
