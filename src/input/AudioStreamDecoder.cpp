@@ -84,12 +84,20 @@ void AudioStreamDecoder::decode(const AVPacket *packet, const std::atomic<bool> 
             av_frame_unref(frame);
             return;
         }
-        if (gate_ && gate_->gateOnAudio()) {
-            const int64_t ts =
-                frame->best_effort_timestamp == AV_NOPTS_VALUE
-                    ? 0
-                    : av_rescale_q(frame->best_effort_timestamp, timeBase_, AVRational{1, 1000000});
+        const int64_t ts =
+            frame->best_effort_timestamp == AV_NOPTS_VALUE
+                ? 0
+                : av_rescale_q(frame->best_effort_timestamp, timeBase_, AVRational{1, 1000000});
+        if (gate_ && gate_->gateOnAudio())
             gate_->noteAudioTimestamp(ts);
+        if (dropBeforeUs_ != INT64_MIN && frame->sample_rate > 0) {
+            const int64_t endUs =
+                ts - startUs_ + int64_t(frame->nb_samples) * 1000000 / frame->sample_rate;
+            if (frame->best_effort_timestamp != AV_NOPTS_VALUE && endUs <= dropBeforeUs_) {
+                av_frame_unref(frame); // before the position the picture was sought to
+                continue;
+            }
+            dropBeforeUs_ = INT64_MIN;
         }
         if (frame->sample_rate <= 0 || !ensureResampler(frame)) {
             av_frame_unref(frame); // the next frame tries again

@@ -30,6 +30,10 @@ public:
     void decode(const AVPacket *packet, const std::atomic<bool> &stop);
     void flushDecoder();
     void resetResampler();
+    // Timestamps count from `startUs`, the input's first picture.
+    void setStartOffset(int64_t startUs) { startUs_ = startUs; }
+    // After a seek: sound before the asked position (from the keyframe before it) is skipped.
+    void dropBefore(int64_t targetUs) { dropBeforeUs_ = targetUs; }
 
 private:
     bool ensureResampler(const AVFrame *frame);
@@ -38,6 +42,8 @@ private:
     LiveFrameGate *gate_;
     int streamIndex_ = -1;
     AVRational timeBase_{1, 1};
+    int64_t startUs_ = 0;
+    int64_t dropBeforeUs_ = INT64_MIN;
     libav::CodecContext codec_;
     libav::Frame frame_;
     libav::Swr resampler_;

@@ -50,10 +50,6 @@ void setAll(libav::Dictionary &dict, const SourceAddress::Options &options) {
         dict.set(key.c_str(), value.c_str());
 }
 
-int64_t toMicroseconds(int64_t ts, AVRational timeBase) {
-    return ts == AV_NOPTS_VALUE ? 0 : av_rescale_q(ts, timeBase, kMicroseconds);
-}
-
 // Addresses may carry credentials; logs must not.
 QString forLog(const QString &address) {
     const QUrl url(address);
@@ -80,14 +76,19 @@ struct FFmpegVideoDecoder::Worker {
     void drainPaced();
     void drainLive();
     bool deliverStillFrame();
+    bool beforeSeekTarget(int64_t tsUs) const;
     FrameTokenPtr prepare(AVFrame *frame, int64_t tsUs, bool mayAllocate);
     void hand(FrameTokenPtr token);
     void deliver(AVFrame *frame, int64_t tsUs, bool mayAllocate);
     int readPacket(AVPacket *packet); // held packets first, then the input
     int readInput(AVPacket *packet);  // the input itself (or the reader's queue)
-    void seek(int64_t positionMs);
+    bool seek(int64_t positionMs);    // false when the input cannot seek
     void freeHeld() { held.clear(); }
-    void sleepUs(int64_t us) { d.sleepUnlessWoken(us); }
+    void sleepUs(int64_t us) { d.sleepUnlessWoken(us, d.wakeSequence()); }
+    // The stream time of a picture or sound, counted from the start of the input.
+    int64_t streamUs(int64_t ts, AVRational timeBase) const {
+        return ts == AV_NOPTS_VALUE ? 0 : av_rescale_q(ts, timeBase, kMicroseconds) - startUs;
+    }
     bool stopping() const { return d.stopRequested_.load(); }
 
     void startReader();
@@ -103,6 +104,7 @@ struct FFmpegVideoDecoder::Worker {
     libav::CodecContext video;
     int videoStream = -1;
     AVRational videoTimeBase{1, 1};
+    int64_t videoFrameUs = 33333;
     AudioStreamDecoder audio;
     libav::Frame frame;
     libav::Frame newest;
@@ -112,8 +114,13 @@ struct FFmpegVideoDecoder::Worker {
     std::deque<libav::Packet> held;
     bool live = false;
 
+    int64_t startUs = 0;              // a file's first timestamp; positions count from it
+    int64_t seekTargetUs = INT64_MIN; // pictures before it are decoded, not shown
     int64_t lastDeliveredUs = -1;
     bool anchored = false;
+    int colourSpace = -1; // what the scaler's colour matrix was set for
+    int colourRange = -1;
+    std::vector<libav::Packet> spare; // emptied held packets, for reuse
     int64_t anchorWallUs = 0;
     int64_t anchorTsUs = 0;
 
@@ -160,12 +167,18 @@ void FFmpegVideoDecoder::enqueueLifecycle(std::function<void()> task) {
     std::lock_guard lock(pendingLifecycleMutex_);
     std::shared_future<void> previous = pendingLifecycle_;
     const QByteArray name = ("lc:" + threadTag_).toUtf8();
-    pendingLifecycle_ = std::async([previous, task = std::move(task), name] {
-                            setCurrentThreadName(name.constData());
-                            if (previous.valid())
-                                previous.wait();
-                            task();
-                        }).share();
+    pendingLifecycle_ =
+        std::async([previous, task = std::move(task), name]() mutable {
+            setCurrentThreadName(name.constData());
+            if (previous.valid())
+                previous.wait();
+            previous = {}; // or every task would keep the whole chain alive
+            try {
+                task();
+            } catch (const std::exception &e) {
+                qCritical("FFmpegVideoDecoder: lifecycle task failed: %s", e.what());
+            }
+        }).share();
 }
 
 void FFmpegVideoDecoder::waitForLifecycle() {
@@ -186,11 +199,15 @@ void FFmpegVideoDecoder::wake() {
     wakeCv_.notify_all();
 }
 
-void FFmpegVideoDecoder::sleepUnlessWoken(int64_t us) {
+uint64_t FFmpegVideoDecoder::wakeSequence() {
+    std::lock_guard lock(wakeMutex_);
+    return wakeSeq_;
+}
+
+void FFmpegVideoDecoder::sleepUnlessWoken(int64_t us, uint64_t seenSequence) {
     std::unique_lock lock(wakeMutex_);
-    const uint64_t seq = wakeSeq_;
     wakeCv_.wait_for(lock, std::chrono::microseconds(us),
-                     [&] { return wakeSeq_ != seq || stopRequested_.load(); });
+                     [&] { return wakeSeq_ != seenSequence || stopRequested_.load(); });
 }
 
 void FFmpegVideoDecoder::requestStop() {
@@ -258,8 +275,10 @@ void FFmpegVideoDecoder::setPlaybackState(int64_t positionMs, bool play) {
 void FFmpegVideoDecoder::changeSource(const QString &address) {
     {
         std::lock_guard lock(sourceMutex_);
-        if (address == source_ && !stopRequested_.load())
-            return; // already running this address
+        // Already running this address. A worker that ended by itself (a failed open, a lost
+        // stream) does not count: choosing the source again must try again.
+        if (address == source_ && !stopRequested_.load() && workerRunning_.load())
+            return;
     }
     durationMs_.store(-1);
     stopAndJoin();
@@ -295,7 +314,11 @@ void FFmpegVideoDecoder::changeSource(const QString &address) {
     gate_.reset();
     const uint64_t generation = sourceGeneration_.fetch_add(1) + 1;
     stopRequested_.store(false);
-    decodeThread_ = std::thread([this, generation] { threadFunc(generation); });
+    workerRunning_.store(true);
+    decodeThread_ = std::thread([this, generation] {
+        threadFunc(generation);
+        workerRunning_.store(false);
+    });
     if (!microphone.isEmpty())
         microphoneThread_ = std::thread([this] { microphoneFunc(); });
 }
@@ -374,9 +397,11 @@ bool FFmpegVideoDecoder::Worker::open(const QString &source, const QString &addr
             return false;
         }
         const CaptureDevices::Input device =
-            CaptureDevices::camera(SourceAddress::deviceNames(address).video);
+            CaptureDevices::camera(SourceAddress::deviceNames(address).video, &d.stopRequested_);
         url = device.url;
         setAll(options, SourceAddress::cameraBufferOptions(hasAudioSource));
+        // A camera that stops delivering must not hold a read (and so a stop) for ever.
+        raw->flags |= AVFMT_FLAG_NONBLOCK;
     }
 
     // On failure FFmpeg frees the context it was given.
@@ -404,6 +429,10 @@ bool FFmpegVideoDecoder::Worker::open(const QString &source, const QString &addr
     }
     const AVStream *stream = input->streams[videoStream];
     videoTimeBase = stream->time_base;
+    if (!live && stream->start_time != AV_NOPTS_VALUE)
+        startUs = av_rescale_q(stream->start_time, videoTimeBase, kMicroseconds);
+    if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
+        videoFrameUs = av_rescale_q(1, av_inv_q(stream->avg_frame_rate), kMicroseconds);
     const AVCodec *decoder = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!decoder) {
         d.emitError(QStringLiteral("decoder not found"));
@@ -431,8 +460,8 @@ bool FFmpegVideoDecoder::Worker::open(const QString &source, const QString &addr
     if (!hasAudioSource) {
         const int audioIndex =
             av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, videoStream, nullptr, 0);
-        if (audioIndex >= 0)
-            audio.open(input.get(), audioIndex); // without it the source is silent
+        if (audioIndex >= 0 && audio.open(input.get(), audioIndex)) // else silent
+            audio.setStartOffset(startUs);
     }
 
     frame.reset(av_frame_alloc());
@@ -476,7 +505,9 @@ void FFmpegVideoDecoder::Worker::run() {
 }
 
 void FFmpegVideoDecoder::Worker::pausedStep() {
+    const uint64_t seen = d.wakeSequence();
     freeHeld();
+    anchored = false; // a resume starts a new timeline; the old one is as old as the pause
     const int64_t position = d.positionMs_.load();
     if (position != d.lastScrubPositionMs_.load()) {
         seek(position);
@@ -484,7 +515,8 @@ void FFmpegVideoDecoder::Worker::pausedStep() {
         d.lastScrubPositionMs_.store(position);
         d.audio_.clear(false);
     }
-    sleepUs(25000);
+    if (!d.playing_.load())
+        d.sleepUnlessWoken(25000, seen);
 }
 
 bool FFmpegVideoDecoder::Worker::deliverStillFrame() {
@@ -504,15 +536,37 @@ bool FFmpegVideoDecoder::Worker::deliverStillFrame() {
         // At the end, ask the decoder for the pictures it still holds.
         avcodec_send_packet(video.get(), eof ? nullptr : packet.get());
         av_packet_unref(packet.get());
-        if (avcodec_receive_frame(video.get(), frame.get()) >= 0) {
-            deliver(frame.get(), toMicroseconds(frame->best_effort_timestamp, videoTimeBase), true);
+        // The seek landed on the keyframe before the position: decode up to the picture that
+        // is on screen at the position, and show that one.
+        while (avcodec_receive_frame(video.get(), frame.get()) >= 0) {
+            const int64_t ts = streamUs(frame->best_effort_timestamp, videoTimeBase);
+            if (beforeSeekTarget(ts)) {
+                av_frame_unref(newest.get());
+                av_frame_move_ref(newest.get(), frame.get());
+                continue;
+            }
+            seekTargetUs = INT64_MIN;
+            deliver(frame.get(), ts, true);
             av_frame_unref(frame.get());
+            av_frame_unref(newest.get());
             return true;
         }
         if (eof)
-            return false;
+            break;
     }
-    return false;
+    // The position lies past the last picture: show the last one.
+    const bool shown = newest->buf[0] != nullptr;
+    if (shown)
+        deliver(newest.get(), streamUs(newest->best_effort_timestamp, videoTimeBase), true);
+    av_frame_unref(newest.get());
+    seekTargetUs = INT64_MIN;
+    return shown;
+}
+
+bool FFmpegVideoDecoder::Worker::beforeSeekTarget(int64_t tsUs) const {
+    // Half a frame of slack: the picture due at the position may be stamped a little before.
+    const int64_t slack = videoFrameUs / 2;
+    return seekTargetUs != INT64_MIN && tsUs < seekTargetUs - slack;
 }
 
 bool FFmpegVideoDecoder::Worker::playingStep() {
@@ -535,15 +589,14 @@ bool FFmpegVideoDecoder::Worker::playingStep() {
             else
                 drainPaced();
         }
-        if (stopping() || !d.playing_.load())
+        if (stopping() || !d.playing_.load() || d.resyncRequested_.load())
             return true;
-        if (d.loop_.load()) {
+        if (d.loop_.load() && seek(0)) {
             d.ended_.store(false);
-            seek(0);
             anchored = false;
             return true;
         }
-        if (!d.ended_.exchange(true)) {
+        if (!d.ended_.exchange(true)) { // also a loop over an input that cannot seek
             // Stay on the last picture: the paused path would otherwise show a still of the
             // last commanded position (usually the start) after the end.
             const int64_t endMs =
@@ -577,7 +630,14 @@ void FFmpegVideoDecoder::Worker::drainPaced() {
             av_frame_unref(frame.get());
             return;
         }
-        const int64_t ts = toMicroseconds(frame->best_effort_timestamp, videoTimeBase);
+        const int64_t ts = streamUs(frame->best_effort_timestamp, videoTimeBase);
+        if (beforeSeekTarget(ts)) {
+            av_frame_unref(frame.get()); // between the keyframe and the asked position
+            continue;
+        }
+        seekTargetUs = INT64_MIN;
+        if (anchored && ts + kLateDropUs < lastDeliveredUs)
+            anchored = false; // the timeline went back (a joined file): follow it
         if (anchored && anchorWallUs + (ts - anchorTsUs) - nowUs() < -kLateDropUs) {
             av_frame_unref(frame.get()); // too late: not worth converting
             continue;
@@ -607,8 +667,19 @@ void FFmpegVideoDecoder::Worker::drainPaced() {
                 audio.decode(aheadPacket.get(), d.stopRequested_);
                 av_packet_unref(aheadPacket.get());
             } else if (aheadPacket->stream_index == videoStream) {
-                held.emplace_back(av_packet_alloc());
-                av_packet_move_ref(held.back().get(), aheadPacket.get());
+                libav::Packet shell;
+                if (!spare.empty()) {
+                    shell = std::move(spare.back());
+                    spare.pop_back();
+                } else {
+                    shell.reset(av_packet_alloc());
+                    if (!shell) {
+                        av_packet_unref(aheadPacket.get());
+                        break;
+                    }
+                }
+                av_packet_move_ref(shell.get(), aheadPacket.get());
+                held.push_back(std::move(shell));
             } else {
                 av_packet_unref(aheadPacket.get());
             }
@@ -617,11 +688,12 @@ void FFmpegVideoDecoder::Worker::drainPaced() {
         const int64_t wait = target - nowUs();
         if (wait >= 1) {
             const int64_t until = nowUs() + std::min(wait, kMaxPacingSleepUs);
-            while (!stopping() && d.playing_.load() && !d.resyncRequested_.load()) {
+            for (;;) {
+                const uint64_t seen = d.wakeSequence();
                 const int64_t left = until - nowUs();
-                if (left < 1)
+                if (left < 1 || stopping() || !d.playing_.load() || d.resyncRequested_.load())
                     break;
-                sleepUs(left);
+                d.sleepUnlessWoken(left, seen);
             }
             if (stopping() || !d.playing_.load() || d.resyncRequested_.load())
                 return; // the seek that follows drops the rest
@@ -645,8 +717,10 @@ void FFmpegVideoDecoder::Worker::drainLive() {
         av_frame_move_ref(newest.get(), frame.get());
         got = true;
     }
-    if (got && d.playing_.load() && !stopping()) {
-        const int64_t ts = toMicroseconds(newest->best_effort_timestamp, videoTimeBase);
+    // With more camera packets already waiting this picture is not the newest: decode on and
+    // convert only the last one, so a slow moment does not turn into lasting delay.
+    if (got && d.playing_.load() && !stopping() && !(reader.joinable() && queue.size() > 0)) {
+        const int64_t ts = streamUs(newest->best_effort_timestamp, videoTimeBase);
         if (!d.gate_.shouldDrop(ts))
             deliver(newest.get(), ts, false);
     }
@@ -658,11 +732,25 @@ FrameTokenPtr FFmpegVideoDecoder::Worker::prepare(AVFrame *picture, int64_t tsUs
     FramePool *pool = d.pool_;
     const int width = pool->width();
     const int height = pool->height();
+    SwsContext *const previous = sws;
     sws = sws_getCachedContext(sws, picture->width, picture->height, AVPixelFormat(picture->format),
                                width, height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr,
                                nullptr);
     if (!sws)
         return {};
+    if (sws != previous)
+        colourSpace = colourRange = -1; // a new scaler starts with the default matrix
+    // The picture's own colour matrix and range (HD material is BT.709), as the scaler
+    // would otherwise assume BT.601 and limited range.
+    if (picture->colorspace != colourSpace || picture->color_range != colourRange) {
+        colourSpace = picture->colorspace;
+        colourRange = picture->color_range;
+        const int matrix = colourSpace != AVCOL_SPC_UNSPECIFIED ? colourSpace
+                           : picture->height >= 720             ? SWS_CS_ITU709
+                                                                : SWS_CS_ITU601;
+        sws_setColorspaceDetails(sws, sws_getCoefficients(matrix), colourRange == AVCOL_RANGE_JPEG,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    }
     FrameTokenPtr token = mayAllocate ? pool->acquire() : pool->tryAcquire();
     if (!token)
         return {}; // the pool is busy: a live picture is dropped
@@ -695,6 +783,7 @@ void FFmpegVideoDecoder::Worker::deliver(AVFrame *picture, int64_t tsUs, bool ma
 int FFmpegVideoDecoder::Worker::readPacket(AVPacket *out) {
     if (!held.empty()) {
         av_packet_move_ref(out, held.front().get());
+        spare.push_back(std::move(held.front())); // an empty shell, kept for the next hold
         held.pop_front();
         return 0;
     }
@@ -732,22 +821,28 @@ void FFmpegVideoDecoder::Worker::readerLoop() {
     }
 }
 
-void FFmpegVideoDecoder::Worker::seek(int64_t positionMs) {
+bool FFmpegVideoDecoder::Worker::seek(int64_t positionMs) {
     freeHeld();
     d.gate_.reset();
     queue.clear();
+    bool ok = true;
     if (live) {
         avcodec_flush_buffers(video.get());
         audio.flushDecoder();
     } else {
-        const int64_t ts = av_rescale_q(positionMs * 1000, kMicroseconds, videoTimeBase);
-        if (av_seek_frame(input.get(), videoStream, ts, AVSEEK_FLAG_BACKWARD) >= 0) {
+        const int64_t target = positionMs * 1000;
+        const int64_t ts = av_rescale_q(target + startUs, kMicroseconds, videoTimeBase);
+        ok = av_seek_frame(input.get(), videoStream, ts, AVSEEK_FLAG_BACKWARD) >= 0;
+        if (ok) {
             avcodec_flush_buffers(video.get());
             audio.flushDecoder();
+            seekTargetUs = target;
+            audio.dropBefore(target);
         }
     }
     audio.resetResampler();
     d.audio_.clear(true);
+    return ok;
 }
 
 // The separate microphone: a second input whose sound replaces the source's own.
@@ -768,7 +863,7 @@ void FFmpegVideoDecoder::microphoneFunc() {
         return;
     }
     const CaptureDevices::Input device =
-        CaptureDevices::microphone(SourceAddress::deviceNames(microphone).audio);
+        CaptureDevices::microphone(SourceAddress::deviceNames(microphone).audio, &stopRequested_);
     const QByteArray formatName = device.isValid() ? device.format : QByteArray("pulse");
     const AVInputFormat *format = av_find_input_format(formatName.constData());
     if (!format)
@@ -823,7 +918,7 @@ void FFmpegVideoDecoder::microphoneFunc() {
             audio_.clear(false);
         if (playing_.load()) {
             if (av_read_frame(input.get(), packet.get()) < 0) {
-                sleepUnlessWoken(3000);
+                sleepUnlessWoken(3000, wakeSequence());
                 continue;
             }
             if (packet->stream_index == stream)
@@ -832,12 +927,12 @@ void FFmpegVideoDecoder::microphoneFunc() {
         } else {
             // Paused: keep the device drained so that resuming plays no stale sound.
             int discarded = 0;
-            while (discarded < 128 && !stopRequested_.load() &&
+            while (discarded < 128 && !stopRequested_.load() && !playing_.load() &&
                    av_read_frame(input.get(), packet.get()) >= 0) {
                 av_packet_unref(packet.get());
                 ++discarded;
             }
-            sleepUnlessWoken(discarded > 0 ? 1000 : 8000);
+            sleepUnlessWoken(discarded > 0 ? 1000 : 8000, wakeSequence());
         }
     }
 }

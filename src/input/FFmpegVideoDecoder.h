@@ -41,7 +41,8 @@ public:
     explicit FFmpegVideoDecoder(FramePool *pool, QObject *parent = nullptr);
     ~FFmpegVideoDecoder() override;
 
-    // A thread name suffix for the worker threads ("dec:<tag>", "rd:<tag>", "mic:<tag>").
+    // A thread name suffix for the worker threads ("dec:<tag>", "rd:<tag>", "mic:<tag>");
+    // before the first source.
     void setThreadTag(const QString &tag);
     void setFrameCallback(FrameCallback callback); // before the first source
     void setAudioClock(std::shared_ptr<AudioClock> clock);
@@ -78,8 +79,10 @@ private:
     void microphoneFunc();
     void emitError(const QString &message);
     void emitEndedQueued();
-    // Sleeps up to `us`, or less when a stop or a command comes in.
-    void sleepUnlessWoken(int64_t us);
+    // Sleeps up to `us`, or less when a stop or a command comes in after `seenSequence` was
+    // read (read it before checking the state, so that no command slips in between).
+    uint64_t wakeSequence();
+    void sleepUnlessWoken(int64_t us, uint64_t seenSequence);
     void wake();
 
     FramePool *const pool_;
@@ -94,8 +97,9 @@ private:
     std::shared_future<void> pendingLifecycle_; // guarded by pendingLifecycleMutex_
 
     std::atomic<bool> stopRequested_{true};
-    std::thread decodeThread_;     // started and joined under lifecycleMutex_
-    std::thread microphoneThread_; // started and joined under lifecycleMutex_
+    std::atomic<bool> workerRunning_{false}; // the decode worker has not ended by itself
+    std::thread decodeThread_;               // started and joined under lifecycleMutex_
+    std::thread microphoneThread_;           // started and joined under lifecycleMutex_
 
     std::atomic<int64_t> positionMs_{0};
     std::atomic<bool> playing_{false};

@@ -182,6 +182,10 @@ SourceAddress::Options SourceAddress::networkOptions(const QString &address) {
         options.emplace_back("rtmp_live", "live");
         options.emplace_back("buffer_size", "2097152");
     }
+    // This FFmpeg's RTSP input knows the socket time-out as "timeout" ("stimeout" is gone), so
+    // without it a stalled RTSP stream would never time out.
+    if (address.startsWith(QLatin1String("rtsp://"), Qt::CaseInsensitive))
+        options.emplace_back("timeout", "30000000");
     return options;
 }
 

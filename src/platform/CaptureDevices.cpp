@@ -1,5 +1,7 @@
 #include "platform/CaptureDevices.h"
 
+#include <atomic>
+
 #include <QAudioDevice>
 #include <QCameraDevice>
 #include <QCoreApplication>
@@ -47,7 +49,7 @@ DeviceLists readMediaDevices() {
     return lists;
 }
 
-DeviceLists currentLists() {
+DeviceLists currentLists(const std::atomic<bool> *cancel = nullptr) {
     QCoreApplication *app = QCoreApplication::instance();
     if (!app)
         return {};
@@ -63,7 +65,12 @@ DeviceLists currentLists() {
             done->release();
         },
         Qt::QueuedConnection);
-    done->tryAcquire(1, kAppThreadWaitMs);
+    // In slices, so that a stop of the asking worker is not held up by a busy application
+    // thread (which may itself be waiting for that worker).
+    for (int waited = 0; waited < kAppThreadWaitMs && !(cancel && cancel->load()); waited += 20) {
+        if (done->tryAcquire(1, 20))
+            break;
+    }
     std::lock_guard lock(g_listsMutex);
     return g_lastLists;
 }
@@ -103,15 +110,16 @@ QStringList CaptureDevices::microphoneNames() {
     return namesOf(currentLists().microphones);
 }
 
-CaptureDevices::Input CaptureDevices::camera(const QString &name) {
-    const QByteArray id = idOf(currentLists().cameras, name);
+CaptureDevices::Input CaptureDevices::camera(const QString &name, const std::atomic<bool> *cancel) {
+    const QByteArray id = idOf(currentLists(cancel).cameras, name);
     if (id.isEmpty())
         return {};
     return {QByteArrayLiteral("video4linux2"), id};
 }
 
-CaptureDevices::Input CaptureDevices::microphone(const QString &name) {
-    const QByteArray id = idOf(currentLists().microphones, name);
+CaptureDevices::Input CaptureDevices::microphone(const QString &name,
+                                                 const std::atomic<bool> *cancel) {
+    const QByteArray id = idOf(currentLists(cancel).microphones, name);
     if (id.isEmpty())
         return {};
     return {microphoneFormat(), id};

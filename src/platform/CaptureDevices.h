@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 // Maps the camera and microphone names of "dshow://capture?video=...&audio=..." addresses to
 // libavdevice inputs on Linux. Names are the descriptions QMediaDevices lists.
 //
@@ -24,8 +26,9 @@ public:
     static QStringList microphoneNames();
     // {"video4linux2", device node, normally "/dev/videoN"}; invalid when no camera has that
     // description.
-    static Input camera(const QString &name);
+    // `cancel`, when set, ends a wait for the application thread early.
+    static Input camera(const QString &name, const std::atomic<bool> *cancel = nullptr);
     // {"pulse", source id} when libavdevice has the "pulse" input, else {"alsa", id}; invalid
     // when no microphone has that description.
-    static Input microphone(const QString &name);
+    static Input microphone(const QString &name, const std::atomic<bool> *cancel = nullptr);
 };

@@ -233,6 +233,9 @@ private slots:
     void longFileWithSoundKeepsEveryPicture();
     void pausedPositionsGiveOneStillEach();
     void playCommandNearTheEndRestarts();
+    void resumeAfterAPauseKeepsTheTimeline();
+    void seeksShowThePictureAtThePositionNotItsKeyframe();
+    void aFailedSourceCanBeChosenAgain();
     void playingCommandsSeekOnlyWhenFar();
     void loopRestartsWithoutEnding();
 
@@ -289,6 +292,10 @@ void TestFFmpegVideoDecoder::initTestCase() {
     fx_.define("long.mp4", media::testPatternInput(160, 120, 30) + media::sineInput(1000, 44100) +
                                QStringList{"-t", "8", "-c:v", "libx264", "-preset", "ultrafast",
                                            "-g", "30", "-pix_fmt", "yuv420p", "-c:a", "aac"});
+    // Keyframes only every 2 s: a seek lands on the keyframe before the position.
+    fx_.define("gop.mp4", media::testPatternInput(160, 120, 30) +
+                              QStringList{"-t", "4", "-c:v", "libx264", "-preset", "ultrafast",
+                                          "-g", "60", "-bf", "0", "-pix_fmt", "yuv420p"});
     fx_.define("tone.m4a", media::sineInput(1000, 44100) + length + QStringList{"-c:a", "aac"});
 }
 
@@ -414,6 +421,56 @@ void TestFFmpegVideoDecoder::pausedPositionsGiveOneStillEach() {
     QVERIFY2(played.size() >= 10 && played.size() <= 14, describe(played));
     QVERIFY2(played.front().ptsUs >= 2567 * kMs - kFrameUs && played.front().ptsUs < 2700 * kMs,
              describe(played));
+}
+
+void TestFFmpegVideoDecoder::resumeAfterAPauseKeepsTheTimeline() {
+    FIXTURE(path, "clip.mp4");
+    Rig rig;
+    rig.open(path, 0, true);
+    QVERIFY(rig.frames.waitForCount(30, 10000 * kSlow));
+    const int64_t pausedAtMs = rig.frames.frames().back().ptsUs / kMs;
+    rig.dec->setPlaybackState(pausedAtMs, false);
+    QTest::qWait(1000);
+    const int mark = rig.frames.count();
+    rig.dec->setPlaybackState(pausedAtMs, true);
+    QVERIFY(rig.frames.waitForCount(mark + 10, 5000 * kSlow));
+    // It goes on from where it stood, at the normal pace: not a second ahead.
+    const std::vector<Frame> resumed = rig.frames.frames(size_t(mark));
+    QVERIFY2(resumed.front().ptsUs <= (pausedAtMs + 100) * kMs, describe(resumed));
+    QVERIFY2(largestStepUs(resumed) < 3 * kFrameUs, describe(resumed));
+    const int64_t p90 = p90AbsLagUs(resumed, resumed.front());
+    QVERIFY2(p90 < 20 * kMs * kSlow, qPrintable(QStringLiteral("p90 lag %1 us").arg(p90)));
+}
+
+void TestFFmpegVideoDecoder::seeksShowThePictureAtThePositionNotItsKeyframe() {
+    FIXTURE(path, "gop.mp4");
+    Rig rig;
+    rig.open(path, 0, false);
+    QVERIFY(rig.frames.waitForCount(1, 10000 * kSlow));
+    rig.dec->setPlaybackState(1500, false);
+    QVERIFY(rig.frames.waitForCount(2, 5000 * kSlow));
+    const Frame still = rig.frames.frames().back();
+    QVERIFY2(std::llabs(still.ptsUs - 1500 * kMs) <= kFrameUs, describe({still}));
+
+    rig.dec->setPlaybackState(3000, true); // from a keyframe 1 s earlier
+    QVERIFY(rig.frames.waitForCount(8, 5000 * kSlow));
+    const std::vector<Frame> played = rig.frames.frames(2);
+    QVERIFY2(std::llabs(played.front().ptsUs - 3000 * kMs) <= kFrameUs, describe(played));
+    QVERIFY(ptsIncreasing(played));
+}
+
+void TestFFmpegVideoDecoder::aFailedSourceCanBeChosenAgain() {
+    // A stream that was not up yet, or a file not copied yet: the operator chooses it again.
+    FIXTURE(clip, "clip.mp4");
+    const QString path = fx_.dir() + "/arrives_later.mp4";
+    QFile::remove(path);
+    Rig rig;
+    rig.open(path, 0, true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.errors().size(), 1, 5000 * kSlow);
+    QVERIFY(QFile::copy(clip, path));
+    rig.open(path, 0, true);
+    QVERIFY(rig.frames.waitForCount(5, 10000 * kSlow));
+    QCOMPARE(rig.errors().size(), 1);
 }
 
 void TestFFmpegVideoDecoder::playCommandNearTheEndRestarts() {
