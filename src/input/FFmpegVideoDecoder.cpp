@@ -806,8 +806,10 @@ void FFmpegVideoDecoder::Worker::startReader() {
 }
 
 void FFmpegVideoDecoder::Worker::readerLoop() {
+    libav::Packet fresh; // kept across retries: a camera with nothing yet costs no packets
     while (!readerQuit.load()) {
-        libav::Packet fresh(av_packet_alloc());
+        if (!fresh)
+            fresh = queue.takeShell();
         if (!fresh)
             return;
         const int r = av_read_frame(input.get(), fresh.get());

@@ -2,6 +2,18 @@
 
 #include <chrono>
 
+libav::Packet LivePacketQueue::takeShell() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!shells_.empty()) {
+            libav::Packet shell = std::move(shells_.back());
+            shells_.pop_back();
+            return shell;
+        }
+    }
+    return libav::Packet(av_packet_alloc());
+}
+
 void LivePacketQueue::push(libav::Packet packet) {
     {
         std::lock_guard lock(mutex_);
@@ -26,6 +38,8 @@ bool LivePacketQueue::pop(AVPacket *out, const std::atomic<bool> &stop) {
         return false;
     bytes_ -= packets_.front()->size;
     av_packet_move_ref(out, packets_.front().get());
+    if (shells_.size() < size_t(kMaxPackets))
+        shells_.push_back(std::move(packets_.front()));
     packets_.pop_front();
     return true;
 }
