@@ -1,5 +1,5 @@
-#include "core/FrameToken.h"
 #include "core/Logging.h"
+#include "core/MetaTypes.h"
 #include "platform/PosixUtil.h"
 #include "platform/QuitSignals.h"
 #include "platform/SingleInstanceLock.h"
@@ -18,8 +18,7 @@ int main(int argc, char **argv) {
     // A closed console or a dropped network peer must not end the program: writes report it.
     std::signal(SIGPIPE, SIG_IGN);
 
-    qRegisterMetaType<FrameTokenPtr>("FrameTokenPtr");
-    qRegisterMetaType<QImage>("QImage");
+    registerQuorviMetaTypes();
 
     auto app = std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Quorvi"));

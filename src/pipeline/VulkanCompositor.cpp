@@ -1,0 +1,352 @@
+#include "pipeline/VulkanCompositor.h"
+
+#include "core/FramePool.h"
+#include "pipeline/OverlayManager.h"
+
+#include <QDebug>
+#include <QFontMetricsF>
+#include <QImage>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFramebufferObject>
+#include <QOpenGLPaintDevice>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSurfaceFormat>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+struct VulkanCompositor::GpuState {
+    // Declared in this order so that the framebuffer goes before the context it lives in.
+    std::unique_ptr<QOpenGLContext> context = std::make_unique<QOpenGLContext>();
+    std::unique_ptr<QOffscreenSurface> surface = std::make_unique<QOffscreenSurface>();
+    std::unique_ptr<QOpenGLFramebufferObject> framebuffer;
+    int fbWidth = 0;
+    int fbHeight = 0;
+    bool ready = false;
+    int framebufferCreations = 0;
+};
+
+namespace {
+
+constexpr double kSceneWidth = OverlayManager::kSceneWidth;
+constexpr double kSceneHeight = OverlayManager::kSceneHeight;
+// Glyphs that reach past the measured box (a fallback font for Chinese lowers the baseline,
+// italics overhang) are drawn whole rather than cut at the box.
+constexpr int kTextFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip;
+
+// Makes sure `out` owns at least `bytes` writable bytes: pool buffers grow, never shrink.
+bool prepareBuffer(FrameToken &out, qsizetype bytes) {
+    if (out.data.size() < bytes)
+        out.data.resize(bytes);
+    out.data.detach();
+    return out.data.size() >= bytes;
+}
+
+QImage wrapToken(FrameToken &token) {
+    return QImage(reinterpret_cast<uchar *>(token.data.data()), token.width, token.height,
+                  token.stride, QImage::Format_RGBA8888);
+}
+
+QImage wrapTokenReadOnly(const FrameToken &token) {
+    return QImage(reinterpret_cast<const uchar *>(token.data.constData()), token.width,
+                  token.height, token.stride, QImage::Format_RGBA8888);
+}
+
+void drawTextLayers(QPainter &painter, const TextOverlayData &t, const QFont &font, qreal x,
+                    qreal y, qreal advance, qreal textHeight, qreal baseline) {
+    const qreal pad = t.backgroundPadding;
+    const QRectF box(x, y, advance, textHeight);
+    if (t.backgroundEnabled)
+        painter.fillRect(QRectF(x - pad, y - pad, advance + 2 * pad, textHeight + 2 * pad),
+                         t.backgroundColor);
+    if (t.shadow) {
+        painter.setPen(t.shadowColor);
+        painter.drawText(box.translated(t.shadowOffset.x(), t.shadowOffset.y()), kTextFlags,
+                         t.text);
+    }
+    if (t.outline) {
+        QPainterPath path;
+        path.addText(QPointF(x, y + baseline), font, t.text);
+        QPen pen(t.outlineColor);
+        pen.setWidthF(t.outlineWidth);
+        painter.setPen(pen);
+        painter.strokePath(path, pen); // stroke only: the glyphs are not filled
+    }
+    painter.setPen(t.fontColor);
+    painter.drawText(box, kTextFlags, t.text);
+}
+
+void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager *overlays) {
+    QFont font = t.font;
+    font.setWeight(t.bold ? QFont::Bold : QFont::Normal);
+    font.setStyle(t.italic ? QFont::StyleItalic : QFont::StyleNormal);
+    font.setUnderline(t.underline);
+    font.setStrikeOut(t.strikeOut);
+    painter.setOpacity(std::clamp(t.opacity / 255.0, 0.0, 1.0));
+    painter.setFont(font);
+    // Measured on the painter's own device, so measuring and drawing agree on the resolution.
+    const QFontMetricsF metrics(font, painter.device());
+    const qreal advance = metrics.horizontalAdvance(t.text);
+    const qreal textHeight = metrics.height();
+    // The outline follows the glyphs' own baseline: a line mixing scripts takes its ascent
+    // from the tallest fallback font, which lowers the text below the font's ascent.
+    qreal baseline = metrics.ascent();
+    if (t.outline) {
+        QTextLayout layout(t.text, font, painter.device());
+        layout.beginLayout();
+        const QTextLine line = layout.createLine();
+        layout.endLayout();
+        if (line.isValid())
+            baseline = line.ascent();
+    }
+
+    if (!t.scrollable || t.scrollDirection == TextOverlayData::kScrollNone) {
+        drawTextLayers(painter, t, font, t.pos.x(), t.pos.y(), advance, textHeight, baseline);
+        return;
+    }
+
+    const double elapsed = double(overlays->scrollElapsedUs(t.id)) / 1e6;
+    const double speed = t.scrollStep < 2 ? 20.0 : t.scrollStep * 20.0;
+    const int passes = std::max(1, t.scrollTimes);
+    const double travelled = elapsed * speed;
+    const double start = std::clamp(double(t.pos.x()), 0.0, kSceneWidth);
+    const double y = t.pos.y();
+    double band = textHeight + (t.backgroundEnabled ? 2.0 * t.backgroundPadding : 0.0);
+    if (t.scrollViewportHeight > 0)
+        band = t.scrollViewportHeight;
+
+    // After its last pass the text is parked beyond the scene edge. It is then not drawn at
+    // all: its padding or shadow would otherwise leave a stripe at the edge for good.
+    double x = 0;
+    QRectF clip;
+    if (t.scrollDirection == TextOverlayData::kScrollRightToLeft) {
+        const double path = std::max(advance + start, 0.001);
+        if (travelled >= passes * path)
+            return;
+        clip = QRectF(0, y, std::clamp(advance + start, 1.0, kSceneWidth), band);
+        x = start - std::fmod(travelled, path);
+    } else {
+        const double path = std::max(kSceneWidth - start, 0.001);
+        if (travelled >= passes * path)
+            return;
+        clip = QRectF(start, y, std::max(kSceneWidth - start, 1.0), band);
+        x = start + std::fmod(travelled, path);
+    }
+    painter.save();
+    painter.setClipRect(clip, Qt::ReplaceClip);
+    drawTextLayers(painter, t, font, x, y, advance, textHeight, baseline);
+    painter.restore();
+}
+
+} // namespace
+
+VulkanCompositor::VulkanCompositor(FramePool *pool, GpuMode mode) : pool_(pool) {
+    if (mode == GpuMode::Auto)
+        setUpGpu();
+}
+
+VulkanCompositor::~VulkanCompositor() {
+    if (gpu_ && gpu_->ready && gpu_->context->makeCurrent(gpu_->surface.get())) {
+        gpu_->framebuffer.reset();
+        gpu_->context->doneCurrent();
+    }
+    gpu_.reset();
+}
+
+void VulkanCompositor::setUpGpu() {
+    auto state = std::make_unique<GpuState>();
+    QSurfaceFormat format;
+    format.setRenderableType(QSurfaceFormat::OpenGL);
+    format.setVersion(2, 1);
+    format.setDepthBufferSize(0);
+    format.setStencilBufferSize(0);
+    format.setSamples(0);
+    state->context->setFormat(format);
+    if (!state->context->create()) {
+        qWarning("VulkanCompositor: QOpenGLContext::create failed, using CPU composition");
+        return;
+    }
+    state->surface->setFormat(state->context->format());
+    state->surface->create();
+    if (!state->surface->isValid()) {
+        qWarning("VulkanCompositor: QOffscreenSurface invalid, using CPU composition");
+        return;
+    }
+    if (!state->context->makeCurrent(state->surface.get())) {
+        qWarning("VulkanCompositor: OpenGL makeCurrent failed, using CPU composition");
+        return;
+    }
+    state->context->doneCurrent();
+    state->ready = true;
+    gpu_ = std::move(state);
+    qInfo("VulkanCompositor: OpenGL offscreen GPU path ready (falls back to CPU on errors)");
+}
+
+bool VulkanCompositor::gpuReady() const {
+    return gpu_ && gpu_->ready;
+}
+
+int VulkanCompositor::framebufferCreations() const {
+    return gpu_ ? gpu_->framebufferCreations : 0;
+}
+
+FrameTokenPtr VulkanCompositor::compose(OverlayManager *overlays, const FrameTokenPtr &base) {
+    lastPath_ = Path::PassedThrough;
+    // A base without a whole picture passes through: there is nothing to draw on.
+    if (!base || !base->hasPicture() || !overlays ||
+        qsizetype(base->stride) * base->height > base->data.size() ||
+        base->stride < base->width * 4)
+        return base;
+    if (!overlays->hasActiveOverlays() || !pool_)
+        return base;
+    FrameTokenPtr out = pool_->tryAcquire();
+    if (!out)
+        return base; // the program shows this frame without overlays
+
+    if (gpuReady() && composeOnGpu(overlays, *base, *out)) {
+        out->ptsUs = base->ptsUs;
+        lastPath_ = Path::Gpu;
+        return out;
+    }
+
+    const qsizetype n = qsizetype(base->stride) * base->height;
+    out->width = base->width;
+    out->height = base->height;
+    out->valid = true;
+    out->stride = base->stride;
+    if (!prepareBuffer(*out, n))
+        return base;
+    std::memcpy(out->data.data(), base->data.constData(), size_t(n));
+
+    QImage image = wrapToken(*out);
+    QPainter painter(&image);
+    paintOverlays(painter, image.width(), image.height(), overlays);
+    painter.end();
+    out->ptsUs = base->ptsUs;
+    lastPath_ = Path::Cpu;
+    return out;
+}
+
+bool VulkanCompositor::ensureFramebuffer(int width, int height) {
+    if (width <= 0 || height <= 0)
+        return false;
+    GpuState &gpu = *gpu_;
+    if (gpu.framebuffer && gpu.fbWidth == width && gpu.fbHeight == height)
+        return gpu.framebuffer->isValid();
+    if (!gpu.context->makeCurrent(gpu.surface.get()))
+        return false;
+    gpu.framebuffer.reset();
+    QOpenGLFramebufferObjectFormat format;
+    format.setAttachment(QOpenGLFramebufferObject::CombinedDepthStencil);
+    auto fbo = std::make_unique<QOpenGLFramebufferObject>(width, height, format);
+    ++gpu.framebufferCreations;
+    const bool ok = fbo->isValid();
+    if (ok) {
+        gpu.framebuffer = std::move(fbo);
+        gpu.fbWidth = width;
+        gpu.fbHeight = height;
+    } else {
+        fbo.reset();
+        gpu.fbWidth = gpu.fbHeight = 0;
+    }
+    gpu.context->doneCurrent();
+    return ok;
+}
+
+bool VulkanCompositor::composeOnGpu(OverlayManager *overlays, const FrameToken &base,
+                                    FrameToken &out) {
+    const int w = base.width, h = base.height;
+    if (!gpuReady() || !ensureFramebuffer(w, h))
+        return false;
+    GpuState &gpu = *gpu_;
+    if (!gpu.framebuffer || !gpu.context->makeCurrent(gpu.surface.get()))
+        return false;
+    gpu.framebuffer->bind();
+    QImage readBack;
+    {
+        QOpenGLPaintDevice device(w, h);
+        QPainter painter(&device);
+        if (!painter.isActive()) {
+            gpu.framebuffer->release();
+            gpu.context->doneCurrent();
+            return false;
+        }
+        painter.drawImage(QPointF(0, 0), wrapTokenReadOnly(base));
+        paintOverlays(painter, w, h, overlays);
+        painter.end();
+    }
+    gpu.framebuffer->release();
+    readBack = gpu.framebuffer->toImage(true);
+    gpu.context->doneCurrent();
+
+    if (readBack.isNull())
+        return false;
+    if (readBack.format() != QImage::Format_RGBA8888)
+        readBack = readBack.convertToFormat(QImage::Format_RGBA8888);
+    if (readBack.isNull() || readBack.width() != w || readBack.height() != h)
+        return false;
+
+    const int stride = w * 4;
+    if (!prepareBuffer(out, qsizetype(stride) * h))
+        return false;
+    out.width = w;
+    out.height = h;
+    out.valid = true;
+    out.stride = stride;
+    if (readBack.bytesPerLine() == stride) {
+        std::memcpy(out.data.data(), readBack.constBits(), size_t(stride) * h);
+    } else {
+        for (int row = 0; row < h; ++row)
+            std::memcpy(out.data.data() + qsizetype(row) * stride, readBack.constScanLine(row),
+                        size_t(stride));
+    }
+    return true;
+}
+
+void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
+                                     OverlayManager *overlays) {
+    if (!overlays)
+        return;
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter.scale(width / kSceneWidth, height / kSceneHeight);
+
+    for (const MediaOverlayEntry &e : overlays->mediaDrawOrder()) {
+        if (!e.enabled || e.filePath.isEmpty())
+            continue;
+        const auto draw = [&](const QImage &picture) {
+            if (picture.isNull())
+                return;
+            painter.setOpacity(std::clamp(e.opacity, 0.0, 1.0));
+            painter.drawImage(e.rectInScene, picture,
+                              QRectF(0, 0, picture.width(), picture.height()));
+        };
+        if (e.kind == MediaOverlayEntry::kImage) {
+            draw(overlays->cachedImage(e.id));
+        } else if (e.kind == MediaOverlayEntry::kVideo) {
+            const OverlayManager::VideoFrameLease lease(*overlays, e.id);
+            draw(lease.image());
+        }
+    }
+    painter.setOpacity(1.0);
+
+    const QList<TextOverlayData> &texts = overlays->textDrawOrder();
+    if (!texts.isEmpty())
+        painter.setRenderHint(QPainter::Antialiasing, true);
+    for (const TextOverlayData &t : texts)
+        if (t.enabled && !t.text.isEmpty())
+            drawTextOverlay(painter, t, overlays);
+
+    // The doodle lies over everything, stretched over the whole scene, whatever the texts'
+    // opacity was.
+    if (overlays->doodleVisible()) {
+        const QImage &doodle = overlays->doodleImage();
+        painter.setOpacity(1.0);
+        painter.drawImage(QRectF(0, 0, kSceneWidth, kSceneHeight), doodle,
+                          QRectF(0, 0, doodle.width(), doodle.height()));
+    }
+}

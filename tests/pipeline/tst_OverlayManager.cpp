@@ -1,0 +1,440 @@
+// The overlay store's rules as its users meet them: limits, which changes restart a scroll,
+// which signals a change raises, which image load wins, how video pictures are stored.
+
+#include "common/OverlayFixtures.h"
+#include "core/MetaTypes.h"
+#include "overlays/BoundedImageLoader.h"
+#include "pipeline/OverlayManager.h"
+
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace overlays;
+
+namespace {
+
+// Records the manager's signals in the order they arrive.
+struct SignalLog {
+    QStringList names;
+    explicit SignalLog(OverlayManager &m) {
+        auto hook = [&](auto signal, const char *name) {
+            QObject::connect(&m, signal, &m, [this, name] { names << QString::fromLatin1(name); });
+        };
+        hook(&OverlayManager::textOverlaysChanged, "text");
+        hook(&OverlayManager::mediaOverlaysChanged, "media");
+        hook(&OverlayManager::doodleOverlayChanged, "doodle");
+        hook(&OverlayManager::overlayLayoutChanged, "layout");
+        hook(&OverlayManager::overlayChanged, "changed");
+    }
+    QStringList take() { return std::exchange(names, {}); }
+};
+
+TextOverlayData text(int id, const QString &s = QStringLiteral("hello")) {
+    TextOverlayData t;
+    t.id = id;
+    t.text = s;
+    return t;
+}
+
+} // namespace
+
+class TestOverlayManager : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+
+private slots:
+    void newRowDefaults() {
+        const TextOverlayData d = TextOverlayData::forNewRow(4, 3);
+        QCOMPARE(d.id, 4);
+        QCOMPARE(d.pos, QPoint(12, 12 + 26 * 3));
+        QCOMPARE(d.font.family(), QStringLiteral("Arial"));
+        QCOMPARE(d.font.pointSize(), 28);
+        QCOMPARE(d.fontColor, QColor(Qt::red));
+        QCOMPARE(d.opacity, 255);
+        QCOMPARE(d.backgroundPadding, 6);
+        QCOMPARE(d.shadowOffset, QPoint(2, 2));
+        QCOMPARE(d.scrollTimes, 1);
+        QCOMPARE(d.scrollStep, 2);
+        QVERIFY(d.enabled && !d.bold && !d.scrollable);
+        // Travels through queued signals under its own name.
+        registerQuorviMetaTypes();
+        QCOMPARE(QMetaType::fromName("TextOverlayData"), QMetaType::fromType<TextOverlayData>());
+        const QVariant v = QVariant::fromValue(d);
+        QCOMPARE(v.value<TextOverlayData>(), d);
+    }
+
+    void eleventhTextIsRefused() {
+        OverlayManager m;
+        SignalLog log(m);
+        for (int id = 0; id < 10; ++id)
+            m.setTextOverlay(text(id));
+        log.take();
+        QTest::ignoreMessage(QtWarningMsg, "OverlayManager: max 10 text overlays — ignoring id 12");
+        m.setTextOverlay(text(12));
+        QCOMPARE(m.textOverlays().size(), 10);
+        QVERIFY(log.take().isEmpty());
+        // An existing id still replaces; a negative id is ignored without a word.
+        m.setTextOverlay(text(3, QStringLiteral("three")));
+        QCOMPARE(m.textOverlays().at(3).text, QStringLiteral("three"));
+        QCOMPARE(log.take(), (QStringList{"text", "changed"}));
+        m.setTextOverlay(text(-1));
+        QVERIFY(log.take().isEmpty());
+        // Removing one makes room again.
+        m.removeTextOverlay(5);
+        QCOMPARE(log.take(), (QStringList{"text", "changed"}));
+        m.removeTextOverlay(5);
+        QVERIFY(log.take().isEmpty());
+        m.setTextOverlay(text(12));
+        QCOMPARE(m.textOverlays().size(), 10);
+        m.clearTextOverlays();
+        QVERIFY(m.textOverlays().isEmpty());
+        QCOMPARE(log.take(), (QStringList{"text", "changed", "text", "changed"}));
+    }
+
+    void scrollRestartsOnlyOnItsOwnFields_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<bool>("restarts");
+        const char *keep[] = {"fontColor", "posY",      "opacity",  "background",
+                              "shadow",    "outline",   "zIndex",   "viewportW",
+                              "viewportH", "underline", "strikeOut"};
+        for (const char *f : keep)
+            QTest::newRow(f) << QString::fromLatin1(f) << false;
+        const char *restart[] = {"text",      "direction", "times", "step",  "posX",
+                                 "pointSize", "family",    "bold",  "italic"};
+        for (const char *f : restart)
+            QTest::newRow(f) << QString::fromLatin1(f) << true;
+    }
+    void scrollRestartsOnlyOnItsOwnFields() {
+        QFETCH(QString, field);
+        QFETCH(bool, restarts);
+        OverlayManager m;
+        int64_t now = 5'000'000'000;
+        m.setMonotonicClock([&] { return now; });
+        TextOverlayData t = text(1);
+        t.scrollable = true;
+        t.scrollDirection = TextOverlayData::kScrollLeftToRight;
+        m.setTextOverlay(t);
+        now += 3'000'000'000;
+        QCOMPARE(m.scrollElapsedUs(1), 3'000'000);
+
+        const QHash<QString, std::function<void(TextOverlayData &)>> change = {
+            {"fontColor", [](auto &d) { d.fontColor = Qt::green; }},
+            {"posY", [](auto &d) { d.pos.setY(200); }},
+            {"opacity", [](auto &d) { d.opacity = 10; }},
+            {"background", [](auto &d) { d.backgroundEnabled = true; }},
+            {"shadow", [](auto &d) { d.shadow = true; }},
+            {"outline", [](auto &d) { d.outline = true; }},
+            {"zIndex", [](auto &d) { d.zIndex = 4; }},
+            {"viewportW", [](auto &d) { d.scrollViewportWidth = 300; }},
+            {"viewportH", [](auto &d) { d.scrollViewportHeight = 30; }},
+            {"underline", [](auto &d) { d.underline = true; }},
+            {"strikeOut", [](auto &d) { d.strikeOut = true; }},
+            {"text", [](auto &d) { d.text = QStringLiteral("other"); }},
+            {"direction", [](auto &d) { d.scrollDirection = 2; }},
+            {"times", [](auto &d) { d.scrollTimes = 3; }},
+            {"step", [](auto &d) { d.scrollStep = 5; }},
+            {"posX", [](auto &d) { d.pos.setX(99); }},
+            {"pointSize", [](auto &d) { d.font.setPointSize(40); }},
+            {"family", [](auto &d) { d.font.setFamily(QStringLiteral("Serif")); }},
+            {"bold", [](auto &d) { d.bold = true; }},
+            {"italic", [](auto &d) { d.italic = true; }},
+        };
+        change.value(field)(t);
+        m.setTextOverlay(t);
+        now += 1'000'000'000;
+        QCOMPARE(m.scrollElapsedUs(1), restarts ? 1'000'000 : 4'000'000);
+    }
+
+    void scrollClockOnlyForScrollingTexts() {
+        OverlayManager m;
+        int64_t now = 0;
+        m.setMonotonicClock([&] { return now; });
+        TextOverlayData t = text(1);
+        m.setTextOverlay(t);
+        now += 2'000'000'000;
+        QCOMPARE(m.scrollElapsedUs(1), 0);  // not scrollable
+        QCOMPARE(m.scrollElapsedUs(77), 0); // unknown
+        t.scrollable = true;
+        m.setTextOverlay(t); // direction still 0: nothing moves
+        QCOMPARE(m.scrollElapsedUs(1), 0);
+        QVERIFY(!m.needsPeriodicRefresh());
+        t.scrollDirection = TextOverlayData::kScrollRightToLeft;
+        m.setTextOverlay(t);
+        QVERIFY(m.needsPeriodicRefresh());
+        now += 500'000'000;
+        QCOMPARE(m.scrollElapsedUs(1), 500'000);
+    }
+
+    void mediaChangeClasses() {
+        OverlayManager m;
+        SignalLog log(m);
+        const QString a = writePng(dir_.path(), "a", 4, 4, Qt::red);
+        const QString b = writePng(dir_.path(), "b", 4, 4, Qt::blue);
+        MediaOverlayEntry e = mediaEntry(1, MediaOverlayEntry::kImage, a, QRectF(10, 10, 100, 50));
+        QVERIFY(m.setMediaOverlay(e));
+        QCOMPARE(log.take(), (QStringList{"media", "changed"}));
+        QTRY_VERIFY(!m.cachedImage(1).isNull());
+        log.take(); // the load's own "changed"
+
+        // Jitter within one scene unit: refused, the old rectangle stays.
+        MediaOverlayEntry jitter = e;
+        jitter.rectInScene.translate(0.5, -1.0);
+        jitter.rectInScene.setWidth(101.0);
+        QVERIFY(!m.setMediaOverlay(jitter));
+        QVERIFY(log.take().isEmpty());
+        QCOMPARE(m.mediaOverlays().first().rectInScene, QRectF(10, 10, 100, 50));
+
+        // Moved by 2: layout only, the picture is kept.
+        MediaOverlayEntry moved = e;
+        moved.rectInScene.translate(2.0, 0);
+        QVERIFY(m.setMediaOverlay(moved));
+        QCOMPARE(log.take(), (QStringList{"media", "layout"}));
+        QCOMPARE(m.mediaOverlays().first().rectInScene.x(), 12.0);
+        QVERIFY(!m.cachedImage(1).isNull());
+        MediaOverlayEntry faded = moved;
+        faded.opacity = 0.5;
+        QVERIFY(m.setMediaOverlay(faded));
+        MediaOverlayEntry raised = faded;
+        raised.zOrder = 3;
+        QVERIFY(m.setMediaOverlay(raised));
+        QCOMPARE(log.take(), (QStringList{"media", "layout", "media", "layout"}));
+
+        // Disabling is a full change; so is a new path, which drops and reloads the picture.
+        MediaOverlayEntry off = raised;
+        off.enabled = false;
+        QVERIFY(m.setMediaOverlay(off));
+        QCOMPARE(log.take(), (QStringList{"media", "changed"}));
+        MediaOverlayEntry other = raised;
+        other.filePath = b;
+        QVERIFY(m.setMediaOverlay(other));
+        QCOMPARE(log.take(), (QStringList{"media", "changed"}));
+        QVERIFY(m.cachedImage(1).isNull());
+        QTRY_VERIFY(!m.cachedImage(1).isNull());
+        QCOMPARE(m.cachedImage(1).pixelColor(0, 0), QColor(Qt::blue));
+
+        // Turning it into a video drops the still picture.
+        MediaOverlayEntry video = other;
+        video.kind = MediaOverlayEntry::kVideo;
+        QVERIFY(m.setMediaOverlay(video));
+        QVERIFY(m.cachedImage(1).isNull());
+
+        QVERIFY(!m.setMediaOverlay(mediaEntry(-1, 0, a, QRectF())));
+        log.take();
+        m.removeMediaOverlay(1);
+        QCOMPARE(log.take(), (QStringList{"media", "changed"}));
+        QVERIFY(!m.hasMediaOverlay(1));
+        m.removeMediaOverlay(1);
+        QVERIFY(log.take().isEmpty());
+    }
+
+    void newestImageLoadWins() {
+        OverlayManager m;
+        const QString first = writePng(dir_.path(), "first", 8, 8, Qt::red);
+        const QString second = writePng(dir_.path(), "second", 8, 8, Qt::green);
+        QVERIFY(m.setMediaOverlay(mediaEntry(2, 0, first, QRectF(0, 0, 10, 10))));
+        QVERIFY(m.setMediaOverlay(mediaEntry(2, 0, second, QRectF(0, 0, 10, 10))));
+        QTRY_VERIFY(!m.cachedImage(2).isNull());
+        QTest::qWait(100); // let a late first load arrive too
+        QCOMPARE(m.cachedImage(2).pixelColor(0, 0), QColor(Qt::green));
+
+        // Whatever order the results come back in, only the newest generation is stored.
+        const QImage red = solidImage(4, 4, Qt::red), blue = solidImage(4, 4, Qt::blue);
+        m.scheduleImageOverlayCacheLoad(2, second); // generation 3
+        m.scheduleImageOverlayCacheLoad(2, second); // generation 4
+        m.tryCommitImageOverlayCache(2, second, 4, blue);
+        m.tryCommitImageOverlayCache(2, second, 3, red);
+        QCOMPARE(m.cachedImage(2).pixelColor(0, 0), QColor(Qt::blue));
+        // A result for a path the overlay no longer shows, or a null picture, is dropped.
+        m.tryCommitImageOverlayCache(2, first, 4, red);
+        m.tryCommitImageOverlayCache(2, second, 4, QImage());
+        QCOMPARE(m.cachedImage(2).pixelColor(0, 0), QColor(Qt::blue));
+        QTRY_COMPARE(m.cachedImage(2).pixelColor(0, 0), QColor(Qt::green)); // gen 4 lands
+
+        // A load still running when its overlay is removed finds nothing to fill.
+        m.removeMediaOverlay(2);
+        m.tryCommitImageOverlayCache(2, second, 4, blue);
+        QVERIFY(m.cachedImage(2).isNull());
+    }
+
+    void loadsOutliveNoManager() {
+        // Loads finishing after the manager is gone must not touch it.
+        const QString path = writePng(dir_.path(), "late", 2000, 2000, Qt::red);
+        for (int i = 0; i < 20; ++i) {
+            auto m = std::make_unique<OverlayManager>();
+            m->setMediaOverlay(mediaEntry(1, 0, path, QRectF(0, 0, 10, 10)));
+            m.reset();
+        }
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+    }
+
+    void boundedLoader() {
+        const QString wide = writePng(dir_.path(), "wide", 5000, 100, Qt::red);
+        QImage img = BoundedImageLoader::load(wide, 4096, true);
+        QCOMPARE(img.size(), QSize(4096, 81));
+        img = BoundedImageLoader::load(wide, 10000, true);
+        QCOMPARE(img.size(), QSize(5000, 100));
+        QVERIFY(BoundedImageLoader::load(wide, 0, true).isNull());
+        QVERIFY(BoundedImageLoader::load(QString(), 100, true).isNull());
+        QVERIFY(BoundedImageLoader::load(dir_.path() + "/none.png", 100, true).isNull());
+        QFile junk(dir_.path() + "/junk.png");
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write("not a picture");
+        junk.close();
+        QVERIFY(BoundedImageLoader::load(junk.fileName(), 100, true).isNull());
+    }
+
+    void videoFramesScaledToTheirRectangle_data() {
+        QTest::addColumn<QRectF>("rect");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QSize>("stored");
+        QTest::newRow("fractional") << QRectF(5, 5, 100.2, 50.7) << 1 << QSize(101, 51);
+        QTest::newRow("empty rect") << QRectF(0, 0, 0, 0) << 1 << QSize(640, 360);
+        QTest::newRow("larger than scene") << QRectF(0, 0, 900, 500) << 1 << QSize(640, 360);
+        QTest::newRow("tiny") << QRectF(0, 0, 0.2, 0.2) << 1 << QSize(1, 1);
+        QTest::newRow("image kind") << QRectF(0, 0, 100, 50) << 0 << QSize(640, 360);
+    }
+    void videoFramesScaledToTheirRectangle() {
+        QFETCH(QRectF, rect);
+        QFETCH(int, kind);
+        QFETCH(QSize, stored);
+        OverlayManager m;
+        QImage frame(1920, 1080, QImage::Format_RGBA8888);
+        frame.fill(Qt::black);
+        QPainter(&frame).fillRect(0, 0, 960, 540, Qt::red); // top-left quarter
+        m.setVideoOverlayFrame(3, frame);                   // no overlay yet: ignored
+        QVERIFY(m.videoFrame(3).isNull());
+        m.setMediaOverlay(mediaEntry(3, kind, QStringLiteral("v.mp4"), rect));
+        m.setVideoOverlayFrame(3, frame);
+        const QImage got = m.videoFrame(3);
+        QCOMPARE(got.size(), stored);
+        if (stored.width() > 2) {
+            QCOMPARE(got.pixelColor(0, 0), QColor(Qt::red));
+            QCOMPARE(got.pixelColor(stored.width() - 1, stored.height() - 1), QColor(Qt::black));
+            QCOMPARE(got.pixelColor(stored.width() / 2 - 1, stored.height() / 2 - 1),
+                     QColor(Qt::red));
+        }
+        // No signal for a frame, and removal answers whether there was one.
+        QVERIFY(m.removeVideoOverlayFrame(3));
+        QVERIFY(!m.removeVideoOverlayFrame(3));
+        QVERIFY(m.videoFrame(3).isNull());
+        m.setVideoOverlayFrame(-1, frame);
+        m.setVideoOverlayFrame(3, QImage());
+        QVERIFY(m.videoFrame(3).isNull());
+    }
+
+    void readersKeepTheirPicture() {
+        OverlayManager m;
+        m.setMediaOverlay(mediaEntry(1, 1, QStringLiteral("v.mp4"), QRectF(0, 0, 160, 90)));
+        QImage frame(1920, 1080, QImage::Format_RGBA8888);
+        QImage held, older; // a slow reader still holding the picture before the last
+        for (int i = 0; i < 50; ++i) {
+            frame.fill(QColor(i, 0, 0));
+            m.setVideoOverlayFrame(1, frame);
+            older = std::exchange(held, m.videoFrame(1));
+            QCOMPARE(held.pixelColor(10, 10), QColor(i, 0, 0));
+            if (i > 0)
+                QCOMPARE(older.pixelColor(10, 10), QColor(i - 1, 0, 0));
+            if (i == 25) // the editor resizes the overlay mid-stream
+                m.setMediaOverlay(
+                    mediaEntry(1, 1, QStringLiteral("v.mp4"), QRectF(0, 0, 320, 180)));
+        }
+        QCOMPARE(held.size(), QSize(320, 180));
+    }
+
+    void doodleSampling_data() {
+        QTest::addColumn<QPoint>("dot");
+        QTest::addColumn<int>("alpha");
+        QTest::addColumn<bool>("visible");
+        QTest::newRow("none") << QPoint(-1, -1) << 255 << false;
+        QTest::newRow("on grid") << QPoint(8, 16) << 255 << true;
+        QTest::newRow("origin") << QPoint(0, 0) << 255 << true;
+        QTest::newRow("off grid") << QPoint(3, 5) << 255 << false;
+        QTest::newRow("alpha 2") << QPoint(8, 8) << 2 << false;
+        QTest::newRow("alpha 3") << QPoint(8, 8) << 3 << true;
+    }
+    void doodleSampling() {
+        QFETCH(QPoint, dot);
+        QFETCH(int, alpha);
+        QFETCH(bool, visible);
+        OverlayManager m;
+        SignalLog log(m);
+        QImage doodle(64, 48, QImage::Format_ARGB32);
+        doodle.fill(Qt::transparent);
+        if (dot.x() >= 0)
+            doodle.setPixel(dot, qRgba(0, 0, 255, alpha));
+        m.setDoodleImage(doodle);
+        QCOMPARE(m.doodleVisible(), visible);
+        QCOMPARE(m.hasActiveOverlays(), visible);
+        QCOMPARE(log.take(), (QStringList{"doodle", "changed"}));
+        m.setDoodleImage(QImage());
+        QVERIFY(!m.doodleVisible());
+    }
+
+    void activeAndRefreshQueries() {
+        OverlayManager m;
+        QVERIFY(!m.hasActiveOverlays());
+        QVERIFY(!m.needsPeriodicRefresh());
+        // A video overlay needs refreshing at once but is active only with a picture.
+        m.setMediaOverlay(mediaEntry(1, 1, QStringLiteral("v.mp4"), QRectF(0, 0, 64, 36)));
+        QVERIFY(m.needsPeriodicRefresh());
+        QVERIFY(!m.hasActiveOverlays());
+        m.setVideoOverlayFrame(1, solidImage(64, 36, Qt::red));
+        QVERIFY(m.hasActiveOverlays());
+        MediaOverlayEntry off = m.mediaOverlays().first();
+        off.enabled = false;
+        m.setMediaOverlay(off);
+        QVERIFY(!m.hasActiveOverlays());
+        QVERIFY(!m.needsPeriodicRefresh());
+        // An unknown kind is stored but never drawn.
+        m.setMediaOverlay(mediaEntry(2, 5, QStringLiteral("x"), QRectF(0, 0, 64, 36)));
+        QVERIFY(m.hasMediaOverlay(2));
+        QVERIFY(!m.hasActiveOverlays());
+        TextOverlayData t = text(1);
+        t.enabled = false;
+        m.setTextOverlay(t);
+        QVERIFY(!m.hasActiveOverlays());
+        t.enabled = true;
+        m.setTextOverlay(t);
+        QVERIFY(m.hasActiveOverlays());
+        QVERIFY(!m.needsPeriodicRefresh());
+    }
+
+    void drawOrderFollowsEveryChange() {
+        OverlayManager m;
+        TextOverlayData a = text(5), b = text(2), c = text(9);
+        a.zIndex = 1;
+        m.setTextOverlay(a);
+        m.setTextOverlay(b);
+        m.setTextOverlay(c);
+        auto ids = [](const auto &list) {
+            QList<int> out;
+            for (const auto &e : list)
+                out << e.id;
+            return out;
+        };
+        QCOMPARE(ids(m.textOverlays()), (QList<int>{5, 2, 9}));
+        QCOMPARE(ids(m.textDrawOrder()), (QList<int>{2, 9, 5}));
+        c.zIndex = 2;
+        m.setTextOverlay(c);
+        QCOMPARE(ids(m.textDrawOrder()), (QList<int>{2, 5, 9}));
+        m.removeTextOverlay(5);
+        QCOMPARE(ids(m.textDrawOrder()), (QList<int>{2, 9}));
+
+        m.setMediaOverlay(mediaEntry(4, 1, QStringLiteral("v"), QRectF(0, 0, 9, 9), 1));
+        m.setMediaOverlay(mediaEntry(8, 1, QStringLiteral("v"), QRectF(0, 0, 9, 9), 0));
+        m.setMediaOverlay(mediaEntry(6, 1, QStringLiteral("v"), QRectF(0, 0, 9, 9), 0));
+        QCOMPARE(ids(m.mediaDrawOrder()), (QList<int>{6, 8, 4}));
+        m.setMediaOverlay(mediaEntry(4, 1, QStringLiteral("v"), QRectF(0, 0, 9, 9), -1));
+        QCOMPARE(ids(m.mediaDrawOrder()), (QList<int>{4, 6, 8}));
+        m.removeMediaOverlay(6);
+        QCOMPARE(ids(m.mediaDrawOrder()), (QList<int>{4, 8}));
+    }
+};
+
+QTEST_MAIN(TestOverlayManager)
+#include "tst_OverlayManager.moc"

@@ -1,0 +1,472 @@
+// Composes real frames on both paths and checks what a viewer would see: which pixels each
+// overlay covers, in which order, how transparent, where a scrolling text is at a known time.
+
+#include "common/OverlayFixtures.h"
+#include "core/FramePool.h"
+#include "pipeline/OverlayManager.h"
+#include "pipeline/VulkanCompositor.h"
+
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace overlays;
+
+namespace {
+
+const QColor kBase(10, 20, 30);
+const QColor kRed(255, 0, 0);
+const QColor kGreen(0, 200, 0);
+const QColor kBlue(0, 0, 255);
+const QColor kWhite(255, 255, 255);
+
+// A scroll clock the test sets by hand.
+struct ManualClock {
+    std::shared_ptr<int64_t> nowNs = std::make_shared<int64_t>(1'000'000'000);
+    void install(OverlayManager &m) const {
+        m.setMonotonicClock([now = nowNs] { return *now; });
+    }
+    void advanceMs(int64_t ms) const { *nowNs += ms * 1'000'000; }
+};
+
+TextOverlayData boxedText(int id, const QString &text, QPoint pos) {
+    TextOverlayData t;
+    t.id = id;
+    t.text = text;
+    t.pos = pos;
+    t.fontColor = kRed;
+    t.backgroundEnabled = true;
+    t.backgroundColor = kWhite;
+    return t;
+}
+
+// Leftmost output column in `row` that shows `color`, or -1.
+int firstColumnOf(const FrameTokenPtr &frame, int row, QColor color) {
+    for (int x = 0; x < frame->width; ++x)
+        if (near(pixel(frame, x, row), color, 2))
+            return x;
+    return -1;
+}
+
+} // namespace
+
+class TestVulkanCompositor : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<FramePool> pool_;
+
+    // The compositor for the current data row: "cpu" or "gpu" (skipped without OpenGL).
+    std::unique_ptr<VulkanCompositor> compositorForRow() {
+        QFETCH(bool, gpu);
+        auto c = std::make_unique<VulkanCompositor>(
+            pool_.get(), gpu ? VulkanCompositor::GpuMode::Auto : VulkanCompositor::GpuMode::Off);
+        if (gpu && !c->gpuReady())
+            return nullptr;
+        return c;
+    }
+    void paths() {
+        QTest::addColumn<bool>("gpu");
+        QTest::newRow("cpu") << false;
+        QTest::newRow("gpu") << true;
+    }
+    // Composes and checks that the chosen path really did the drawing.
+    FrameTokenPtr composeOn(VulkanCompositor &c, OverlayManager &m, const FrameTokenPtr &base) {
+        FrameTokenPtr out = c.compose(&m, base);
+        const auto expected =
+            c.gpuReady() ? VulkanCompositor::Path::Gpu : VulkanCompositor::Path::Cpu;
+        if (c.lastPath() != expected)
+            qWarning("composed on an unexpected path");
+        return out;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        pool_ = std::make_unique<FramePool>(4, 1920, 1080);
+    }
+
+    void imageCoversItsRectangle_data() { paths(); }
+    void imageCoversItsRectangle() {
+        auto c = compositorForRow();
+        if (!c)
+            QSKIP("no OpenGL here");
+        OverlayManager m;
+        QVERIFY(applyLoadedImage(m, mediaEntry(1, MediaOverlayEntry::kImage,
+                                               writePng(dir_.path(), "red", 64, 48, kRed),
+                                               QRectF(320, 180, 320, 180))));
+        FrameTokenPtr base = solidBase(1920, 1080, kBase);
+        base->ptsUs = 123456;
+        FrameTokenPtr out = composeOn(*c, m, base);
+        QVERIFY(out && out != base);
+        QCOMPARE(out->ptsUs, 123456);
+        QCOMPARE(out->width, 1920);
+        QCOMPARE(out->height, 1080);
+        QVERIFY(out->valid);
+        // Corners and the edges just outside the rectangle.
+        QCOMPARE(pixel(out, 960, 540), QColor(kRed));
+        QCOMPARE(pixel(out, 1919, 1079), QColor(kRed));
+        QCOMPARE(pixel(out, 1919, 540), QColor(kRed));
+        QCOMPARE(pixel(out, 960, 1079), QColor(kRed));
+        QCOMPARE(pixel(out, 959, 540), QColor(kBase));
+        QCOMPARE(pixel(out, 960, 539), QColor(kBase));
+        QCOMPARE(pixel(out, 0, 0), QColor(kBase));
+        // The base itself is untouched: the program frame is a copy.
+        QCOMPARE(pixel(base, 960, 540), QColor(kBase));
+
+        // Every pixel: the red area is exactly the rectangle.
+        const QImage image = wrap(out);
+        int red = 0;
+        for (int y = 0; y < 1080; ++y)
+            for (int x = 0; x < 1920; ++x)
+                red += image.pixelColor(x, y) == kRed;
+        QCOMPARE(red, 960 * 540);
+    }
+
+    void orderByZThenId_data() { paths(); }
+    void orderByZThenId() {
+        auto c = compositorForRow();
+        if (!c)
+            QSKIP("no OpenGL here");
+        OverlayManager m;
+        const QString red = writePng(dir_.path(), "r", 8, 8, kRed);
+        const QString green = writePng(dir_.path(), "g", 8, 8, kGreen);
+        const QString blue = writePng(dir_.path(), "b", 8, 8, kBlue);
+        // Same z: the higher id is drawn later, whatever the insertion order.
+        QVERIFY(applyLoadedImage(m, mediaEntry(7, 0, green, QRectF(0, 0, 100, 100))));
+        QVERIFY(applyLoadedImage(m, mediaEntry(3, 0, red, QRectF(0, 0, 100, 100))));
+        // Higher z on top although its id is the lowest.
+        QVERIFY(applyLoadedImage(m, mediaEntry(1, 0, blue, QRectF(50, 50, 100, 100), 5)));
+        FrameTokenPtr out = composeOn(*c, m, solidBase(640, 360, kBase));
+        QCOMPARE(pixel(out, 10, 10), QColor(kGreen));
+        QCOMPARE(pixel(out, 60, 60), QColor(kBlue));
+        QCOMPARE(pixel(out, 120, 120), QColor(kBlue));
+        QCOMPARE(pixel(out, 200, 200), QColor(kBase));
+        // The store keeps its insertion order.
+        QCOMPARE(m.mediaOverlays().first().id, 7);
+    }
+
+    void opacityIsClamped_data() { paths(); }
+    void opacityIsClamped() {
+        auto c = compositorForRow();
+        if (!c)
+            QSKIP("no OpenGL here");
+        OverlayManager m;
+        const QString red = writePng(dir_.path(), "red2", 8, 8, kRed);
+        QVERIFY(applyLoadedImage(m, mediaEntry(1, 0, red, QRectF(0, 0, 100, 100), 0, 1.7)));
+        QVERIFY(applyLoadedImage(m, mediaEntry(2, 0, red, QRectF(200, 0, 100, 100), 0, -0.5)));
+        QVERIFY(applyLoadedImage(m, mediaEntry(3, 0, red, QRectF(400, 0, 100, 100), 0, 0.5)));
+        const QColor black(0, 0, 0);
+        FrameTokenPtr out = composeOn(*c, m, solidBase(640, 360, black));
+        QCOMPARE(pixel(out, 50, 50), QColor(kRed));
+        QCOMPARE(pixel(out, 250, 50), black);
+        QVERIFY2(near(pixel(out, 450, 50), QColor(128, 0, 0), 1),
+                 qPrintable(pixel(out, 450, 50).name()));
+    }
+
+    void textOpacityAndDoodleOnTop_data() { paths(); }
+    void textOpacityAndDoodleOnTop() {
+        auto c = compositorForRow();
+        if (!c)
+            QSKIP("no OpenGL here");
+        OverlayManager m;
+        TextOverlayData half = boxedText(1, QStringLiteral("Half"), QPoint(20, 20));
+        half.opacity = 128;
+        m.setTextOverlay(half);
+        TextOverlayData faint = boxedText(2, QStringLiteral("Faint"), QPoint(20, 200));
+        faint.opacity = 30;
+        m.setTextOverlay(faint);
+        // A doodle twice the scene's size, opaque blue over part of the faint text.
+        QImage doodle(1280, 720, QImage::Format_ARGB32_Premultiplied);
+        doodle.fill(Qt::transparent);
+        QPainter(&doodle).fillRect(QRect(0, 380, 200, 60), kBlue);
+        m.setDoodleImage(doodle);
+
+        FrameTokenPtr out = composeOn(*c, m, solidBase(640, 360, QColor(0, 0, 0)));
+        // The padding left of "Half" is background only: white at 128/255 over black.
+        QVERIFY2(near(pixel(out, 16, 21), QColor(128, 128, 128), 1),
+                 qPrintable(pixel(out, 16, 21).name()));
+        // Doodle pixels stretched into the scene: (0, 190)-(100, 220), fully opaque.
+        QCOMPARE(pixel(out, 17, 201), QColor(kBlue));
+        QCOMPARE(pixel(out, 99, 219), QColor(kBlue));
+        QVERIFY(pixel(out, 101, 201) != QColor(kBlue));
+    }
+
+    void outlineTracesMixedScriptGlyphs() {
+        VulkanCompositor c(pool_.get(), VulkanCompositor::GpuMode::Off);
+        OverlayManager m;
+        TextOverlayData t;
+        t.id = 1;
+        t.text = QStringLiteral("字幕 Styled");
+        t.pos = QPoint(40, 100);
+        t.fontColor = kRed;
+        t.outline = true;
+        t.outlineColor = kBlue;
+        m.setTextOverlay(t);
+        FrameTokenPtr out = c.compose(&m, solidBase(1920, 1080, QColor(0, 0, 0)));
+        // Bounding boxes of the glyph fill and of the outline stroke: the stroke surrounds the
+        // glyphs by half its width (1.5 pixels), not a line's height away.
+        QRect fill, stroke;
+        for (int y = 0; y < 1080; ++y) {
+            for (int x = 0; x < 1920; ++x) {
+                const QColor p = pixel(out, x, y);
+                if (p.red() > 200 && p.blue() < 60)
+                    fill |= QRect(x, y, 1, 1);
+                else if (p.blue() > 200 && p.red() < 60)
+                    stroke |= QRect(x, y, 1, 1);
+            }
+        }
+        QVERIFY(!fill.isEmpty() && !stroke.isEmpty());
+        if (qEnvironmentVariableIsSet("QUORVI_DUMP"))
+            wrap(out).copy(0, 250, 1000, 250).save("/tmp/outline.png");
+        QVERIFY2(std::abs(stroke.top() - fill.top()) <= 4 &&
+                     std::abs(stroke.bottom() - fill.bottom()) <= 4,
+                 qPrintable(QStringLiteral("fill %1..%2, outline %3..%4")
+                                .arg(fill.top())
+                                .arg(fill.bottom())
+                                .arg(stroke.top())
+                                .arg(stroke.bottom())));
+    }
+
+    void scrollPositionFollowsClock_data() {
+        QTest::addColumn<bool>("gpu");
+        QTest::addColumn<int>("direction");
+        QTest::addColumn<int>("startX");
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("times");
+        QTest::addColumn<int>("elapsedMs");
+        QTest::addColumn<int>("expectedX"); // scene x of the text box, or -1: out of sight
+        for (bool gpu : {false, true}) {
+            const char *p = gpu ? "gpu" : "cpu";
+            // Left to right from 100 at 40 units/s: path 540, one pass takes 13.5 s.
+            QTest::addRow("%s ltr 1s", p) << gpu << 1 << 100 << 2 << 1 << 1000 << 140;
+            QTest::addRow("%s ltr parked", p) << gpu << 1 << 100 << 2 << 1 << 14000 << -1;
+            QTest::addRow("%s ltr second pass", p) << gpu << 1 << 100 << 2 << 2 << 14000 << 120;
+            // Step 0 and 1 move like step 2: 20 units/s at least, 3 moves 60.
+            QTest::addRow("%s ltr step 0", p) << gpu << 1 << 100 << 0 << 1 << 1000 << 120;
+            QTest::addRow("%s ltr step 3", p) << gpu << 1 << 100 << 3 << 1 << 1000 << 160;
+            QTest::addRow("%s ltr from 700", p) << gpu << 1 << 700 << 2 << 1 << 0 << -1;
+            // Right to left from 300: 40 units/s.
+            QTest::addRow("%s rtl 2s", p) << gpu << 2 << 300 << 2 << 1 << 2000 << 220;
+            QTest::addRow("%s rtl parked", p) << gpu << 2 << 300 << 2 << 1 << 60000 << -1;
+        }
+    }
+    void scrollPositionFollowsClock() {
+        auto c = compositorForRow();
+        if (!c)
+            QSKIP("no OpenGL here");
+        QFETCH(int, direction);
+        QFETCH(int, startX);
+        QFETCH(int, step);
+        QFETCH(int, times);
+        QFETCH(int, elapsedMs);
+        QFETCH(int, expectedX);
+
+        OverlayManager m;
+        ManualClock clock;
+        clock.install(m);
+        TextOverlayData t = boxedText(1, QStringLiteral("Ticker"), QPoint(startX, 100));
+        t.scrollable = true;
+        t.scrollDirection = direction;
+        t.scrollStep = step;
+        t.scrollTimes = times;
+        m.setTextOverlay(t);
+        clock.advanceMs(elapsedMs);
+
+        FrameTokenPtr out = composeOn(*c, m, solidBase(1920, 1080, QColor(0, 0, 0)));
+        const int row = 100 * 3 + 1; // just inside the clip band, above the glyphs
+        if (expectedX < 0) {
+            QCOMPARE(firstColumnOf(out, row, kWhite), -1);
+            return;
+        }
+        // The background box starts 6 units (the padding) left of the text, 3 pixels a unit;
+        // a right-to-left text is clipped at the scene's left edge only.
+        QCOMPARE(firstColumnOf(out, row, kWhite), (expectedX - 6) * 3);
+    }
+
+    void fixedTextWithoutDirectionIsNotClipped() {
+        VulkanCompositor c(pool_.get(), VulkanCompositor::GpuMode::Off);
+        OverlayManager m;
+        TextOverlayData t = boxedText(1, QStringLiteral("Still"), QPoint(100, 100));
+        t.scrollable = true;
+        t.scrollDirection = TextOverlayData::kScrollNone;
+        m.setTextOverlay(t);
+        FrameTokenPtr out = c.compose(&m, solidBase(640, 360, QColor(0, 0, 0)));
+        // The padding above the text box would lie outside a scroll band.
+        QCOMPARE(pixel(out, 101, 96), QColor(kWhite));
+        QCOMPARE(firstColumnOf(out, 101, kWhite), 94);
+    }
+
+    void nothingToDrawPassesThePointer() {
+        VulkanCompositor c(pool_.get(), VulkanCompositor::GpuMode::Off);
+        OverlayManager m;
+        FrameTokenPtr base = solidBase(1920, 1080, kBase);
+        QCOMPARE(c.compose(&m, base), base);
+        QCOMPARE(c.compose(nullptr, base), base);
+
+        // Present but not drawable: disabled text, empty text, image not yet loaded.
+        TextOverlayData off = boxedText(1, QStringLiteral("off"), QPoint(0, 0));
+        off.enabled = false;
+        m.setTextOverlay(off);
+        m.setTextOverlay(boxedText(2, QString(), QPoint(0, 0)));
+        m.setMediaOverlay(mediaEntry(3, 0, dir_.path() + "/missing.png", QRectF(0, 0, 10, 10)));
+        QCOMPARE(c.compose(&m, base), base);
+        QCOMPARE(pool_->tokensInUse(), 0);
+        QCOMPARE(c.lastPath(), VulkanCompositor::Path::PassedThrough);
+
+        // Bases without a whole picture pass through even with overlays to draw.
+        m.setTextOverlay(boxedText(4, QStringLiteral("on"), QPoint(0, 0)));
+        auto empty = std::make_shared<FrameToken>();
+        QCOMPARE(c.compose(&m, empty), empty);
+        auto zero = std::make_shared<FrameToken>();
+        zero->data.resize(64);
+        QCOMPARE(c.compose(&m, zero), zero);
+        auto shortBuffer = solidBase(64, 64, kBase);
+        shortBuffer->height = 65; // claims more rows than it holds
+        QCOMPARE(c.compose(&m, shortBuffer), shortBuffer);
+        QCOMPARE(c.compose(&m, FrameTokenPtr()), FrameTokenPtr());
+        QCOMPARE(pool_->tokensInUse(), 0);
+
+        // An exhausted pool: the frame goes out without overlays.
+        std::vector<FrameTokenPtr> held;
+        while (auto t = pool_->tryAcquire())
+            held.push_back(t);
+        QCOMPARE(c.compose(&m, base), base);
+        held.clear();
+        QVERIFY(c.compose(&m, base) != base);
+    }
+
+    void paddedRowsAndOtherSizes() {
+        VulkanCompositor c(pool_.get(), VulkanCompositor::GpuMode::Off);
+        OverlayManager m;
+        QVERIFY(applyLoadedImage(m, mediaEntry(1, 0, writePng(dir_.path(), "r3", 4, 4, kRed),
+                                               QRectF(320, 180, 320, 180))));
+        // Rows padded past the picture, and a frame larger than the pool's.
+        for (QSize size : {QSize(1280, 720), QSize(2560, 1440)}) {
+            FrameTokenPtr base = solidBase(size.width(), size.height(), kBase);
+            const int padded = size.width() * 4 + 64;
+            QByteArray rows(qsizetype(padded) * size.height(), char(0));
+            for (int y = 0; y < size.height(); ++y)
+                std::memcpy(rows.data() + qsizetype(y) * padded,
+                            base->data.constData() + qsizetype(y) * base->stride, base->stride);
+            base->data = rows;
+            base->stride = padded;
+            FrameTokenPtr out = c.compose(&m, base);
+            QCOMPARE(out->width, size.width());
+            QCOMPARE(out->stride, padded);
+            const int cx = size.width() / 2, cy = size.height() / 2;
+            QCOMPARE(pixel(out, cx - 1, cy), QColor(kBase));
+            QCOMPARE(pixel(out, cx, cy), QColor(kRed));
+            QCOMPARE(pixel(out, size.width() - 1, size.height() - 1), QColor(kRed));
+        }
+    }
+
+    void gpuAndCpuGiveTheSamePicture() {
+        VulkanCompositor gpu(pool_.get());
+        if (!gpu.gpuReady())
+            QSKIP("no OpenGL here");
+        VulkanCompositor cpu(pool_.get(), VulkanCompositor::GpuMode::Off);
+
+        OverlayManager m;
+        ManualClock clock;
+        clock.install(m);
+        QVERIFY(applyLoadedImage(m, mediaEntry(1, 0, writePng(dir_.path(), "g4", 16, 9, kGreen),
+                                               QRectF(20, 20, 200, 120), 0, 0.6)));
+        QImage gradient(160, 90, QImage::Format_RGBA8888);
+        for (int y = 0; y < 90; ++y)
+            for (int x = 0; x < 160; ++x)
+                gradient.setPixelColor(x, y, QColor(x, y * 2, 255 - x));
+        m.setMediaOverlay(mediaEntry(2, 1, QStringLiteral("clip.mp4"), QRectF(400, 200, 160, 90)));
+        m.setVideoOverlayFrame(2, gradient);
+        TextOverlayData styled = boxedText(3, QStringLiteral("Styled 字幕"), QPoint(40, 160));
+        styled.shadow = true;
+        styled.outline = true;
+        styled.outlineColor = kBlue;
+        styled.bold = true;
+        styled.opacity = 200;
+        m.setTextOverlay(styled);
+        TextOverlayData ticker = boxedText(4, QStringLiteral("Ticker"), QPoint(100, 300));
+        ticker.scrollable = true;
+        ticker.scrollDirection = TextOverlayData::kScrollRightToLeft;
+        m.setTextOverlay(ticker);
+        clock.advanceMs(1500);
+        QImage doodle(640, 360, QImage::Format_ARGB32_Premultiplied);
+        doodle.fill(Qt::transparent);
+        QPainter(&doodle).fillRect(QRect(500, 20, 100, 40), kBlue);
+        m.setDoodleImage(doodle);
+
+        FrameTokenPtr base = solidBase(1920, 1080, kBase);
+        FrameTokenPtr a = gpu.compose(&m, base);
+        QCOMPARE(gpu.lastPath(), VulkanCompositor::Path::Gpu);
+        FrameTokenPtr b = cpu.compose(&m, base);
+        QCOMPARE(cpu.lastPath(), VulkanCompositor::Path::Cpu);
+        QCOMPARE(a->width, b->width);
+        QCOMPARE(a->height, b->height);
+
+        // Away from the texts the pictures agree to rounding; inside the text boxes only
+        // antialiased glyph and outline edges may differ more.
+        QImage probe(1920, 1080, QImage::Format_RGBA8888);
+        QFont font = styled.font;
+        font.setBold(true);
+        const QFontMetricsF metrics(font, &probe);
+        const auto textArea = [&](QPointF pos, qreal width) {
+            return QRectF(pos.x() - 12, pos.y() - 12, width + 24, metrics.height() + 24)
+                .toAlignedRect();
+        };
+        const QRect areas[] = {
+            QRect(
+                QPoint(textArea(styled.pos, metrics.horizontalAdvance(styled.text)).topLeft() * 3),
+                textArea(styled.pos, metrics.horizontalAdvance(styled.text)).size() * 3),
+            QRect(0, ticker.pos.y() * 3 - 36, 1920, int(metrics.height() * 3) + 72)};
+        const QImage ia = wrap(a), ib = wrap(b);
+        int outside = 0, edges = 0, textPixels = 0;
+        for (int y = 0; y < 1080; ++y) {
+            for (int x = 0; x < 1920; ++x) {
+                const bool inText = areas[0].contains(x, y) || areas[1].contains(x, y);
+                textPixels += inText;
+                if (near(ia.pixelColor(x, y), ib.pixelColor(x, y), 2))
+                    continue;
+                ++(inText ? edges : outside);
+            }
+        }
+        if (qEnvironmentVariableIsSet("QUORVI_DUMP")) {
+            ia.save("/tmp/gpu.png");
+            ib.save("/tmp/cpu.png");
+        }
+        qInfo("GPU/CPU: %d text pixels of %d differ by more than 2, %d elsewhere", edges,
+              textPixels, outside);
+        QCOMPARE(outside, 0);
+        QVERIFY2(edges < textPixels / 8, qPrintable(QString::number(edges)));
+        // The image overlay, the video frame and the doodle match to rounding.
+        QVERIFY(near(ia.pixelColor(300, 200), ib.pixelColor(300, 200), 2));
+        QVERIFY(near(ia.pixelColor(1500, 800), ib.pixelColor(1500, 800), 2));
+        QCOMPARE(ia.pixelColor(1600, 100), QColor(kBlue));
+    }
+
+    void framebufferFollowsTheFrameSize() {
+        VulkanCompositor c(pool_.get());
+        if (!c.gpuReady())
+            QSKIP("no OpenGL here");
+        OverlayManager m;
+        QVERIFY(applyLoadedImage(m, mediaEntry(1, 0, writePng(dir_.path(), "r5", 4, 4, kRed),
+                                               QRectF(320, 180, 320, 180))));
+        QCOMPARE(c.framebufferCreations(), 0);
+        c.compose(&m, solidBase(1920, 1080, kBase));
+        c.compose(&m, solidBase(1920, 1080, kBase));
+        QCOMPARE(c.framebufferCreations(), 1);
+        FrameTokenPtr out = c.compose(&m, solidBase(1280, 720, kBase));
+        QCOMPARE(c.framebufferCreations(), 2);
+        QCOMPARE(c.lastPath(), VulkanCompositor::Path::Gpu);
+        QCOMPARE(out->width, 1280);
+        QCOMPARE(out->height, 720);
+        QCOMPARE(out->stride, 1280 * 4);
+        QCOMPARE(pixel(out, 640, 360), QColor(kRed));
+        QCOMPARE(pixel(out, 639, 360), QColor(kBase));
+        c.compose(&m, solidBase(1280, 720, kBase));
+        QCOMPARE(c.framebufferCreations(), 2);
+    }
+};
+
+QTEST_MAIN(TestVulkanCompositor)
+#include "tst_VulkanCompositor.moc"
