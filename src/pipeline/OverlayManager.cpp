@@ -144,6 +144,7 @@ void OverlayManager::removeTextOverlay(int id) {
     if (i < 0)
         return;
     textOverlays_.removeAt(i);
+    textSprites_.remove(id);
     scrollClocks_.remove(id);
     scrollSignatures_.remove(id);
     rebuildTextDrawOrder();
@@ -154,6 +155,7 @@ void OverlayManager::removeTextOverlay(int id) {
 void OverlayManager::clearTextOverlays() {
     textOverlays_.clear();
     textDrawOrder_.clear();
+    textSprites_.clear();
     scrollClocks_.clear();
     scrollSignatures_.clear();
     emit textOverlaysChanged();

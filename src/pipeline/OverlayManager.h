@@ -2,6 +2,7 @@
 
 #include "core/MediaOverlayEntry.h"
 #include "core/TextOverlayData.h"
+#include "pipeline/TextSpriteCache.h"
 
 #include <QHash>
 #include <QImage>
@@ -87,6 +88,8 @@ public:
     int64_t scrollElapsedUs(int id);
     bool hasActiveOverlays() const;
     bool needsPeriodicRefresh() const;
+    // Rendered text layers for the compositor; dropped with their text.
+    TextSpriteCache &textSprites() { return textSprites_; }
 
     // Scroll clocks read this clock; tests replace it to put a scroll at a known time.
     void setMonotonicClock(MonotonicClock clock);
@@ -140,6 +143,7 @@ private:
     QHash<int, int> imageGenerations_;
     QHash<int, int64_t> scrollClocks_; // start time on monotonicClock_
     QHash<int, uint> scrollSignatures_;
+    TextSpriteCache textSprites_;
     MonotonicClock monotonicClock_;
 
     mutable std::mutex mediaMutex_;

@@ -2,18 +2,16 @@
 
 #include "core/FramePool.h"
 #include "pipeline/OverlayManager.h"
+#include "pipeline/TextSpriteCache.h"
 
 #include <QDebug>
-#include <QFontMetricsF>
 #include <QImage>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
 #include <QOpenGLPaintDevice>
 #include <QPainter>
-#include <QPainterPath>
 #include <QSurfaceFormat>
-#include <QTextLayout>
 
 #include <algorithm>
 #include <cmath>
@@ -34,9 +32,6 @@ namespace {
 
 constexpr double kSceneWidth = OverlayManager::kSceneWidth;
 constexpr double kSceneHeight = OverlayManager::kSceneHeight;
-// Glyphs that reach past the measured box (a fallback font for Chinese lowers the baseline,
-// italics overhang) are drawn whole rather than cut at the box.
-constexpr int kTextFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip;
 
 // Makes sure `out` owns at least `bytes` writable bytes: pool buffers grow, never shrink.
 bool prepareBuffer(FrameToken &out, qsizetype bytes) {
@@ -56,90 +51,65 @@ QImage wrapTokenReadOnly(const FrameToken &token) {
                   token.height, token.stride, QImage::Format_RGBA8888);
 }
 
-void drawTextLayers(QPainter &painter, const TextOverlayData &t, const QFont &font, qreal x,
-                    qreal y, qreal advance, qreal textHeight, qreal baseline) {
+// One text overlay: background box, then shadow, outline and text, all at the overlay's
+// opacity. The glyph layers are pre-rendered sprites placed on whole pixels.
+void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager *overlays,
+                     qreal scaleX, qreal scaleY) {
+    painter.setOpacity(std::clamp(t.opacity / 255.0, 0.0, 1.0));
+    const QPaintDevice *device = painter.device();
+    const bool scrolls = t.scrollable && t.scrollDirection != TextOverlayData::kScrollNone;
+    const double y = t.pos.y();
+    const double yPixel = y * scaleY;
+    // A fixed text keeps its sub-pixel position; a moving one steps by whole pixels so that
+    // one rendering serves every frame.
+    const QPointF phase(scrolls ? 0.0 : t.pos.x() * scaleX - std::floor(t.pos.x() * scaleX),
+                        yPixel - std::floor(yPixel));
+    const TextSpriteCache::Sprites &sprites = overlays->textSprites().sprites(
+        t, scaleX, scaleY, device->logicalDpiX(), device->logicalDpiY(), phase);
+    const qreal advance = sprites.advance;
+    const qreal textHeight = sprites.textHeight;
     const qreal pad = t.backgroundPadding;
-    const QRectF box(x, y, advance, textHeight);
+
+    double x = t.pos.x();
+    QRectF clip;
+    if (scrolls) {
+        const double elapsed = double(overlays->scrollElapsedUs(t.id)) / 1e6;
+        const double speed = t.scrollStep < 2 ? 20.0 : t.scrollStep * 20.0;
+        const int passes = std::max(1, t.scrollTimes);
+        const double travelled = elapsed * speed;
+        const double start = std::clamp(double(t.pos.x()), 0.0, kSceneWidth);
+        double band = textHeight + (t.backgroundEnabled ? 2.0 * pad : 0.0);
+        if (t.scrollViewportHeight > 0)
+            band = t.scrollViewportHeight;
+        // After its last pass the text is parked beyond the scene edge. It is then not drawn
+        // at all: its padding or shadow would otherwise leave a stripe at the edge for good.
+        if (t.scrollDirection == TextOverlayData::kScrollRightToLeft) {
+            const double path = std::max(advance + start, 0.001);
+            if (travelled >= passes * path)
+                return;
+            clip = QRectF(0, y, std::clamp(advance + start, 1.0, kSceneWidth), band);
+            x = start - std::fmod(travelled, path);
+        } else {
+            const double path = std::max(kSceneWidth - start, 0.001);
+            if (travelled >= passes * path)
+                return;
+            clip = QRectF(start, y, std::max(kSceneWidth - start, 1.0), band);
+            x = start + std::fmod(travelled, path);
+        }
+        x = std::round(x * scaleX) / scaleX;
+        painter.save();
+        painter.setClipRect(clip, Qt::ReplaceClip);
+    }
+
     if (t.backgroundEnabled)
         painter.fillRect(QRectF(x - pad, y - pad, advance + 2 * pad, textHeight + 2 * pad),
                          t.backgroundColor);
-    if (t.shadow) {
-        painter.setPen(t.shadowColor);
-        painter.drawText(box.translated(t.shadowOffset.x(), t.shadowOffset.y()), kTextFlags,
-                         t.text);
-    }
-    if (t.outline) {
-        QPainterPath path;
-        path.addText(QPointF(x, y + baseline), font, t.text);
-        QPen pen(t.outlineColor);
-        pen.setWidthF(t.outlineWidth);
-        painter.setPen(pen);
-        painter.strokePath(path, pen); // stroke only: the glyphs are not filled
-    }
-    painter.setPen(t.fontColor);
-    painter.drawText(box, kTextFlags, t.text);
-}
-
-void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager *overlays) {
-    QFont font = t.font;
-    font.setWeight(t.bold ? QFont::Bold : QFont::Normal);
-    font.setStyle(t.italic ? QFont::StyleItalic : QFont::StyleNormal);
-    font.setUnderline(t.underline);
-    font.setStrikeOut(t.strikeOut);
-    painter.setOpacity(std::clamp(t.opacity / 255.0, 0.0, 1.0));
-    painter.setFont(font);
-    // Measured on the painter's own device, so measuring and drawing agree on the resolution.
-    const QFontMetricsF metrics(font, painter.device());
-    const qreal advance = metrics.horizontalAdvance(t.text);
-    const qreal textHeight = metrics.height();
-    // The outline follows the glyphs' own baseline: a line mixing scripts takes its ascent
-    // from the tallest fallback font, which lowers the text below the font's ascent.
-    qreal baseline = metrics.ascent();
-    if (t.outline) {
-        QTextLayout layout(t.text, font, painter.device());
-        layout.beginLayout();
-        const QTextLine line = layout.createLine();
-        layout.endLayout();
-        if (line.isValid())
-            baseline = line.ascent();
-    }
-
-    if (!t.scrollable || t.scrollDirection == TextOverlayData::kScrollNone) {
-        drawTextLayers(painter, t, font, t.pos.x(), t.pos.y(), advance, textHeight, baseline);
-        return;
-    }
-
-    const double elapsed = double(overlays->scrollElapsedUs(t.id)) / 1e6;
-    const double speed = t.scrollStep < 2 ? 20.0 : t.scrollStep * 20.0;
-    const int passes = std::max(1, t.scrollTimes);
-    const double travelled = elapsed * speed;
-    const double start = std::clamp(double(t.pos.x()), 0.0, kSceneWidth);
-    const double y = t.pos.y();
-    double band = textHeight + (t.backgroundEnabled ? 2.0 * t.backgroundPadding : 0.0);
-    if (t.scrollViewportHeight > 0)
-        band = t.scrollViewportHeight;
-
-    // After its last pass the text is parked beyond the scene edge. It is then not drawn at
-    // all: its padding or shadow would otherwise leave a stripe at the edge for good.
-    double x = 0;
-    QRectF clip;
-    if (t.scrollDirection == TextOverlayData::kScrollRightToLeft) {
-        const double path = std::max(advance + start, 0.001);
-        if (travelled >= passes * path)
-            return;
-        clip = QRectF(0, y, std::clamp(advance + start, 1.0, kSceneWidth), band);
-        x = start - std::fmod(travelled, path);
-    } else {
-        const double path = std::max(kSceneWidth - start, 0.001);
-        if (travelled >= passes * path)
-            return;
-        clip = QRectF(start, y, std::max(kSceneWidth - start, 1.0), band);
-        x = start + std::fmod(travelled, path);
-    }
-    painter.save();
-    painter.setClipRect(clip, Qt::ReplaceClip);
-    drawTextLayers(painter, t, font, x, y, advance, textHeight, baseline);
-    painter.restore();
+    const QPoint boxPixel(int(std::floor(x * scaleX + 1e-9)), int(std::floor(yPixel + 1e-9)));
+    TextSpriteCache::drawLayer(painter, sprites.shadow, boxPixel);
+    TextSpriteCache::drawLayer(painter, sprites.outline, boxPixel);
+    TextSpriteCache::drawLayer(painter, sprites.fill, boxPixel);
+    if (scrolls)
+        painter.restore();
 }
 
 } // namespace
@@ -339,7 +309,7 @@ void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
         painter.setRenderHint(QPainter::Antialiasing, true);
     for (const TextOverlayData &t : texts)
         if (t.enabled && !t.text.isEmpty())
-            drawTextOverlay(painter, t, overlays);
+            drawTextOverlay(painter, t, overlays, width / kSceneWidth, height / kSceneHeight);
 
     // The doodle lies over everything, stretched over the whole scene, whatever the texts'
     // opacity was.
