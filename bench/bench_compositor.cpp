@@ -143,7 +143,7 @@ void BM_Compose(benchmark::State &state) {
     const bool gpu = state.range(0) == 1;
     const Set set = Set(state.range(1));
     FramePool pool(4, 1920, 1080);
-    VulkanCompositor compositor(&pool, gpu ? VulkanCompositor::GpuMode::Auto
+    VulkanCompositor compositor(&pool, gpu ? VulkanCompositor::GpuMode::EvenSoftware
                                            : VulkanCompositor::GpuMode::Off);
     if (gpu && !compositor.gpuReady()) {
         state.SkipWithError("no OpenGL");

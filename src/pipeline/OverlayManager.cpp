@@ -24,15 +24,29 @@ bool withinJitter(const QRectF &a, const QRectF &b) {
            std::abs(a.width() - b.width()) <= j && std::abs(a.height() - b.height()) <= j;
 }
 
+// Alpha-multiplies one RGBA pixel (bytes R, G, B, A in memory).
+inline uint32_t premultiplyRgba(uint32_t p) {
+    const uint32_t a = p >> 24;
+    if (a == 255)
+        return p;
+    const auto mul = [a](uint32_t c) { return (c * a + 127) / 255; };
+    return (a << 24) | (mul((p >> 16) & 0xff) << 16) | (mul((p >> 8) & 0xff) << 8) | mul(p & 0xff);
+}
+
 // Nearest-neighbour scale of a 32-bit picture into `dst`, reusing dst's memory when it already
 // has the size and format. Sampling at pixel centres, as Qt's fast transformation does.
+// Straight RGBA comes out premultiplied, the form painters blend fastest; decoded video is
+// opaque, so that costs one compare per pixel.
 void scaleNearestInto(const QImage &src, QImage &dst, QSize size) {
     if (src.depth() != 32) {
         dst = src.scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
         return;
     }
-    if (dst.size() != size || dst.format() != src.format())
-        dst = QImage(size, src.format());
+    const bool premultiply = src.format() == QImage::Format_RGBA8888;
+    const QImage::Format format =
+        premultiply ? QImage::Format_RGBA8888_Premultiplied : src.format();
+    if (dst.size() != size || dst.format() != format)
+        dst = QImage(size, format);
     if (dst.isNull())
         return;
     const int sw = src.width(), sh = src.height();
@@ -44,13 +58,51 @@ void scaleNearestInto(const QImage &src, QImage &dst, QSize size) {
         const int sy = int((int64_t(2 * y + 1) * sh) / (2 * int64_t(dh)));
         const auto *in = reinterpret_cast<const uint32_t *>(src.constScanLine(sy));
         auto *out = reinterpret_cast<uint32_t *>(dst.scanLine(y));
-        if (dw == sw) {
+        if (premultiply) {
+            for (int x = 0; x < dw; ++x)
+                out[x] = premultiplyRgba(in[columns[x]]);
+        } else if (dw == sw) {
             std::memcpy(out, in, size_t(dw) * 4);
-            continue;
+        } else {
+            for (int x = 0; x < dw; ++x)
+                out[x] = in[columns[x]];
         }
-        for (int x = 0; x < dw; ++x)
-            out[x] = in[columns[x]];
     }
+}
+
+// Rectangles (in 32-pixel bands, merged along each band) that cover every pixel with any
+// alpha. The drawing is usually a few strokes on a transparent sheet.
+QList<QRect> visibleTiles(const QImage &premultiplied) {
+    constexpr int kTile = 32;
+    QList<QRect> tiles;
+    const int w = premultiplied.width(), h = premultiplied.height();
+    for (int y0 = 0; y0 < h; y0 += kTile) {
+        const int rows = std::min(kTile, h - y0);
+        int runStart = -1;
+        for (int x0 = 0; x0 <= w; x0 += kTile) {
+            bool visible = false;
+            if (x0 < w) {
+                const int cols = std::min(kTile, w - x0);
+                for (int y = y0; y < y0 + rows && !visible; ++y) {
+                    const auto *row =
+                        reinterpret_cast<const QRgb *>(premultiplied.constScanLine(y));
+                    for (int x = x0; x < x0 + cols; ++x) {
+                        if (qAlpha(row[x]) != 0) {
+                            visible = true;
+                            break;
+                        }
+                    }
+                }
+            }
+            if (visible && runStart < 0)
+                runStart = x0;
+            if (!visible && runStart >= 0) {
+                tiles << QRect(runStart, y0, std::min(x0, w) - runStart, rows);
+                runStart = -1;
+            }
+        }
+    }
+    return tiles;
 }
 
 template <typename T> bool drawsBefore(const T &a, const T &b, int za, int zb) {
@@ -201,10 +253,12 @@ bool OverlayManager::setMediaOverlay(const MediaOverlayEntry &entry) {
             old.kind == MediaOverlayEntry::kImage && old.filePath == entry.filePath;
         if (!keepCached) {
             imageCache_.remove(entry.id);
+            swappedImages_.remove(entry.id);
             scheduleImageOverlayCacheLoad(entry.id, entry.filePath);
         }
     } else {
         imageCache_.remove(entry.id);
+        swappedImages_.remove(entry.id);
     }
 
     emit mediaOverlaysChanged();
@@ -227,6 +281,7 @@ void OverlayManager::removeMediaOverlay(int id) {
     }
     rebuildMediaDrawOrder();
     imageCache_.remove(id);
+    swappedImages_.remove(id);
     imageGenerations_.remove(id);
     emit mediaOverlaysChanged();
     emit overlayChanged();
@@ -335,6 +390,8 @@ QImage OverlayManager::cachedImage(int id) const {
 void OverlayManager::setDoodleImage(const QImage &image) {
     doodle_ = image;
     doodleVisible_ = false;
+    swappedDoodle_ = QImage();
+    doodleTiles_.clear();
     if (!image.isNull() && image.width() >= 1 && image.height() >= 1) {
         const QImage probe = image.format() == QImage::Format_ARGB32_Premultiplied
                                  ? image
@@ -348,9 +405,51 @@ void OverlayManager::setDoodleImage(const QImage &image) {
                 }
             }
         }
+        if (doodleVisible_)
+            doodleTiles_ = visibleTiles(probe);
     }
     emit doodleOverlayChanged();
     emit overlayChanged();
+}
+
+QImage OverlayManager::paintableImage(int id, bool swapRedBlue) {
+    const QImage image = imageCache_.value(id);
+    if (!swapRedBlue || image.isNull())
+        return image;
+    auto it = swappedImages_.find(id);
+    if (it == swappedImages_.end())
+        it = swappedImages_.insert(
+            id, image.convertToFormat(QImage::Format_ARGB32_Premultiplied).rgbSwapped());
+    return *it;
+}
+
+const QImage &OverlayManager::paintableDoodle(bool swapRedBlue) {
+    if (!swapRedBlue || doodle_.isNull())
+        return doodle_;
+    if (swappedDoodle_.isNull())
+        swappedDoodle_ = doodle_.convertToFormat(QImage::Format_ARGB32_Premultiplied).rgbSwapped();
+    return swappedDoodle_;
+}
+
+QImage OverlayManager::paintableView(const QImage &image, bool swapRedBlue) {
+    if (!swapRedBlue || image.isNull())
+        return image;
+    // RGBA bytes read as ARGB are the picture with red and blue traded: a view, no copy.
+    QImage::Format view = QImage::Format_Invalid;
+    switch (image.format()) {
+    case QImage::Format_RGBA8888:
+        view = QImage::Format_ARGB32;
+        break;
+    case QImage::Format_RGBA8888_Premultiplied:
+        view = QImage::Format_ARGB32_Premultiplied;
+        break;
+    case QImage::Format_RGBX8888:
+        view = QImage::Format_RGB32;
+        break;
+    default:
+        return image.convertToFormat(QImage::Format_ARGB32_Premultiplied).rgbSwapped();
+    }
+    return QImage(image.constBits(), image.width(), image.height(), image.bytesPerLine(), view);
 }
 
 void OverlayManager::scheduleImageOverlayCacheLoad(int id, const QString &path) {
@@ -386,6 +485,7 @@ void OverlayManager::tryCommitImageOverlayCache(int id, QString path, int genera
         mediaOverlays_.at(i).filePath != path)
         return;
     imageCache_.insert(id, image);
+    swappedImages_.remove(id);
     emit overlayChanged();
 }
 

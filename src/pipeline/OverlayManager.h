@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QList>
 #include <QObject>
+#include <QRect>
 #include <QString>
 
 #include <cstdint>
@@ -81,6 +82,17 @@ public:
 
     const QImage &doodleImage() const { return doodle_; }
     bool doodleVisible() const { return doodleVisible_; }
+    // The parts of the doodle that hold visible pixels (in doodle pixels), so that drawing it
+    // skips the transparent rest.
+    const QList<QRect> &doodleTiles() const { return doodleTiles_; }
+
+    // Pictures as a painter wants them. With `swapRedBlue` the painter's device holds RGBA
+    // bytes painted as premultiplied ARGB (the compositor's CPU path), so red and blue trade
+    // places; those versions are made once per picture and kept.
+    QImage paintableImage(int id, bool swapRedBlue);
+    const QImage &paintableDoodle(bool swapRedBlue);
+    // The same for a picture held only for one drawing call (no copy where the bytes allow).
+    static QImage paintableView(const QImage &image, bool swapRedBlue);
     QImage cachedImage(int id) const; // null when absent
     // A private copy of the newest picture of an overlay video (null when absent), for
     // inspection; drawing goes through a VideoFrameLease and copies nothing. Any thread.
@@ -140,6 +152,9 @@ private:
     QImage doodle_;
     bool doodleVisible_ = false;
     QHash<int, QImage> imageCache_;
+    QHash<int, QImage> swappedImages_; // made from imageCache_ on demand
+    QImage swappedDoodle_;             // made from doodle_ on demand
+    QList<QRect> doodleTiles_;
     QHash<int, int> imageGenerations_;
     QHash<int, int64_t> scrollClocks_; // start time on monotonicClock_
     QHash<int, uint> scrollSignatures_;

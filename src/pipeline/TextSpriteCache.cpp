@@ -38,27 +38,21 @@ bool TextSpriteCache::sameLook(const TextOverlayData &a, const TextOverlayData &
            a.outlineColor == b.outlineColor && a.outlineWidth == b.outlineWidth;
 }
 
-const TextSpriteCache::Sprites &TextSpriteCache::sprites(const TextOverlayData &t, qreal scaleX,
-                                                         qreal scaleY, int dpiX, int dpiY,
-                                                         QPointF phase) {
+const TextSpriteCache::Sprites &TextSpriteCache::sprites(const TextOverlayData &t,
+                                                         const Target &target) {
     auto it = entries_.find(t.id);
-    if (it != entries_.end() && it->scaleX == scaleX && it->scaleY == scaleY && it->dpiX == dpiX &&
-        it->dpiY == dpiY && it->phase == phase && sameLook(it->look, t))
+    if (it != entries_.end() && it->target == target && sameLook(it->look, t))
         return it->sprites;
-    Entry entry;
-    entry.look = t;
-    entry.scaleX = scaleX;
-    entry.scaleY = scaleY;
-    entry.dpiX = dpiX;
-    entry.dpiY = dpiY;
-    entry.phase = phase;
-    entry.sprites = render(t, scaleX, scaleY, dpiX, dpiY, phase);
+    Entry entry{t, target, render(t, target)};
     ++renderCount_;
     return entries_.insert(t.id, std::move(entry))->sprites;
 }
 
-TextSpriteCache::Sprites TextSpriteCache::render(const TextOverlayData &t, qreal scaleX,
-                                                 qreal scaleY, int dpiX, int dpiY, QPointF phase) {
+TextSpriteCache::Sprites TextSpriteCache::render(const TextOverlayData &t, const Target &target) {
+    const qreal scaleX = target.scaleX, scaleY = target.scaleY;
+    const int dpiX = target.dpiX, dpiY = target.dpiY;
+    const QPointF phase = target.phase;
+    const auto color = [&](const QColor &c) { return deviceColor(c, target.swapRedBlue); };
     Sprites s;
     const QFont font = styledFont(t);
     QImage probe(1, 1, QImage::Format_ARGB32_Premultiplied);
@@ -113,7 +107,7 @@ TextSpriteCache::Sprites TextSpriteCache::render(const TextOverlayData &t, qreal
         const QPointF shift = t.shadowOffset;
         s.shadow = renderLayer(shift, [&](QPainter &p) {
             p.setFont(font);
-            p.setPen(t.shadowColor);
+            p.setPen(color(t.shadowColor));
             p.drawText(box.translated(shift), kTextFlags, t.text);
         });
     }
@@ -121,14 +115,14 @@ TextSpriteCache::Sprites TextSpriteCache::render(const TextOverlayData &t, qreal
         s.outline = renderLayer(QPointF(), [&](QPainter &p) {
             QPainterPath path;
             path.addText(QPointF(0, baseline), font, t.text);
-            QPen pen(t.outlineColor);
+            QPen pen(color(t.outlineColor));
             pen.setWidthF(t.outlineWidth);
             p.strokePath(path, pen); // stroke only: the glyphs are not filled
         });
     }
     s.fill = renderLayer(QPointF(), [&](QPainter &p) {
         p.setFont(font);
-        p.setPen(t.fontColor);
+        p.setPen(color(t.fontColor));
         p.drawText(box, kTextFlags, t.text);
     });
     return s;

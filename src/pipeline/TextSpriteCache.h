@@ -2,7 +2,9 @@
 
 #include "core/TextOverlayData.h"
 
+#include <QColor>
 #include <QHash>
+
 #include <QImage>
 #include <QPoint>
 #include <QRect>
@@ -31,11 +33,26 @@ public:
         Layer shadow, outline, fill;
     };
 
-    // The sprites of `t` drawn `scaleX` x `scaleY` pixels per scene unit on a device of `dpi`
-    // logical dots per inch, with the text box's top-left at `phase` (0 <= phase < 1) within
-    // its pixel. Re-rendered only when any of these or the text's look changed.
-    const Sprites &sprites(const TextOverlayData &t, qreal scaleX, qreal scaleY, int dpiX, int dpiY,
-                           QPointF phase);
+    // How the sprites are to be drawn: `scaleX` x `scaleY` pixels per scene unit on a device
+    // of dpiX x dpiY logical dots per inch, the text box's top-left at `phase` (0 <= phase < 1)
+    // within its pixel, and red and blue traded when the device reads RGBA bytes as ARGB.
+    struct Target {
+        qreal scaleX = 1, scaleY = 1;
+        int dpiX = 96, dpiY = 96;
+        QPointF phase;
+        bool swapRedBlue = false;
+        bool operator==(const Target &) const = default;
+    };
+
+    // The sprites of `t` for `target`, rendered again only when the target or the text's look
+    // changed.
+    const Sprites &sprites(const TextOverlayData &t, const Target &target);
+
+    // A colour as it must be given to a device that has red and blue traded.
+    static QColor deviceColor(const QColor &color, bool swapRedBlue) {
+        return swapRedBlue ? QColor(color.blue(), color.green(), color.red(), color.alpha())
+                           : color;
+    }
 
     void remove(int id) { entries_.remove(id); }
     void clear() { entries_.clear(); }
@@ -48,15 +65,12 @@ public:
 private:
     struct Entry {
         TextOverlayData look;
-        qreal scaleX = 0, scaleY = 0;
-        int dpiX = 0, dpiY = 0;
-        QPointF phase;
+        Target target;
         Sprites sprites;
     };
 
     static bool sameLook(const TextOverlayData &a, const TextOverlayData &b);
-    static Sprites render(const TextOverlayData &t, qreal scaleX, qreal scaleY, int dpiX, int dpiY,
-                          QPointF phase);
+    static Sprites render(const TextOverlayData &t, const Target &target);
 
     QHash<int, Entry> entries_;
     int renderCount_ = 0;

@@ -9,6 +9,7 @@
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
+#include <QOpenGLFunctions>
 #include <QOpenGLPaintDevice>
 #include <QPainter>
 #include <QSurfaceFormat>
@@ -41,9 +42,9 @@ bool prepareBuffer(FrameToken &out, qsizetype bytes) {
     return out.data.size() >= bytes;
 }
 
-QImage wrapToken(FrameToken &token) {
+QImage wrapToken(FrameToken &token, QImage::Format format) {
     return QImage(reinterpret_cast<uchar *>(token.data.data()), token.width, token.height,
-                  token.stride, QImage::Format_RGBA8888);
+                  token.stride, format);
 }
 
 QImage wrapTokenReadOnly(const FrameToken &token) {
@@ -54,7 +55,7 @@ QImage wrapTokenReadOnly(const FrameToken &token) {
 // One text overlay: background box, then shadow, outline and text, all at the overlay's
 // opacity. The glyph layers are pre-rendered sprites placed on whole pixels.
 void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager *overlays,
-                     qreal scaleX, qreal scaleY) {
+                     qreal scaleX, qreal scaleY, bool swapRedBlue) {
     painter.setOpacity(std::clamp(t.opacity / 255.0, 0.0, 1.0));
     const QPaintDevice *device = painter.device();
     const bool scrolls = t.scrollable && t.scrollDirection != TextOverlayData::kScrollNone;
@@ -64,8 +65,9 @@ void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager
     // one rendering serves every frame.
     const QPointF phase(scrolls ? 0.0 : t.pos.x() * scaleX - std::floor(t.pos.x() * scaleX),
                         yPixel - std::floor(yPixel));
-    const TextSpriteCache::Sprites &sprites = overlays->textSprites().sprites(
-        t, scaleX, scaleY, device->logicalDpiX(), device->logicalDpiY(), phase);
+    const TextSpriteCache::Target target{
+        scaleX, scaleY, device->logicalDpiX(), device->logicalDpiY(), phase, swapRedBlue};
+    const TextSpriteCache::Sprites &sprites = overlays->textSprites().sprites(t, target);
     const qreal advance = sprites.advance;
     const qreal textHeight = sprites.textHeight;
     const qreal pad = t.backgroundPadding;
@@ -103,7 +105,7 @@ void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager
 
     if (t.backgroundEnabled)
         painter.fillRect(QRectF(x - pad, y - pad, advance + 2 * pad, textHeight + 2 * pad),
-                         t.backgroundColor);
+                         TextSpriteCache::deviceColor(t.backgroundColor, swapRedBlue));
     const QPoint boxPixel(int(std::floor(x * scaleX + 1e-9)), int(std::floor(yPixel + 1e-9)));
     TextSpriteCache::drawLayer(painter, sprites.shadow, boxPixel);
     TextSpriteCache::drawLayer(painter, sprites.outline, boxPixel);
@@ -115,8 +117,8 @@ void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager
 } // namespace
 
 VulkanCompositor::VulkanCompositor(FramePool *pool, GpuMode mode) : pool_(pool) {
-    if (mode == GpuMode::Auto)
-        setUpGpu();
+    if (mode != GpuMode::Off)
+        setUpGpu(mode == GpuMode::EvenSoftware);
 }
 
 VulkanCompositor::~VulkanCompositor() {
@@ -127,7 +129,7 @@ VulkanCompositor::~VulkanCompositor() {
     gpu_.reset();
 }
 
-void VulkanCompositor::setUpGpu() {
+void VulkanCompositor::setUpGpu(bool evenSoftware) {
     auto state = std::make_unique<GpuState>();
     QSurfaceFormat format;
     format.setRenderableType(QSurfaceFormat::OpenGL);
@@ -150,7 +152,21 @@ void VulkanCompositor::setUpGpu() {
         qWarning("VulkanCompositor: OpenGL makeCurrent failed, using CPU composition");
         return;
     }
+    // A software rasteriser composes several times slower than QPainter on the CPU and
+    // still has to read every frame back.
+    const auto *renderer =
+        reinterpret_cast<const char *>(state->context->functions()->glGetString(GL_RENDERER));
+    const QString rendererName = QString::fromLatin1(renderer ? renderer : "");
+    const bool software = rendererName.contains(QLatin1String("llvmpipe")) ||
+                          rendererName.contains(QLatin1String("softpipe")) ||
+                          rendererName.contains(QLatin1String("Software Rasterizer")) ||
+                          rendererName.contains(QLatin1String("SwiftShader"));
     state->context->doneCurrent();
+    if (software && !evenSoftware) {
+        qInfo().noquote() << "VulkanCompositor: OpenGL renderer" << rendererName
+                          << "is a software rasteriser, using CPU composition";
+        return;
+    }
     state->ready = true;
     gpu_ = std::move(state);
     qInfo("VulkanCompositor: OpenGL offscreen GPU path ready (falls back to CPU on errors)");
@@ -192,9 +208,11 @@ FrameTokenPtr VulkanCompositor::compose(OverlayManager *overlays, const FrameTok
         return base;
     std::memcpy(out->data.data(), base->data.constData(), size_t(n));
 
-    QImage image = wrapToken(*out);
+    // Program frames are opaque, so their RGBA bytes are also valid premultiplied ARGB with
+    // red and blue traded: painting in that format keeps Qt on its fast paths.
+    QImage image = wrapToken(*out, QImage::Format_ARGB32_Premultiplied);
     QPainter painter(&image);
-    paintOverlays(painter, image.width(), image.height(), overlays);
+    paintOverlays(painter, image.width(), image.height(), overlays, true);
     painter.end();
     out->ptsUs = base->ptsUs;
     lastPath_ = Path::Cpu;
@@ -235,10 +253,16 @@ bool VulkanCompositor::composeOnGpu(OverlayManager *overlays, const FrameToken &
     GpuState &gpu = *gpu_;
     if (!gpu.framebuffer || !gpu.context->makeCurrent(gpu.surface.get()))
         return false;
+    const int stride = w * 4;
+    if (!prepareBuffer(out, qsizetype(stride) * h)) {
+        gpu.context->doneCurrent();
+        return false;
+    }
     gpu.framebuffer->bind();
-    QImage readBack;
     {
+        // Painted top row first, so the read-back rows come out in the token's order.
         QOpenGLPaintDevice device(w, h);
+        device.setPaintFlipped(true);
         QPainter painter(&device);
         if (!painter.isActive()) {
             gpu.framebuffer->release();
@@ -249,36 +273,26 @@ bool VulkanCompositor::composeOnGpu(OverlayManager *overlays, const FrameToken &
         paintOverlays(painter, w, h, overlays);
         painter.end();
     }
+    // Read straight into the token: no intermediate picture, no conversion.
+    QOpenGLFunctions *gl = gpu.context->functions();
+    while (gl->glGetError() != GL_NO_ERROR) {
+    }
+    gl->glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    gl->glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, out.data.data());
+    const bool readOk = gl->glGetError() == GL_NO_ERROR;
     gpu.framebuffer->release();
-    readBack = gpu.framebuffer->toImage(true);
     gpu.context->doneCurrent();
-
-    if (readBack.isNull())
-        return false;
-    if (readBack.format() != QImage::Format_RGBA8888)
-        readBack = readBack.convertToFormat(QImage::Format_RGBA8888);
-    if (readBack.isNull() || readBack.width() != w || readBack.height() != h)
-        return false;
-
-    const int stride = w * 4;
-    if (!prepareBuffer(out, qsizetype(stride) * h))
+    if (!readOk)
         return false;
     out.width = w;
     out.height = h;
     out.valid = true;
     out.stride = stride;
-    if (readBack.bytesPerLine() == stride) {
-        std::memcpy(out.data.data(), readBack.constBits(), size_t(stride) * h);
-    } else {
-        for (int row = 0; row < h; ++row)
-            std::memcpy(out.data.data() + qsizetype(row) * stride, readBack.constScanLine(row),
-                        size_t(stride));
-    }
     return true;
 }
 
 void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
-                                     OverlayManager *overlays) {
+                                     OverlayManager *overlays, bool swapRedBlue) {
     if (!overlays)
         return;
     painter.setRenderHint(QPainter::Antialiasing, false);
@@ -296,10 +310,10 @@ void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
                               QRectF(0, 0, picture.width(), picture.height()));
         };
         if (e.kind == MediaOverlayEntry::kImage) {
-            draw(overlays->cachedImage(e.id));
+            draw(overlays->paintableImage(e.id, swapRedBlue));
         } else if (e.kind == MediaOverlayEntry::kVideo) {
             const OverlayManager::VideoFrameLease lease(*overlays, e.id);
-            draw(lease.image());
+            draw(OverlayManager::paintableView(lease.image(), swapRedBlue));
         }
     }
     painter.setOpacity(1.0);
@@ -309,14 +323,19 @@ void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
         painter.setRenderHint(QPainter::Antialiasing, true);
     for (const TextOverlayData &t : texts)
         if (t.enabled && !t.text.isEmpty())
-            drawTextOverlay(painter, t, overlays, width / kSceneWidth, height / kSceneHeight);
+            drawTextOverlay(painter, t, overlays, width / kSceneWidth, height / kSceneHeight,
+                            swapRedBlue);
 
     // The doodle lies over everything, stretched over the whole scene, whatever the texts'
     // opacity was.
     if (overlays->doodleVisible()) {
-        const QImage &doodle = overlays->doodleImage();
+        const QImage &doodle = overlays->paintableDoodle(swapRedBlue);
+        const qreal toSceneX = kSceneWidth / doodle.width();
+        const qreal toSceneY = kSceneHeight / doodle.height();
         painter.setOpacity(1.0);
-        painter.drawImage(QRectF(0, 0, kSceneWidth, kSceneHeight), doodle,
-                          QRectF(0, 0, doodle.width(), doodle.height()));
+        for (const QRect &tile : overlays->doodleTiles())
+            painter.drawImage(QRectF(tile.x() * toSceneX, tile.y() * toSceneY,
+                                     tile.width() * toSceneX, tile.height() * toSceneY),
+                              doodle, QRectF(tile));
     }
 }

@@ -18,9 +18,11 @@ class QPainter;
 // manager's lists and the OpenGL context). The pool may be shared with other threads.
 class VulkanCompositor {
 public:
-    enum class GpuMode { Auto, Off };
+    // Auto: OpenGL when a hardware renderer is there. EvenSoftware: also on a software
+    // rasteriser (tests and measurements). Off: the CPU only.
+    enum class GpuMode { Auto, EvenSoftware, Off };
 
-    // Never fails; without OpenGL (or with GpuMode::Off) it composes on the CPU only.
+    // Never fails; without OpenGL it composes on the CPU only.
     explicit VulkanCompositor(FramePool *pool, GpuMode mode = GpuMode::Auto);
     ~VulkanCompositor();
     VulkanCompositor(const VulkanCompositor &) = delete;
@@ -32,7 +34,10 @@ public:
     bool gpuReady() const;
 
     // Draws every overlay onto a painter whose width x height device already holds the base.
-    static void paintOverlays(QPainter &painter, int width, int height, OverlayManager *overlays);
+    // `swapRedBlue`: the device holds RGBA bytes painted as premultiplied ARGB, the raster
+    // engine's fast format; every colour and picture then comes with red and blue traded.
+    static void paintOverlays(QPainter &painter, int width, int height, OverlayManager *overlays,
+                              bool swapRedBlue = false);
 
     // Diagnostics: how the last frame was composed, and how often a framebuffer was made.
     enum class Path { PassedThrough, Cpu, Gpu };
@@ -42,7 +47,7 @@ public:
 private:
     struct GpuState;
 
-    void setUpGpu();
+    void setUpGpu(bool evenSoftware);
     bool ensureFramebuffer(int width, int height);
     bool composeOnGpu(OverlayManager *overlays, const FrameToken &base, FrameToken &out);
 
