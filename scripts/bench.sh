@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 # An earlier configure of the shared build tree may have switched the benchmarks off.
 cmake --preset dev -DQUORVI_BUILD_BENCH=ON >/dev/null
-cmake --build build/dev --target bench_frame_pool bench_log_writer bench_decoder
+cmake --build build/dev --target bench_frame_pool bench_log_writer bench_compositor bench_decoder
 
 out=build/dev/bench/results
 mkdir -p "$out"
@@ -27,8 +27,14 @@ for b in bench_frame_pool bench_log_writer; do
   echo "== $b"
   "build/dev/bench/$b" "${args[@]}" --benchmark_out="$out/$b.json"
 done
+# OpenGL needs a display: a private X server with Mesa.
+echo "== bench_compositor"
+xvfb-run -a -s "-screen 0 1920x1080x24" build/dev/bench/bench_compositor "${args[@]}" \
+  --benchmark_filter='BM_Compose/gpu:./set:[012]$|BM_Memcpy|BM_VideoFrame' \
+  --benchmark_out="$out/bench_compositor.json" 2>"$out/bench_compositor.log"
 
-python3 - "$out/bench_frame_pool.json" "$out/bench_log_writer.json" <<'EOF'
+python3 - "$out/bench_frame_pool.json" "$out/bench_log_writer.json" \
+  "$out/bench_compositor.json" <<'EOF'
 import json
 import sys
 
@@ -79,6 +85,29 @@ writer = find("BM_LogWriterThroughput")["items_per_second"]
 direct = find("BM_DirectQFileThroughput")["items_per_second"]
 print(f"{'writer thread / direct QFile, lines/s':<44}{writer / direct:>8.2f}x  "
       f"({writer / 1e6:.2f}M vs {direct / 1e6:.2f}M lines/s; <1: writer slower)")
+
+def compose(gpu, overlay_set):
+    name = f"BM_Compose/gpu:{gpu}/set:{overlay_set}"
+    if name not in runs:
+        return None
+    return runs[name]
+
+memcpy = find("BM_Memcpy1080p")
+labels = {0: "no overlays", 1: "one text", 2: "full set"}
+for gpu, path in ((0, "CPU"), (1, "OpenGL")):
+    for overlay_set, label in labels.items():
+        b = compose(gpu, overlay_set)
+        if b is None:
+            print(f"{path} compose, {label}: not run (no OpenGL?)")
+            continue
+        print(f"{path + ' compose, ' + label + ' / memcpy 1080p':<44}{ns(b) / ns(memcpy):>8.2f}x  "
+              f"({ns(b) / 1e6:.3f} ms/frame, {b.get('allocs_per_frame', 0):.0f} allocs/frame)")
+cpu_full, gpu_full = compose(0, 2), compose(1, 2)
+if cpu_full and gpu_full:
+    ratio("OpenGL / CPU compose, full set", gpu_full, cpu_full, "(>1: CPU path faster)")
+delivery = find("BM_VideoFrameDelivery")
+print(f"{'overlay video picture delivery':<44}{ns(delivery) / 1e3:>8.1f} us  "
+      f"({delivery.get('allocs_per_frame', 0):.0f} allocs/frame)")
 EOF
 
 # Real time, so it runs last and on its own; it prints its own summary. Its stderr (the
