@@ -1,0 +1,166 @@
+#pragma once
+
+#include "output/IEncoderSink.h"
+#include "output/StreamTarget.h"
+
+#include <QSize>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include <vector>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+// Encodes the program once (H.264 + AAC) and writes every packet to the recording file and to
+// each live stream. The file is written on the encoding thread; each stream has a writer thread
+// of its own ("mux:<n>") with a bounded packet queue, so a stream that hangs or reconnects never
+// holds up the file or the other streams. A stream that cannot be opened, or whose writes fail
+// over RTMP, is reopened with a growing delay (400 ms after a failed write, then 1 s, 2 s, 4 s
+// ... 90 s, without limit) and rejoins at the next keyframe.
+//
+// Threads: configure(), open(), setOutputSize() and the callback setters before the first
+// frame, on the owning thread. writeFrame(), ensureOpened(), reopenVideoEncoderForNewSize() and
+// close() on one encoding thread. requestAbort() and the status readers from any thread. The
+// audio pull callback runs on the encoding thread. The destructor closes (joins every writer).
+class FfmpegEncoderSink : public IEncoderSink {
+public:
+    using AudioPull = std::function<void(int16_t *out, int frames)>;
+    using SteadyClock = std::function<int64_t()>; // nanoseconds
+
+    static constexpr int kSampleRate = 48000;
+    static constexpr int kMaxQueuedSamples = 1440000; // 15 s of stereo
+    static constexpr int kStreamQueuePackets = 600;   // about 10 s of video and sound
+    static constexpr int64_t kTransportFailureNs = 5'000'000'000;
+
+    FfmpegEncoderSink();
+    ~FfmpegEncoderSink() override;
+    FfmpegEncoderSink(const FfmpegEncoderSink &) = delete;
+    FfmpegEncoderSink &operator=(const FfmpegEncoderSink &) = delete;
+
+    // A run with an optional file and any number of streams; false when there is nothing to
+    // write (no file and no stream URL).
+    bool configure(const QString &filePath, const std::vector<StreamTarget> &streams, double fps);
+    bool open(const QString &filePath, double fps) override;
+    void setOutputSize(int width, int height);
+    void setTransportFailedCallback(std::function<void()> callback);
+    void setAudioPullCallback(AudioPull callback);
+
+    // Makes writeFrame() a no-op and cuts blocking network I/O short. Any thread.
+    void requestAbort();
+    // Raised at most once per run: every output has failed all its writes for 5 s.
+    void notifyTransportFailed();
+
+    bool ensureOpened(int width, int height);
+    bool reopenVideoEncoderForNewSize(int width, int height, bool globalHeader);
+    void writeFrame(const FrameTokenPtr &frame, const int16_t *pcm, int pcmFrames) override;
+    void close() override;
+
+    // The rules, for callers and tests.
+    static int bitrateKbps(double fps, int width, int height);
+    static QSize encoderSize(int requestedWidth, int requestedHeight, int frameWidth,
+                             int frameHeight);
+    static bool isRtmpAddress(const QString &url);
+    static int64_t reopenDelayMs(int attempts);       // after a failed reopen
+    static int64_t writeFailureDelayMs(int attempts); // after a failed write
+
+    // State, for the router's log and for tests.
+    bool isLiveMode() const { return liveMode_; }
+    bool isStarted() const { return started_; }
+    QSize encoderFrameSize() const; // encoding thread; empty while closed
+    QString videoEncoderName() const;
+    int64_t mediaClockMs() const { return mediaClockMs_; }
+    struct OutputStatus {
+        QString url;
+        bool isStream = false;
+        bool open = false;
+        int attempts = 0;
+        int64_t packetsWritten = 0;
+        int64_t packetsDropped = 0; // lost to a full queue, a closed output or a failed write
+    };
+    std::vector<OutputStatus> outputStatus() const; // any thread
+    int reconnectCount() const; // successful stream reopens in this run; any thread
+
+    // Replaces the steady clock (media clock, flush timing, back-off, failure timing).
+    void setSteadyClock(SteadyClock clock);
+    // Told of every packet an output wrote: output index (0 = the file when there is one, then
+    // the streams in order), video or sound, and the packet's time in media-clock ms. Runs on
+    // the writing thread; for measurements. Set before the first frame.
+    using WriteObserver = std::function<void(int output, bool isVideo, int64_t mediaMs)>;
+    void setWriteObserver(WriteObserver observer);
+
+private:
+    struct MuxTarget;
+    struct Shared;
+
+    int64_t now() const;
+    bool openVideoEncoder(int width, int height, bool globalHeader);
+    bool openAudioEncoder(bool globalHeader);
+    void publishStreamParameters();
+    int64_t mediaClockStep(int64_t ptsUs);
+    void sendVideoFrame(AVFrame *frame);
+    void encodeAudio(bool pad);
+    void appendAudio(const int16_t *pcm, int frames);
+    void trimAudioFifo();
+    void compactAudioFifo();
+    void drainEncoder(AVCodecContext *codec, bool isVideo);
+    void writePacket(AVPacket *packet, bool isVideo);
+    void periodicFlush();
+    void checkTransportFailure();
+    void stopStreamWriters(int64_t graceMs);
+    void freeEncoders();
+
+    QString filePath_;
+    std::vector<StreamTarget> streamTargets_;
+    int streamCount_ = 0;
+    double frameRate_ = 30.0;
+    int requestedWidth_ = 0;
+    int requestedHeight_ = 0;
+    bool hasFile_ = false;
+    bool started_ = false;
+    bool liveMode_ = false;
+    bool closing_ = false;
+    std::function<void()> transportFailedCallback_;
+    std::atomic<bool> failed_{false};
+    std::atomic<bool> failureNotified_{false};
+    AudioPull audioPullCallback_;
+    std::vector<int16_t> pullBuffer_;
+
+    // Shared with the stream writers: abort flag, encoder parameters, keyframe requests,
+    // failure counters. Outlives the writers.
+    std::shared_ptr<Shared> shared_;
+    // Replaced only on the encoding thread, under targetsMutex_ so that outputStatus() can read
+    // them from elsewhere; each stream's muxer belongs to its writer.
+    mutable std::mutex targetsMutex_;
+    std::unique_ptr<MuxTarget> fileTarget_;
+    std::vector<std::unique_ptr<MuxTarget>> streams_;
+
+    AVCodecContext *videoCodec_ = nullptr;
+    QString videoEncoderName_;
+    SwsContext *scaler_ = nullptr;
+    AVFrame *yuvFrame_ = nullptr;
+    int64_t lastWallNs_ = 0;
+    bool clockStarted_ = false;
+    int64_t lastStepMs_ = 0;
+    int64_t mediaClockMs_ = 0;
+    bool hasLastVideoPts_ = false;
+    int64_t lastVideoPts_ = 0;
+    int64_t lastFlushNs_ = 0;
+    bool flushedOnce_ = false;
+    AVCodecContext *audioCodec_ = nullptr;
+    AVFrame *audioFrame_ = nullptr;
+    int64_t audioPts_ = 0;
+    int audioFrameSize_ = 1024;
+    std::vector<int16_t> audioFifo_;
+    uint64_t audioFifoRead_ = 0;
+    AVPacket *encPacket_ = nullptr;
+
+    SteadyClock clock_;
+};
