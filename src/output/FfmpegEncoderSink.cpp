@@ -166,7 +166,6 @@ struct FfmpegEncoderSink::MuxTarget {
 bool FfmpegEncoderSink::MuxTarget::open(const std::shared_ptr<const EncoderParams> &p) {
     if (!p)
         return false;
-    isRtmp = startsWithRtmp(QString::fromUtf8(url));
     AVFormatContext *ctx = nullptr;
     const char *formatName = format.isEmpty() ? nullptr : format.constData();
     if (avformat_alloc_output_context2(&ctx, nullptr, formatName, url.constData()) < 0 || !ctx) {
@@ -480,6 +479,8 @@ void FfmpegEncoderSink::MuxTarget::writerLoop() {
     av_packet_free(&packet);
     lock.lock();
     finished = true;
+    lock.unlock();
+    wake.notify_all();
 }
 
 FfmpegEncoderSink::FfmpegEncoderSink() : shared_(std::make_shared<Shared>()) {}
@@ -800,6 +801,7 @@ bool FfmpegEncoderSink::ensureOpened(int width, int height) {
         auto file = std::make_unique<MuxTarget>();
         file->shared = shared_;
         file->url = filePath_.trimmed().toUtf8();
+        file->isRtmp = startsWithRtmp(filePath_.trimmed());
         if (!file->open(shared_->currentParams())) {
             close();
             return false;
@@ -1124,21 +1126,15 @@ void FfmpegEncoderSink::stopStreamWriters(int64_t graceMs) {
     // A writer stuck on a peer that stopped reading gets a moment, then its I/O is cut.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
     for (const auto &s : streams_) {
-        while (s->writer.joinable()) {
-            {
-                std::unique_lock lock(s->mutex);
-                if (s->finished)
-                    break;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
+        if (!s->writer.joinable())
+            continue;
+        {
+            std::unique_lock lock(s->mutex);
+            if (!s->wake.wait_until(lock, deadline, [&] { return s->finished; }))
                 s->abortOwn.store(true);
-                s->wake.notify_all();
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        if (s->writer.joinable())
-            s->writer.join();
+        s->wake.notify_all();
+        s->writer.join();
     }
 }
 
