@@ -26,6 +26,10 @@ struct SwsContext;
 // over RTMP, is reopened with a growing delay (400 ms after a failed write, then 1 s, 2 s, 4 s
 // ... 90 s, without limit) and rejoins at the next keyframe.
 //
+// Queues: each stream's packet queue holds kStreamQueuePackets; when its writer falls that far
+// behind, the backlog is dropped and the stream restarts at the next keyframe (requested from
+// the encoder). Queued sound is bounded to 15 s; beyond that the oldest samples go.
+//
 // Threads: configure(), open(), setOutputSize() and the callback setters before the first
 // frame, on the owning thread. writeFrame(), ensureOpened(), reopenVideoEncoderForNewSize() and
 // close() on one encoding thread. requestAbort() and the status readers from any thread. The
