@@ -939,8 +939,10 @@ void FfmpegEncoderSink::writeFrame(const FrameTokenPtr &frame, const int16_t *pc
     lastVideoPts_ = pts;
     yuvFrame_->pts = pts;
     const bool forceKey = shared_->keyframeWanted.exchange(false);
-    yuvFrame_->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-    sendVideoFrame(yuvFrame_);
+        yuvFrame_->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    if (!sendVideoFrame(yuvFrame_))
+        return;
+
 
     if (pcm && pcmFrames >= 1 && audioCodec_) {
         appendAudio(pcm, pcmFrames);
@@ -966,10 +968,11 @@ void FfmpegEncoderSink::writeFrame(const FrameTokenPtr &frame, const int16_t *pc
     checkTransportFailure();
 }
 
-void FfmpegEncoderSink::sendVideoFrame(AVFrame *frame) {
+bool FfmpegEncoderSink::sendVideoFrame(AVFrame *frame) {
     if (avcodec_send_frame(videoCodec_, frame) < 0)
-        return;
+        return false;
     drainEncoder(videoCodec_, true);
+    return true;
 }
 
 void FfmpegEncoderSink::drainEncoder(AVCodecContext *codec, bool isVideo) {

@@ -109,7 +109,7 @@ private:
     bool openAudioEncoder(bool globalHeader);
     void publishStreamParameters();
     int64_t mediaClockStep(int64_t ptsUs);
-    void sendVideoFrame(AVFrame *frame);
+        bool sendVideoFrame(AVFrame *frame);
     void encodeAudio(bool pad);
     void appendAudio(const int16_t *pcm, int frames);
     void trimAudioFifo();
