@@ -5,6 +5,8 @@
 # BENCH_MIN_TIME (seconds per repetition, default 0.5) and BENCH_REPETITIONS (default 3) trade
 # run time for steadier medians. BENCH_DECODER_SECONDS (default 60) sets the length of the
 # real-time decoder run; the whole decoder part takes about 2.5 minutes at the default.
+# BENCH_ENCODER_SECONDS (default 10) sets the length of each real-time encoder run; the encoder
+# part takes about 2 minutes at the default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -116,5 +118,14 @@ echo
 echo "== bench_decoder (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
 if ! build/dev/bench/bench_decoder 2>"$out/bench_decoder.log" | tee "$out/bench_decoder.txt"; then
     tail -n 20 "$out/bench_decoder.log" >&2
+    exit 1
+fi
+
+# Real-time live encoding against the ffmpeg CLI, and packet latency; last, for the same reason.
+cmake --build build/dev --target bench_encoder
+echo
+echo "== bench_encoder (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+if ! build/dev/bench/bench_encoder 2>"$out/bench_encoder.log" | tee "$out/bench_encoder.txt"; then
+    tail -n 20 "$out/bench_encoder.log" >&2
     exit 1
 fi

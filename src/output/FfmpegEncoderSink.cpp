@@ -658,8 +658,10 @@ bool FfmpegEncoderSink::openVideoEncoder(int w, int h, bool globalHeader) {
             // A forced keyframe (a stream joining) must be an IDR a receiver can start at.
             av_opt_set(ctx->priv_data, "forced-idr", "1", 0);
             if (liveMode_) {
+                // Slice threads, not frame threads: frame threading holds (threads - 1) frames
+                // back, 100 ms at 30 fps, which a live output cannot afford.
                 const QByteArray params =
-                    QByteArray("sliced_threads=0:threads=4:weightp=0:scenecut=0:force-cfr=1:") +
+                    QByteArray("sliced_threads=1:threads=4:weightp=0:scenecut=0:force-cfr=1:") +
                     "keyint=" + QByteArray::number(liveGop) +
                     ":min-keyint=" + QByteArray::number(liveGop);
                 av_opt_set(ctx->priv_data, "x264-params", params.constData(), 0);
@@ -939,10 +941,9 @@ void FfmpegEncoderSink::writeFrame(const FrameTokenPtr &frame, const int16_t *pc
     lastVideoPts_ = pts;
     yuvFrame_->pts = pts;
     const bool forceKey = shared_->keyframeWanted.exchange(false);
-        yuvFrame_->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    yuvFrame_->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     if (!sendVideoFrame(yuvFrame_))
         return;
-
 
     if (pcm && pcmFrames >= 1 && audioCodec_) {
         appendAudio(pcm, pcmFrames);
