@@ -120,6 +120,8 @@ struct FfmpegEncoderSink::MuxTarget {
     std::atomic<int64_t> written{0};
     std::atomic<int64_t> dropped{0};
     std::atomic<int64_t> failingSinceNs{0}; // 0 while writes succeed
+    // A stream's connection and handshake must be done by then (real steady time); 0 after.
+    std::atomic<int64_t> openDeadlineNs{0};
 
     // Stream outputs only.
     bool isStream = false;
@@ -146,7 +148,10 @@ struct FfmpegEncoderSink::MuxTarget {
     // of a recording is written even when the output is stopped in a hurry.
     static int interrupt(void *opaque) {
         auto *t = static_cast<MuxTarget *>(opaque);
-        return (t->isStream && t->shared->abortIo.load()) || t->abortOwn.load() ? 1 : 0;
+        if ((t->isStream && t->shared->abortIo.load()) || t->abortOwn.load())
+            return 1;
+        const int64_t deadline = t->openDeadlineNs.load();
+        return deadline != 0 && steadyNowNs() > deadline ? 1 : 0;
     }
     bool aborting() const { return (isStream && shared->abortIo.load()) || abortOwn.load(); }
 
@@ -226,11 +231,15 @@ bool FfmpegEncoderSink::MuxTarget::open(const std::shared_ptr<const EncoderParam
         }
         int err = avio_open2(&ctx->pb, url.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback,
                              options.get());
-        if (err < 0 && !shared->abortIo.load() && !abortOwn.load())
-            err = avio_open(&ctx->pb, url.constData(), AVIO_FLAG_WRITE);
+        // The plain retry keeps the interrupt callback: without it a server that accepts and
+        // never answers would hold this thread, and every stop, for good.
+        if (err < 0 && !interrupt(this))
+            err = avio_open2(&ctx->pb, url.constData(), AVIO_FLAG_WRITE, &ctx->interrupt_callback,
+                             nullptr);
         if (err < 0) {
-            qWarning().noquote() << "FfmpegEncoderSink: avio_open failed:" << avErrorText(err)
-                                 << "url:" << QString::fromUtf8(url);
+            if (!aborting()) // a stop cut it short: not the output's fault
+                qWarning().noquote() << "FfmpegEncoderSink: avio_open failed:" << avErrorText(err)
+                                     << "url:" << QString::fromUtf8(url);
             return fail();
         }
     }
@@ -392,7 +401,10 @@ void FfmpegEncoderSink::MuxTarget::writerLoop() {
             }
             lock.unlock();
             const bool reconnecting = needsReconnect;
+            openDeadlineNs.store(steadyNowNs() +
+                                 FfmpegEncoderSink::kStreamOpenTimeoutMs * 1'000'000);
             const bool ok = open(shared->currentParams());
+            openDeadlineNs.store(0);
             const int64_t after = shared->now();
             if (ok) {
                 attempts = 0;
@@ -411,7 +423,7 @@ void FfmpegEncoderSink::MuxTarget::writerLoop() {
                 needsReconnect = true;
                 const int64_t delay = FfmpegEncoderSink::reopenDelayMs(attempts);
                 nextAttemptNs = after + delay * 1'000'000;
-                if (attempts == 1 || attempts % 64 == 0)
+                if ((attempts == 1 || attempts % 64 == 0) && !aborting())
                     qWarning().noquote() << "FfmpegEncoderSink: RTMP mux reopen failed, attempt"
                                          << attempts << "next in" << delay << "ms";
             }
@@ -545,6 +557,8 @@ bool FfmpegEncoderSink::configure(const QString &filePath, const std::vector<Str
     hasFile_ = !filePath.trimmed().isEmpty();
     started_ = false;
     liveMode_ = false;
+    openRetryAtNs_ = 0;
+    openFailingSinceNs_ = 0;
     shared_->abortIo.store(false);
     for (const StreamTarget &s : streamTargets_)
         if (s.format.compare(QLatin1String("flv"), Qt::CaseInsensitive) == 0 ||
@@ -751,6 +765,16 @@ bool FfmpegEncoderSink::ensureOpened(int width, int height) {
     if (width < 1 || height < 1)
         return false;
     installAvLogRouting();
+    // Everything is closed again and retried a second later; after 5 s of failing opens the
+    // output reports itself failed, as it does for failing writes.
+    const auto failOpen = [this] {
+        close();
+        const int64_t t = now();
+        openRetryAtNs_ = t + 1'000'000'000;
+        if (openFailingSinceNs_ == 0)
+            openFailingSinceNs_ = t;
+        return false;
+    };
     const QSize size = encoderSize(requestedWidth_, requestedHeight_, width, height);
 
     bool globalHeader = false;
@@ -769,33 +793,36 @@ bool FfmpegEncoderSink::ensureOpened(int width, int height) {
     if (videoCodec_ && (fileTarget_ || !streams_.empty())) {
         if (videoCodec_->width == size.width() && videoCodec_->height == size.height())
             return true;
+        // Containers that carry the parameter sets once, in their header, cannot change the
+        // picture size mid-run: later frames would not decode. Those runs keep their size and
+        // the new frames are scaled to it.
+        if (globalHeader)
+            return true;
         if (reopenVideoEncoderForNewSize(size.width(), size.height(), globalHeader))
             return true;
         // Start over from nothing on the next frame rather than on top of open outputs.
         close();
         return false;
     }
+    // A run whose outputs will not open is not retried on every frame.
+    if (now() < openRetryAtNs_)
+        return false;
 
     if (!openVideoEncoder(size.width(), size.height(), globalHeader)) {
         qWarning() << "FfmpegEncoderSink: no usable H.264 encoder (avcodec_open2 failed for all "
                       "candidates)";
-        close();
-        return false;
+        return failOpen();
     }
-    if (!openAudioEncoder(globalHeader)) {
-        close();
-        return false;
-    }
+    if (!openAudioEncoder(globalHeader))
+        return failOpen();
     yuvFrame_ = av_frame_alloc();
     if (yuvFrame_) {
         yuvFrame_->format = AV_PIX_FMT_YUV420P;
         yuvFrame_->width = size.width();
         yuvFrame_->height = size.height();
     }
-    if (!yuvFrame_ || av_frame_get_buffer(yuvFrame_, 32) < 0) {
-        close();
-        return false;
-    }
+    if (!yuvFrame_ || av_frame_get_buffer(yuvFrame_, 32) < 0)
+        return failOpen();
     publishStreamParameters();
     shared_->liveMode = liveMode_;
 
@@ -805,8 +832,7 @@ bool FfmpegEncoderSink::ensureOpened(int width, int height) {
         file->url = filePath_.trimmed().toUtf8();
         file->isRtmp = startsWithRtmp(filePath_.trimmed());
         if (!file->open(shared_->currentParams())) {
-            close();
-            return false;
+            return failOpen();
         }
         std::lock_guard lock(targetsMutex_);
         fileTarget_ = std::move(file);
@@ -835,6 +861,7 @@ bool FfmpegEncoderSink::ensureOpened(int width, int height) {
     if (!streams_.empty())
         started_ = true;
     encPacket_ = av_packet_alloc();
+    openFailingSinceNs_ = 0;
     return encPacket_ != nullptr;
 }
 
@@ -909,8 +936,14 @@ void FfmpegEncoderSink::writeFrame(const FrameTokenPtr &frame, const int16_t *pc
         frame->stride < frame->width * 4 ||
         int64_t(frame->stride) * frame->height > frame->data.size())
         return;
-    if (!ensureOpened(frame->width, frame->height))
+    if (!ensureOpened(frame->width, frame->height)) {
+        if (openFailingSinceNs_ != 0 && now() - openFailingSinceNs_ >= kTransportFailureNs) {
+            qWarning() << "FfmpegEncoderSink: the outputs have not opened for 5 s; stopping the "
+                          "output";
+            notifyTransportFailed();
+        }
         return;
+    }
     if (!yuvFrame_ || !yuvFrame_->data[0] || !videoCodec_)
         return;
 

@@ -43,6 +43,9 @@ public:
     static constexpr int kMaxQueuedSamples = 1440000; // 15 s of stereo
     static constexpr int kStreamQueuePackets = 600;   // about 10 s of video and sound
     static constexpr int64_t kTransportFailureNs = 5'000'000'000;
+    // A server that accepts the connection but does not finish the handshake by then is
+    // given up on for this attempt.
+    static constexpr int64_t kStreamOpenTimeoutMs = 5000;
 
     FfmpegEncoderSink();
     ~FfmpegEncoderSink() override;
@@ -109,7 +112,7 @@ private:
     bool openAudioEncoder(bool globalHeader);
     void publishStreamParameters();
     int64_t mediaClockStep(int64_t ptsUs);
-        bool sendVideoFrame(AVFrame *frame);
+    bool sendVideoFrame(AVFrame *frame);
     void encodeAudio(bool pad);
     void appendAudio(const int16_t *pcm, int frames);
     void trimAudioFifo();
@@ -157,6 +160,8 @@ private:
     bool hasLastVideoPts_ = false;
     int64_t lastVideoPts_ = 0;
     int64_t lastFlushNs_ = 0;
+    int64_t openRetryAtNs_ = 0;      // a failed open is retried from then on
+    int64_t openFailingSinceNs_ = 0; // 0 unless the last open failed
     bool flushedOnce_ = false;
     AVCodecContext *audioCodec_ = nullptr;
     AVFrame *audioFrame_ = nullptr;

@@ -11,10 +11,15 @@
 //   abort N        N lines, then abort() straight away
 //   double-free N  N lines, then a double free: the C library aborts from inside the allocator
 //   hang-on-quit   on the first quit signal print "QUIT <n>" and never return to the event loop
+//   encode-forever PATH
+//                  record numbered program frames with a tone to the MP4 file PATH in real time
+//                  (30 fps, 640x360), printing "FRAMES <n>" every second, until killed
 //
 // The probe prints "LOG <path>" once logging is up.
 
+#include "../common/EncodedFrames.h"
 #include "core/Logging.h"
+#include "output/FfmpegEncoderSink.h"
 #include "platform/PosixUtil.h"
 #include "platform/QuitSignals.h"
 
@@ -30,6 +35,7 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -97,6 +103,26 @@ int main(int argc, char **argv) {
         });
         out("READY");
         return QCoreApplication::exec();
+    } else if (mode == "encode-forever" && argc > 2) {
+        FfmpegEncoderSink sink;
+        encoded::Sine sine;
+        std::vector<int16_t> pcm(2 * 1600);
+        if (!sink.configure(QString::fromLocal8Bit(argv[2]), {}, 30)) {
+            out("cannot configure");
+            return 2;
+        }
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0;; ++i) {
+            const int64_t dueUs = i * encoded::kFrameUs;
+            const int64_t waitUs = dueUs - clock.nsecsElapsed() / 1000;
+            if (waitUs > 0)
+                QThread::usleep(uint64_t(waitUs));
+            sine.fill(pcm.data(), 1600);
+            sink.writeFrame(encoded::programFrame(i, 640, 360, dueUs), pcm.data(), 1600);
+            if ((i + 1) % 30 == 0)
+                out("FRAMES " + QByteArray::number(i + 1));
+        }
     } else {
         out("unknown mode");
         return 2;

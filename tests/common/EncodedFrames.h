@@ -1,0 +1,260 @@
+#pragma once
+
+// Program frames that carry their own number through an encoder, and the tools to read that
+// number back from a recording with the ffmpeg CLI. A frame is a 16x9 grid of black and white
+// blocks: the top row is the counter (16 bits, most significant first), the second row its
+// complement and the other rows a fixed pattern, so a misread frame is seen as one. Also the
+// stream timings ffprobe reports, a tone to feed as program sound, and a log recorder.
+
+#include "core/FrameToken.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <numbers>
+
+namespace encoded {
+
+constexpr int kColumns = 16;
+constexpr int kRows = 9;
+constexpr int64_t kFrameUs = 33333; // 30 fps
+
+inline bool cellIsWhite(int counter, int column, int row) {
+    const bool bit = (counter >> (kColumns - 1 - column)) & 1;
+    if (row == 0)
+        return bit;
+    if (row == 1)
+        return !bit;
+    return (column * 5 + row * 3) % 7 < 3;
+}
+
+// An RGBA program frame showing `counter` (0..65535).
+inline FrameTokenPtr programFrame(int counter, int width, int height, int64_t ptsUs) {
+    auto frame = std::make_shared<FrameToken>();
+    frame->ptsUs = ptsUs;
+    frame->width = width;
+    frame->height = height;
+    frame->stride = width * 4;
+    frame->data = QByteArray(qsizetype(frame->stride) * height, Qt::Uninitialized);
+    QByteArray line(frame->stride, Qt::Uninitialized);
+    int lineRow = -1;
+    for (int y = 0; y < height; ++y) {
+        const int row = y * kRows / height;
+        if (row != lineRow) {
+            for (int x = 0; x < width; ++x) {
+                const char v = cellIsWhite(counter, x * kColumns / width, row) ? char(255) : 0;
+                char *p = line.data() + x * 4;
+                p[0] = p[1] = p[2] = v;
+                p[3] = char(255);
+            }
+            lineRow = row;
+        }
+        std::memcpy(frame->data.data() + qsizetype(y) * frame->stride, line.constData(),
+                    size_t(frame->stride));
+    }
+    return frame;
+}
+
+// The counter shown by one 16x9 grey picture, or -1 when the picture is not a program frame.
+inline int readCounter(const uchar *cells) {
+    int counter = 0;
+    for (int c = 0; c < kColumns; ++c)
+        counter = (counter << 1) | (cells[c] >= 128 ? 1 : 0);
+    for (int r = 1; r < kRows; ++r)
+        for (int c = 0; c < kColumns; ++c)
+            if ((cells[r * kColumns + c] >= 128) != cellIsWhite(counter, c, r))
+                return -1;
+    return counter;
+}
+
+struct Decoded {
+    QList<int> counters; // in presentation order; -1 for a frame that does not read
+    QByteArray errors;   // what ffmpeg said
+};
+
+// Decodes the first video stream of a file and reads every frame's counter.
+inline Decoded decodeCounters(const QString &path) {
+    Decoded d;
+    QProcess p;
+    p.start(QStringLiteral("ffmpeg"), {"-hide_banner", "-v", "error", "-nostdin", "-i", path,
+                                       "-map", "0:v:0", "-vf", "scale=16:9:flags=area", "-fps_mode",
+                                       "passthrough", "-f", "rawvideo", "-pix_fmt", "gray", "-"});
+    if (!p.waitForStarted(5000) || !p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        d.errors = "ffmpeg did not finish";
+        return d;
+    }
+    const QByteArray pictures = p.readAllStandardOutput();
+    d.errors = p.readAllStandardError();
+    const int size = kColumns * kRows;
+    for (qsizetype at = 0; at + size <= pictures.size(); at += size)
+        d.counters << readCounter(reinterpret_cast<const uchar *>(pictures.constData()) + at);
+    return d;
+}
+
+// Empty when the counters run without a gap from `first` to `last` (-1: any); otherwise says
+// where they do not.
+inline QString gapReport(const QList<int> &counters, int first = -1, int last = -1) {
+    if (counters.isEmpty())
+        return QStringLiteral("no frames");
+    QStringList problems;
+    for (qsizetype i = 0; i < counters.size() && problems.size() < 5; ++i) {
+        if (counters[i] < 0)
+            problems << QStringLiteral("frame %1 does not read").arg(i);
+        else if (i > 0 && counters[i - 1] >= 0 && counters[i] != counters[i - 1] + 1)
+            problems << QStringLiteral("frame %1 shows %2 after %3")
+                            .arg(i)
+                            .arg(counters[i])
+                            .arg(counters[i - 1]);
+    }
+    if (first >= 0 && counters.first() != first)
+        problems << QStringLiteral("starts at %1, not %2").arg(counters.first()).arg(first);
+    if (last >= 0 && counters.last() != last)
+        problems << QStringLiteral("ends at %1, not %2").arg(counters.last()).arg(last);
+    if (problems.isEmpty())
+        return {};
+    return QStringLiteral("%1 frames %2..%3: ")
+               .arg(counters.size())
+               .arg(counters.first())
+               .arg(counters.last()) +
+           problems.join(QStringLiteral("; "));
+}
+
+// When each stream of a file starts and ends, from its packets, and the video frames'
+// presentation times in display order (from decoding).
+struct Timing {
+    static constexpr double kNone = std::numeric_limits<double>::infinity();
+    double videoStartS = kNone, videoEndS = -kNone;
+    double audioStartS = kNone, audioEndS = -kNone;
+    QList<double> frameTimesS;
+    double videoDurationS() const { return videoEndS - videoStartS; }
+    double audioDurationS() const { return audioEndS - audioStartS; }
+};
+
+inline QJsonObject ffprobeJson(const QStringList &args) {
+    QProcess p;
+    p.start(QStringLiteral("ffprobe"), QStringList{"-v", "error", "-of", "json"} + args);
+    if (!p.waitForStarted(5000) || !p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return {};
+    }
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+inline Timing timing(const QString &path, bool withFrames) {
+    Timing t;
+    const QJsonObject packets =
+        ffprobeJson({"-show_entries",
+                     "stream=index,codec_type:packet=stream_index,pts_time,duration_time", path});
+    QList<QString> types;
+    for (const QJsonValue &s : packets.value("streams").toArray())
+        types << s.toObject().value("codec_type").toString();
+    for (const QJsonValue &v : packets.value("packets").toArray()) {
+        const QJsonObject pk = v.toObject();
+        const int index = pk.value("stream_index").toInt();
+        bool ok = false;
+        const double pts = pk.value("pts_time").toString().toDouble(&ok);
+        if (!ok || index < 0 || index >= types.size())
+            continue;
+        const double end = pts + pk.value("duration_time").toString().toDouble();
+        const bool video = types[index] == QLatin1String("video");
+        double &start = video ? t.videoStartS : t.audioStartS;
+        double &last = video ? t.videoEndS : t.audioEndS;
+        start = std::min(start, pts);
+        last = std::max(last, end);
+    }
+    if (withFrames) {
+        const QJsonObject frames = ffprobeJson(
+            {"-select_streams", "v:0", "-show_entries", "frame=best_effort_timestamp_time", path});
+        for (const QJsonValue &v : frames.value("frames").toArray()) {
+            bool ok = false;
+            const double s =
+                v.toObject().value("best_effort_timestamp_time").toString().toDouble(&ok);
+            t.frameTimesS << (ok ? s : std::nan(""));
+        }
+    }
+    return t;
+}
+
+// Interleaved 16-bit stereo sine, continuous across calls: program sound for a pull callback.
+struct Sine {
+    double phase = 0;
+    double hz = 440;
+    void fill(int16_t *out, int frames) {
+        for (int i = 0; i < frames; ++i) {
+            const auto v = int16_t(std::lround(8000 * std::sin(phase)));
+            out[2 * i] = out[2 * i + 1] = v;
+            phase += 2 * std::numbers::pi * hz / 48000;
+        }
+        phase = std::fmod(phase, 2 * std::numbers::pi);
+    }
+};
+
+// Keeps every message logged while it lives (from any thread) and passes them on.
+class LogCapture {
+public:
+    LogCapture() {
+        previous_ = qInstallMessageHandler(&LogCapture::handle);
+        instance().store(this);
+    }
+    ~LogCapture() {
+        instance().store(nullptr);
+        qInstallMessageHandler(previous_);
+    }
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    QStringList messages() const {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+    QStringList matching(const QString &pattern) const {
+        return messages().filter(QRegularExpression(pattern));
+    }
+    // Called on the logging thread with each message, before it is kept.
+    std::function<void(const QString &)> onMessage;
+
+private:
+    static std::atomic<LogCapture *> &instance() {
+        static std::atomic<LogCapture *> current{nullptr};
+        return current;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        LogCapture *self = instance().load();
+        if (!self)
+            return;
+        if (self->onMessage)
+            self->onMessage(text);
+        {
+            std::lock_guard lock(self->mutex_);
+            self->messages_ << text;
+        }
+        if (self->previous_)
+            self->previous_(type, context, text);
+    }
+
+    mutable std::mutex mutex_;
+    QStringList messages_;
+    QtMessageHandler previous_ = nullptr;
+};
+
+} // namespace encoded

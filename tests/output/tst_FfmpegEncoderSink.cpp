@@ -1,0 +1,328 @@
+// Records program frames to files and reads the files back with ffprobe and ffmpeg: the
+// codecs, the picture size, the duration, every frame's counter and the timestamps a player
+// would see, also when the disk is full or the recording process is killed.
+
+#include "common/ChildProcess.h"
+#include "common/EncodedFrames.h"
+#include "common/MediaFixtures.h"
+#include "output/FfmpegEncoderSink.h"
+
+#include <QDir>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+using namespace encoded;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSlow = 3;
+#else
+constexpr int kSlow = 1;
+#endif
+
+// A steady clock the test moves by hand.
+struct ManualClock {
+    std::shared_ptr<std::atomic<int64_t>> ns =
+        std::make_shared<std::atomic<int64_t>>(1'000'000'000'000);
+    void install(FfmpegEncoderSink &sink) const {
+        sink.setSteadyClock([now = ns] { return now->load(); });
+    }
+    void advanceUs(int64_t us) const { *ns += us * 1000; }
+    int64_t ms() const { return ns->load() / 1'000'000; }
+};
+
+QString describe(const QList<double> &times) {
+    QStringList parts;
+    for (double t : times.mid(0, 40))
+        parts << QString::number(t, 'f', 3);
+    return parts.join(' ');
+}
+
+// Empty when every time is known and later than the one before.
+QString notIncreasing(const QList<double> &times) {
+    for (qsizetype i = 0; i < times.size(); ++i) {
+        if (std::isnan(times[i]) || (i > 0 && !(times[i] > times[i - 1])))
+            return QStringLiteral("frame %1 at %2: ").arg(i).arg(times[i]) + describe(times);
+    }
+    return {};
+}
+
+} // namespace
+
+class TestFfmpegEncoderSink : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        if (!media::haveTool("ffmpeg") || !media::haveTool("ffprobe"))
+            QSKIP("the ffmpeg and ffprobe CLIs are missing");
+    }
+
+    void rules() {
+        QCOMPARE(FfmpegEncoderSink::bitrateKbps(30, 1920, 1080), 6221);
+        QCOMPARE(FfmpegEncoderSink::bitrateKbps(30, 640, 360), 1200);
+        QCOMPARE(FfmpegEncoderSink::bitrateKbps(60, 3840, 2160), 18000);
+
+        QCOMPARE(FfmpegEncoderSink::encoderSize(0, 0, 1279, 719), QSize(1278, 718));
+        QCOMPARE(FfmpegEncoderSink::encoderSize(0, 0, 1, 1), QSize(2, 2));
+        QCOMPARE(FfmpegEncoderSink::encoderSize(1281, 721, 640, 360), QSize(1280, 720));
+
+        // After a failed write the first retry comes quickly, then reopens back off by
+        // doubling from 1 s up to 90 s, also after days of failures.
+        QCOMPARE(FfmpegEncoderSink::writeFailureDelayMs(0), 400);
+        const int first = FfmpegEncoderSink::reopenDelayMs(0) == 1000 ? 0 : 1;
+        QList<int64_t> delays;
+        for (int k = first; k < first + 9; ++k)
+            delays << FfmpegEncoderSink::reopenDelayMs(k);
+        QCOMPARE(delays,
+                 (QList<int64_t>{1000, 2000, 4000, 8000, 16000, 32000, 64000, 90000, 90000}));
+        for (int attempts : {40, 64, 1000, 1 << 30})
+            QCOMPARE(FfmpegEncoderSink::reopenDelayMs(attempts), 90000);
+
+        for (const char *url :
+             {"rtmp://h/app/key", "rtmps://h/app/key", "rtmpt://h/a/k", "rtmpe://h/a/k"})
+            QVERIFY2(FfmpegEncoderSink::isRtmpAddress(url), url);
+        for (const char *url : {"udp://127.0.0.1:5000", "http://h/rtmp://x", "/tmp/rtmp.mp4", ""})
+            QVERIFY2(!FfmpegEncoderSink::isRtmpAddress(url), url);
+
+        // Configuring opens nothing, so these addresses are never contacted.
+        FfmpegEncoderSink sink;
+        QVERIFY(sink.configure({}, {{"udp://127.0.0.1:9", "flv"}}, 30));
+        QVERIFY(sink.isLiveMode());
+        QVERIFY(sink.configure("/tmp/x.mp4", {{"rtmpe://127.0.0.1:9/a/b", ""}}, 30));
+        QVERIFY(sink.isLiveMode());
+        QVERIFY(sink.configure("/tmp/x.mp4", {{"udp://127.0.0.1:9", "mpegts"}}, 30));
+        QVERIFY(!sink.isLiveMode());
+        QVERIFY(!sink.isStarted());
+    }
+
+    void nothingToWrite() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString before = QDir::currentPath();
+        const auto restore = qScopeGuard([&] { QDir::setCurrent(before); });
+        QDir::setCurrent(dir.path());
+        {
+            FfmpegEncoderSink sink;
+            QVERIFY(!sink.configure({}, {}, 30));
+            QVERIFY(!sink.configure({}, {{"", "flv"}, {"", "mpegts"}}, 30));
+            QVERIFY(!sink.open({}, 30));
+            sink.writeFrame(programFrame(0, 64, 36, 0), nullptr, 0);
+            sink.close();
+            QVERIFY(!sink.isStarted());
+        }
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
+    }
+
+    void recordsEveryFrame_data() {
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QSize>("frameSize");
+        QTest::addColumn<QSize>("expectedSize");
+        QTest::newRow("mp4") << "mp4" << QSize(1279, 719) << QSize(1278, 718);
+        QTest::newRow("mkv") << "mkv" << QSize(1279, 719) << QSize(1278, 718);
+        QTest::newRow("avi") << "avi" << QSize(1279, 719) << QSize(1278, 718);
+        QTest::newRow("mp4 1x1") << "mp4" << QSize(1, 1) << QSize(2, 2);
+    }
+    void recordsEveryFrame() {
+        QFETCH(QString, extension);
+        QFETCH(QSize, frameSize);
+        QFETCH(QSize, expectedSize);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("program." + extension);
+
+        // Frame kTwin arrives in the same millisecond and with the same time as the one
+        // before it; it still needs a later timestamp of its own.
+        constexpr int kFrames = 90;
+        constexpr int kTwin = 45;
+        ManualClock clock;
+        FfmpegEncoderSink sink;
+        clock.install(sink);
+        QVERIFY(sink.configure(path, {}, 30));
+        Sine sine;
+        std::vector<int16_t> pcm(2 * 1600);
+        for (int i = 0; i < kFrames; ++i) {
+            const bool twin = i == kTwin;
+            if (!twin)
+                clock.advanceUs(1000);
+            const int64_t ptsUs = (i < kTwin ? i : i - 1) * kFrameUs;
+            const int samples = twin ? 48 : 1600;
+            sine.fill(pcm.data(), samples);
+            sink.writeFrame(programFrame(i, frameSize.width(), frameSize.height(), ptsUs),
+                            pcm.data(), samples);
+        }
+        sink.close();
+
+        const media::ProbeInfo info = media::probe(path);
+        QCOMPARE(info.codecs.size(), 2);
+        QVERIFY2(info.codecs.contains("video:h264") && info.codecs.contains("audio:aac"),
+                 qPrintable(info.codecs.join(' ')));
+        QCOMPARE(QSize(info.width, info.height), expectedSize);
+        QCOMPARE(info.sampleRate, 48000);
+        QCOMPARE(info.channels, 2);
+        const double expectedS = (kFrames - 1) / 30.0;
+        QVERIFY2(
+            std::abs(info.durationS - expectedS) < 0.1,
+            qPrintable(QStringLiteral("%1 s, expected %2 s").arg(info.durationS).arg(expectedS)));
+
+        const Timing t = timing(path, true);
+        QCOMPARE(t.frameTimesS.size(), kFrames);
+        const QString order = notIncreasing(t.frameTimesS);
+        QVERIFY2(order.isEmpty(), qPrintable(order));
+
+        if (frameSize.width() >= kColumns) {
+            const Decoded d = decodeCounters(path);
+            const QString gaps = gapReport(d.counters, 0, kFrames - 1);
+            QVERIFY2(gaps.isEmpty(), qPrintable(gaps + " " + d.errors.left(300)));
+        }
+    }
+
+    // A minute of media clock, fed faster than real time: the sound pulled per frame follows
+    // the clock, so the two streams end together.
+    void soundKeepsUpWithPictureForAMinute() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("minute.mp4");
+        FfmpegEncoderSink sink;
+        Sine sine;
+        int64_t pulled = 0;
+        QVERIFY(sink.configure(path, {}, 30)); // starts from a clean state: callbacks after it
+        sink.setAudioPullCallback([&](int16_t *out, int frames) {
+            sine.fill(out, frames);
+            pulled += frames;
+        });
+        constexpr int kFrames = 1800;
+        for (int i = 0; i < kFrames; ++i)
+            sink.writeFrame(programFrame(i, 320, 180, i * kFrameUs), nullptr, 0);
+        sink.close();
+
+        const Timing t = timing(path, false);
+        const QString figures = QStringLiteral("video %1 s, audio %2 s, pulled %3 s")
+                                    .arg(t.videoDurationS())
+                                    .arg(t.audioDurationS())
+                                    .arg(pulled / 48000.0);
+        QVERIFY2(t.videoDurationS() > 59.9 && t.videoDurationS() < 61, qPrintable(figures));
+        QVERIFY2(std::abs(t.audioDurationS() - t.videoDurationS()) <= 0.040, qPrintable(figures));
+    }
+
+    void sizeChangeMidRecording() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("resized.mp4");
+        FfmpegEncoderSink sink;
+        QVERIFY(sink.configure(path, {}, 30));
+        for (int i = 0; i < 120; ++i) {
+            const bool small = i >= 60;
+            sink.writeFrame(programFrame(i, small ? 640 : 1280, small ? 360 : 720, i * kFrameUs),
+                            nullptr, 0);
+        }
+        sink.close();
+
+        const media::ProbeInfo info = media::probe(path);
+        QVERIFY2(std::abs(info.durationS - 4.0) < 0.15,
+                 qPrintable(QString::number(info.durationS)));
+        const Decoded d = decodeCounters(path);
+        const QString gaps = gapReport(d.counters, 0, 119);
+        QVERIFY2(gaps.isEmpty(), qPrintable(gaps + " " + d.errors.left(300)));
+    }
+
+    // The recording process dies without closing: the fragments written so far still play.
+    void killedRecordingStaysReadable() {
+        QTemporaryDir dir;
+        const QString exe = testutil::copyExecutable(QStringLiteral(QUORVI_PROBE), dir.path());
+        QVERIFY(!exe.isEmpty());
+        const QString path = dir.filePath("killed.mp4");
+        QProcess p;
+        p.start(exe, {"encode-forever", path});
+        QVERIFY(p.waitForStarted(5000));
+        QByteArray out;
+        const bool reached = testutil::waitUntil(
+            [&] {
+                out += p.readAllStandardOutput();
+                return out.contains("FRAMES 90") || p.state() != QProcess::Running;
+            },
+            20000 * kSlow);
+        p.kill(); // SIGKILL
+        p.waitForFinished(5000);
+        QVERIFY2(reached && out.contains("FRAMES 90"), out.constData());
+
+        const media::ProbeInfo info = media::probe(path);
+        QVERIFY2(info.durationS >= 1.9, qPrintable(QString::number(info.durationS)));
+        const Decoded d = decodeCounters(path);
+        const QString gaps = gapReport(d.counters, 0);
+        QVERIFY2(gaps.isEmpty(), qPrintable(gaps + " " + d.errors.left(300)));
+        QVERIFY2(d.counters.size() >= 57, qPrintable(QString::number(d.counters.size())));
+    }
+
+    // Every write of the only output fails: logged, never fatal, and the run is reported as
+    // failed once, 5 s (of its clock) after the failures began. Matroska buffers its header, so
+    // its packet writes fail; fragmented MP4 writes its header at once, so its open fails.
+    void fullDiskIsReportedOnce_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("mkv: writes fail")
+            << "full.mkv"
+            << "^FfmpegEncoderSink: file mux write failed \\(will retry same file, streak \\d+ "
+               "\\): \\S";
+        QTest::newRow("mp4: open fails") << "full.mp4"
+                                         << "^FfmpegEncoderSink: avformat_write_header failed$";
+    }
+    void fullDiskIsReportedOnce() {
+        QFETCH(QString, name);
+        QFETCH(QString, failure);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        QVERIFY(QFile::link("/dev/full", path));
+        ManualClock clock;
+        std::atomic<int64_t> firstFailureMs{-1};
+        LogCapture log;
+        log.onMessage = [&](const QString &m) {
+            int64_t none = -1;
+            if (QRegularExpression(failure).match(m).hasMatch())
+                firstFailureMs.compare_exchange_strong(none, clock.ms());
+        };
+        std::atomic<int> raised{0};
+        std::atomic<int64_t> raisedAtMs{-1};
+        FfmpegEncoderSink sink;
+        clock.install(sink);
+        sink.setTransportFailedCallback([&] {
+            if (raised++ == 0)
+                raisedAtMs = clock.ms();
+        });
+        QVERIFY(sink.configure(path, {}, 30));
+
+        Sine sine;
+        std::vector<int16_t> pcm(2 * 1600);
+        const int64_t startMs = clock.ms();
+        for (int i = 0; i < 900; ++i) {
+            if (raised > 0 && clock.ms() > raisedAtMs + 5000)
+                break;
+            *clock.ns = (startMs + i * kFrameUs / 1000) * 1'000'000;
+            sine.fill(pcm.data(), 1600);
+            sink.writeFrame(programFrame(i, 320, 180, i * kFrameUs), pcm.data(), 1600);
+        }
+        sink.close();
+
+        const QStringList failures = log.matching(failure);
+        const auto at = [&](int64_t ms) {
+            return ms < 0 ? QStringLiteral("never") : QString::number(ms - startMs) + " ms";
+        };
+        const QString seen = QStringLiteral("raised %1 time(s), first %2; first failure logged %3; "
+                                            "log: ")
+                                 .arg(raised.load())
+                                 .arg(at(raisedAtMs), at(firstFailureMs)) +
+                             log.messages().mid(0, 3).join(" | ");
+        QVERIFY2(!failures.isEmpty() && firstFailureMs >= 0, qPrintable(seen));
+        QVERIFY2(raised == 1, qPrintable(seen));
+        const int64_t afterMs = raisedAtMs - firstFailureMs;
+        QVERIFY2(afterMs >= 5000 - 34 && afterMs <= 7500, qPrintable(seen));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFfmpegEncoderSink)
+#include "tst_FfmpegEncoderSink.moc"
