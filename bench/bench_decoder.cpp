@@ -10,6 +10,7 @@
 // the four files no sound; BENCH_DECODER_DUMP=<prefix> writes each decoder's (wall, pts) pairs to
 // <prefix><n>.csv.
 
+#include "BenchUtil.h"
 #include "core/FramePool.h"
 #include "core/FrameToken.h"
 #include "input/FFmpegVideoDecoder.h"
@@ -44,6 +45,12 @@ extern char **environ;
 
 namespace {
 
+using benchutil::cpuSeconds;
+using benchutil::envInt;
+using benchutil::loadText;
+using benchutil::median;
+using benchutil::percentile;
+
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kPoolCapacity = 18;
@@ -53,43 +60,6 @@ int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-double cpuSeconds(int who) {
-    rusage ru{};
-    getrusage(who, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
-}
-
-QString loadText() {
-    double l[3] = {0, 0, 0};
-    if (getloadavg(l, 3) != 3)
-        return QStringLiteral("?");
-    return QStringLiteral("%1 %2 %3")
-        .arg(l[0], 0, 'f', 2)
-        .arg(l[1], 0, 'f', 2)
-        .arg(l[2], 0, 'f', 2);
-}
-
-int envInt(const char *name, int fallback) {
-    const QByteArray v = qgetenv(name);
-    bool ok = false;
-    const int n = v.toInt(&ok);
-    return ok && n > 0 ? n : fallback;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n == 0 ? 0.0 : n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-double percentile(const std::vector<double> &sorted, double p) {
-    if (sorted.empty())
-        return 0.0;
-    const size_t i = std::min(sorted.size() - 1, size_t(std::ceil(p * double(sorted.size()))) - 1);
-    return sorted[i];
 }
 
 // Runs a program to its end and returns the CPU time of it and its threads (wait4's rusage,

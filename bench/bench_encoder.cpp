@@ -7,6 +7,7 @@
 // BENCH_ENCODER_SECONDS (default 10): length of each run; the source is at most 10 s of frames,
 // looped for longer runs. BENCH_ENCODER_TIGHT=0 skips the unpaced (as fast as possible) pair.
 
+#include "BenchUtil.h"
 #include "core/FrameToken.h"
 #include "output/FfmpegEncoderSink.h"
 #include "output/StreamTarget.h"
@@ -41,6 +42,12 @@ extern char **environ;
 
 namespace {
 
+using benchutil::cpuSeconds;
+using benchutil::envInt;
+using benchutil::loadText;
+using benchutil::median;
+using benchutil::percentile;
+
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kFps = 30;
@@ -65,43 +72,6 @@ void sleepUntilNs(int64_t ns) {
     const int64_t wait = ns - nowNs();
     if (wait > 0)
         std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
-}
-
-double cpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
-}
-
-QString loadText() {
-    double l[3] = {0, 0, 0};
-    if (getloadavg(l, 3) != 3)
-        return QStringLiteral("?");
-    return QStringLiteral("%1 %2 %3")
-        .arg(l[0], 0, 'f', 2)
-        .arg(l[1], 0, 'f', 2)
-        .arg(l[2], 0, 'f', 2);
-}
-
-int envInt(const char *name, int fallback) {
-    const QByteArray v = qgetenv(name);
-    bool ok = false;
-    const int n = v.toInt(&ok);
-    return ok && n > 0 ? n : fallback;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n == 0 ? 0.0 : n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-double percentile(const std::vector<double> &sorted, double p) {
-    if (sorted.empty())
-        return 0.0;
-    const size_t i = std::min(sorted.size() - 1, size_t(std::ceil(p * double(sorted.size()))) - 1);
-    return sorted[i];
 }
 
 QStringList words(const char *text) {

@@ -1,5 +1,6 @@
 #include "common/ChildProcess.h"
 #include "common/MediaFixtures.h"
+#include "common/SlowFactor.h"
 #include "common/StreamPeers.h"
 #include "core/FramePool.h"
 #include "input/FFmpegVideoDecoder.h"
@@ -26,13 +27,6 @@ extern "C" const char *__tsan_default_options() {
 #endif
 
 namespace {
-
-// Sanitizer builds are slower; widen the timing tolerances there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSlow = 3;
-#else
-constexpr int kSlow = 1;
-#endif
 
 constexpr int64_t kFrameUs = 33333; // the fixtures run at 30 fps
 constexpr int64_t kMs = 1000;

@@ -5,6 +5,7 @@
 #include "common/ChildProcess.h"
 #include "common/EncodedFrames.h"
 #include "common/MediaFixtures.h"
+#include "common/SlowFactor.h"
 #include "common/StreamPeers.h"
 #include "output/FfmpegEncoderSink.h"
 
@@ -29,12 +30,6 @@
 using namespace encoded;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSlow = 3;
-#else
-constexpr int kSlow = 1;
-#endif
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;

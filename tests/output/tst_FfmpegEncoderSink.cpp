@@ -5,6 +5,7 @@
 #include "common/ChildProcess.h"
 #include "common/EncodedFrames.h"
 #include "common/MediaFixtures.h"
+#include "common/SlowFactor.h"
 #include "output/FfmpegEncoderSink.h"
 
 #include <QDir>
@@ -20,12 +21,6 @@
 using namespace encoded;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSlow = 3;
-#else
-constexpr int kSlow = 1;
-#endif
 
 // A steady clock the test moves by hand.
 struct ManualClock {
