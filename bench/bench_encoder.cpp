@@ -42,11 +42,7 @@ extern char **environ;
 
 namespace {
 
-using benchutil::cpuSeconds;
-using benchutil::envInt;
-using benchutil::loadText;
-using benchutil::median;
-using benchutil::percentile;
+using namespace benchutil;
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
