@@ -1,0 +1,196 @@
+// The router's queue as the encoder sees it, its destination check, and runs that end
+// promptly and completely.
+
+#include "common/EncodedFrames.h"
+#include "common/MediaFixtures.h"
+#include "common/StreamPeers.h"
+#include "output/FfmpegEncoderSink.h"
+#include "output/OutputRouter.h"
+#include "output/ProgramAudioSource.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <condition_variable>
+#include <mutex>
+
+using namespace encoded;
+
+namespace {
+
+// A sink whose writeFrame waits at a gate and records what it was given.
+class GatedSink : public FfmpegEncoderSink {
+public:
+    void writeFrame(const FrameTokenPtr &frame, const int16_t *, int) override {
+        std::unique_lock lock(mutex);
+        ++entered;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+        seen.push_back(frame->ptsUs);
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+    bool waitEntered(int n) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return entered >= n; });
+    }
+    std::vector<int64_t> written() {
+        std::lock_guard lock(mutex);
+        return seen;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int entered = 0;
+    std::vector<int64_t> seen;
+};
+
+FrameTokenPtr frameAt(int64_t ptsUs) {
+    return programFrame(int(ptsUs / 1000), 320, 180, ptsUs);
+}
+
+struct FakeMixer : ProgramAudioSource {
+    std::atomic<bool> capturing{false};
+    std::atomic<int> clears{0};
+    std::atomic<int64_t> pulled{0};
+    void setProgramCaptureEnabled(bool on) override { capturing = on; }
+    void clearProgramQueue() override { ++clears; }
+    void pullProgramAudio(int16_t *out, int frames) override {
+        std::fill(out, out + 2 * frames, int16_t(0));
+        pulled += frames;
+    }
+};
+
+} // namespace
+
+class TestOutputRouter : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+
+    // A router whose run is held at the first frame by a gated sink.
+    std::shared_ptr<GatedSink> startGated(OutputRouter &router) {
+        auto sink = std::make_shared<GatedSink>();
+        router.setSinkFactory([sink] { return sink; });
+        router.setOutputFile(dir_.filePath("gated.mp4"));
+        if (!router.start())
+            return {};
+        router.pushFrame(frameAt(1000));
+        return sink->waitEntered(1) ? sink : nullptr;
+    }
+
+private slots:
+    void fullQueueReplacesItsNewest() {
+        OutputRouter router;
+        auto sink = startGated(router);
+        QVERIFY(sink);
+        for (int i = 2; i <= 41; ++i)
+            router.pushFrame(frameAt(i * 1000));
+        router.pushFrame(frameAt(41 * 1000)); // the same picture again
+        QCOMPARE(router.queuedFrames(), OutputRouter::kQueueFrames);
+        sink->release();
+        QTRY_COMPARE(int(sink->written().size()), 1 + OutputRouter::kQueueFrames);
+        std::vector<int64_t> expected{1000};
+        for (int i = 2; i <= 32; ++i) // the 31 oldest, in order, then the newest
+            expected.push_back(i * 1000);
+        expected.push_back(41 * 1000);
+        QCOMPARE(sink->written(), expected);
+    }
+
+    void resyncKeepsOnlyTheNewest() {
+        OutputRouter router;
+        auto sink = startGated(router);
+        QVERIFY(sink);
+        for (int i = 2; i <= 11; ++i)
+            router.pushFrame(frameAt(i * 1000));
+        router.resync();
+        QCOMPARE(router.queuedFrames(), 1);
+        sink->release();
+        QTRY_COMPARE(sink->written(), (std::vector<int64_t>{1000, 11000}));
+    }
+
+    void nothingToWriteStartsNothing() {
+        OutputRouter router;
+        QVERIFY(!router.start());
+        QVERIFY(!router.isRunning());
+        router.setOutputFile(QStringLiteral("   "));
+        QVERIFY(!router.start());
+        // A folder that cannot be made: without streams there is nothing left to run.
+        router.setOutputFile(QStringLiteral("/proc/quorvi/out.mp4"));
+        QTest::ignoreMessage(QtWarningMsg, "OutputRouter: output directory not writable or "
+                                           "cannot be created: \"/proc/quorvi/out.mp4\"");
+        QVERIFY(!router.start());
+    }
+
+    void unwritableFileLeavesTheStream() {
+        FakeMixer mixer;     // the muxer interleaves: without sound it would hold the picture back
+        OutputRouter router; // after the mixer: the router must not outlive its sound source
+        router.setAudioMixer(&mixer);
+        const QString stream = dir_.filePath("stream.flv");
+        router.setOutputFile(QStringLiteral("/proc/quorvi/out.mp4"));
+        router.setStreamTargets({{stream, "flv"}});
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^OutputRouter: output directory"));
+        QVERIFY(router.start());
+        for (int i = 0; i < 30; ++i) { // in real time: the stream joins at a keyframe
+            router.pushFrame(frameAt(1 + i * 33333));
+            QTest::qWait(33);
+        }
+        router.stop();
+        const Decoded d = decodeCounters(stream);
+        QVERIFY2(!d.counters.isEmpty(), qPrintable(d.errors.left(300)));
+        QVERIFY(!QFileInfo::exists(QStringLiteral("/proc/quorvi")));
+    }
+
+    void stopIsPromptWithAHungStream() {
+        peers::SilentTcpPeer silent;
+        QVERIFY(silent.listen());
+        FakeMixer mixer;
+        OutputRouter router;
+        router.setAudioMixer(&mixer);
+        const QString file = dir_.filePath("hung.mp4");
+        router.setOutputFile(file);
+        router.setStreamTargets(
+            {{QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(silent.port()), "flv"}});
+        QVERIFY(router.start());
+        QVERIFY(mixer.capturing);
+        for (int i = 0; i < 45; ++i) {
+            router.pushFrame(frameAt(1 + i * 33333));
+            QTest::qWait(33);
+        }
+        QElapsedTimer t;
+        t.start();
+        router.stop();
+        QVERIFY2(t.elapsed() < 2500, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(!mixer.capturing);
+        QVERIFY(mixer.clears >= 2);    // at start and at stop
+        QVERIFY(mixer.pulled > 48000); // sound came from the mixer for the recording
+        const Decoded d = decodeCounters(file);
+        QVERIFY2(d.counters.size() >= 40, qPrintable(gapReport(d.counters, 0)));
+    }
+
+    void secondStartFinishesTheFirstRun() {
+        OutputRouter router;
+        const QString first = dir_.filePath("first.mkv");
+        router.setOutputFile(first);
+        QVERIFY(router.start());
+        for (int i = 0; i < 20; ++i)
+            router.pushFrame(frameAt(1 + i * 33333));
+        QTest::qWait(200);
+        router.setOutputFile(dir_.filePath("second.mkv"));
+        QVERIFY(router.start());
+        // The first recording was closed, trailer and all, before the second run began.
+        const media::ProbeInfo info = media::probe(first);
+        QVERIFY2(info.durationS > 0.3, qPrintable(QString::number(info.durationS)));
+        router.stop();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOutputRouter)
+#include "tst_OutputRouter.moc"
