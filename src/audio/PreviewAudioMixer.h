@@ -1,0 +1,89 @@
+#pragma once
+
+#include "output/ProgramAudioSource.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+class AudioQueueIODevice;
+class MixerSource;
+class QAudioSink;
+class QTimer;
+
+// Mixes the sound of the four channels and the four overlay videos every 10 ms into the
+// operator's monitor mix (every source at its local volume, plus the program) and the program
+// mix (the base channel and the program's overlays). Both go through a tanh limiter to the
+// default audio output; the program mix, times the record gain, is also queued for the
+// encoder, which pulls it. The frames the output device consumed are the program audio clock.
+// Without an audio device nothing plays, and everything else runs.
+//
+// Queues: the playback queue is halved when it holds about 2 s; the program queue keeps at
+// most 2 s, dropping the oldest sound.
+//
+// Threads: start(), stop() and the tick on the mixer's own thread ("mix"); gain setters from
+// the GUI thread (atomics); setProgramCaptureEnabled() and clearProgramQueue() from the router;
+// pullProgramAudio() from the encode thread; playedFrames() from any thread.
+class PreviewAudioMixer : public QObject, public ProgramAudioSource {
+    Q_OBJECT
+public:
+    static constexpr int kTickFrames = 480; // 10 ms at 48 kHz
+    static constexpr int kProgramQueueMaxBytes = 384000;
+
+    explicit PreviewAudioMixer(MixerSource *source, QObject *parent = nullptr);
+    ~PreviewAudioMixer() override;
+
+    void setChannelLocalGain(int channel, float gain);
+    void setPreviewGain(float gain);
+    void setOverlayLocalGain(int slot, float gain);
+    void setOverlayPreviewGain(int slot, float gain);
+    void setOverlayInPreview(int slot, bool on);
+    void setRecordGain(float gain);
+
+    void setProgramCaptureEnabled(bool on) override;
+    void clearProgramQueue() override;
+    void pullProgramAudio(int16_t *out, int frames) override;
+    int64_t playedFrames() const;
+
+    // One mixing step of `frames` frames into the two mixes (interleaved stereo floats).
+    void mix(int frames, float *localOut, float *previewOut);
+    // One 10 ms tick, as the timer runs it (tests call it directly).
+    void tick();
+    AudioQueueIODevice *playbackDevice() const { return device_; } // mixer thread
+
+public slots:
+    void start();
+    void stop();
+    // stop(), then hands the object back to the application's thread for destruction.
+    void shutdown();
+
+private:
+    void compactProgramQueue(); // caller holds programLock_
+
+    MixerSource *source_;
+    std::array<std::atomic<float>, 4> channelLocalGain_;
+    std::atomic<float> previewGain_{1.0f};
+    std::array<std::atomic<float>, 4> overlayLocalGain_;
+    std::array<std::atomic<float>, 4> overlayPreviewGain_;
+    std::array<std::atomic<bool>, 4> overlayInPreview_;
+    std::atomic<bool> programCaptureEnabled_{false};
+    std::atomic<float> recordGain_{2.0f};
+    std::atomic<bool> stopped_{false};
+
+    std::mutex programLock_;
+    QByteArray programQueue_;   // guarded by programLock_
+    qsizetype programRead_ = 0; // guarded by programLock_
+
+    QTimer *timer_ = nullptr;
+    AudioQueueIODevice *device_ = nullptr;
+    std::atomic<int64_t> playedFrames_{0}; // counted by the device
+    std::atomic<bool> hasDevice_{false};
+    QAudioSink *sink_ = nullptr;
+    std::vector<float> localMix_, previewMix_, scratch_;
+    std::vector<int16_t> devicePcm_;
+};
