@@ -176,7 +176,7 @@ void PreviewAudioMixer::start() {
     device_ = new AudioQueueIODevice(playedFrames_, this);
     device_->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     hasDevice_.store(true);
-    if (!sink_) {
+    if (!sink_ && playbackEnabled_) {
         const QAudioDevice output = QMediaDevices::defaultAudioOutput();
         if (!output.isNull()) {
             QAudioFormat format;

@@ -44,6 +44,8 @@ public:
     void setOverlayPreviewGain(int slot, float gain);
     void setOverlayInPreview(int slot, bool on);
     void setRecordGain(float gain);
+    // Off: start() opens no audio output at all (headless runs and tests). Before start().
+    void setPlaybackEnabled(bool on) { playbackEnabled_ = on; }
 
     void setProgramCaptureEnabled(bool on) override;
     void clearProgramQueue() override;
@@ -79,6 +81,7 @@ private:
     QByteArray programQueue_;   // guarded by programLock_
     qsizetype programRead_ = 0; // guarded by programLock_
 
+    bool playbackEnabled_ = true;
     QTimer *timer_ = nullptr;
     AudioQueueIODevice *device_ = nullptr;
     std::atomic<int64_t> playedFrames_{0}; // counted by the device
