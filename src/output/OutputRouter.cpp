@@ -57,12 +57,8 @@ void OutputRouter::setSinkFactory(SinkFactory factory) {
 }
 
 bool OutputRouter::start() {
-    if (mixer_) {
-        mixer_->setProgramCaptureEnabled(false);
-        mixer_->clearProgramQueue();
-    }
-    running_ = false;
-    endRun();
+    stop(); // one run at a time: the previous one is closed before this one begins
+
 
     QString file = filePath_.trimmed();
     if (file.isEmpty() && streamTargets_.empty())
