@@ -17,9 +17,9 @@ class AudioQueueIODevice : public QIODevice {
 public:
     static constexpr int kBytesPerFrame = 4;      // 16-bit stereo
     static constexpr qsizetype kHalveAt = 382081; // about 2 s of sound
-                                                  // `framesRead` counts the frames handed to the
-                                                  // sink; it belongs to the owner, so readers of
-    // the clock never touch a device that is being destroyed.
+
+    // `framesRead` counts the frames handed to the sink; it belongs to the owner, so readers
+    // of the clock never touch a device that is being destroyed.
     AudioQueueIODevice(std::atomic<int64_t> &framesRead, QObject *parent = nullptr);
 
     bool isSequential() const override { return true; }

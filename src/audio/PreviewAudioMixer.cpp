@@ -112,7 +112,7 @@ void PreviewAudioMixer::pullProgramAudio(int16_t *out, int frames) {
 }
 
 int64_t PreviewAudioMixer::playedFrames() const {
-    return hasDevice_.load() ? playedFrames_.load() : 0;
+    return playedFrames_->load();
 }
 
 void PreviewAudioMixer::mix(int frames, float *localOut, float *previewOut) {
@@ -172,10 +172,10 @@ void PreviewAudioMixer::start() {
     if (device_ || timer_)
         return;
     stopped_.store(false);
-    playedFrames_.store(0);
-    device_ = new AudioQueueIODevice(playedFrames_, this);
+    playedFrames_->store(0);
+    device_ = new AudioQueueIODevice(*playedFrames_, this);
     device_->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    hasDevice_.store(true);
+
     if (!sink_ && playbackEnabled_) {
         const QAudioDevice output = QMediaDevices::defaultAudioOutput();
         if (!output.isNull()) {
@@ -208,9 +208,9 @@ void PreviewAudioMixer::stop() {
         delete sink_;
         sink_ = nullptr;
     }
-    hasDevice_.store(false);
     delete device_;
     device_ = nullptr;
+    playedFrames_->store(0);
 }
 
 void PreviewAudioMixer::shutdown() {

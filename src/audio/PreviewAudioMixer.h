@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -51,6 +52,9 @@ public:
     void clearProgramQueue() override;
     void pullProgramAudio(int16_t *out, int frames) override;
     int64_t playedFrames() const;
+    // The same count for holders that may outlive the mixer: it cannot be read once the mixer
+    // is gone. Any thread.
+    std::weak_ptr<const std::atomic<int64_t>> playbackClock() const { return playedFrames_; }
 
     // One mixing step of `frames` frames into the two mixes (interleaved stereo floats).
     void mix(int frames, float *localOut, float *previewOut);
@@ -84,8 +88,9 @@ private:
     bool playbackEnabled_ = true;
     QTimer *timer_ = nullptr;
     AudioQueueIODevice *device_ = nullptr;
-    std::atomic<int64_t> playedFrames_{0}; // counted by the device
-    std::atomic<bool> hasDevice_{false};
+    // Counted by the device; 0 while no device runs.
+    const std::shared_ptr<std::atomic<int64_t>> playedFrames_ =
+        std::make_shared<std::atomic<int64_t>>(0);
     QAudioSink *sink_ = nullptr;
     std::vector<float> localMix_, previewMix_, scratch_;
     std::vector<int16_t> devicePcm_;

@@ -135,7 +135,7 @@ FFmpegVideoDecoder::FFmpegVideoDecoder(FramePool *pool, QObject *parent)
 
 FFmpegVideoDecoder::~FFmpegVideoDecoder() {
     waitForLifecycle();
-    stopAndJoin();
+    joinWorkers();
 }
 
 void FFmpegVideoDecoder::setThreadTag(const QString &tag) {
@@ -156,15 +156,38 @@ QString FFmpegVideoDecoder::source() const {
 }
 
 void FFmpegVideoDecoder::setSource(const QString &address) {
-    enqueueLifecycle([this, address] { changeSource(address); });
+    std::lock_guard lock(pendingLifecycleMutex_);
+    sourceGeneration_.fetch_add(1);
+    enqueueLifecycleLocked([this, address] { changeSource(address); });
 }
 
 void FFmpegVideoDecoder::stop() {
-    enqueueLifecycle([this] { stopAndJoin(); });
+    enqueueLifecycle([this] { joinWorkers(); });
+}
+
+void FFmpegVideoDecoder::stopAndJoin() {
+    requestStop(); // a running worker starts winding down while earlier tasks finish
+    stop();
+    waitForLifecycle();
+}
+
+bool FFmpegVideoDecoder::stopAndJoinIfGeneration(uint64_t generation) {
+    {
+        std::lock_guard lock(pendingLifecycleMutex_);
+        if (sourceGeneration_.load() != generation)
+            return false;
+        enqueueLifecycleLocked([this] { joinWorkers(); });
+    }
+    waitForLifecycle();
+    return true;
 }
 
 void FFmpegVideoDecoder::enqueueLifecycle(std::function<void()> task) {
     std::lock_guard lock(pendingLifecycleMutex_);
+    enqueueLifecycleLocked(std::move(task));
+}
+
+void FFmpegVideoDecoder::enqueueLifecycleLocked(std::function<void()> task) {
     std::shared_future<void> previous = pendingLifecycle_;
     const QByteArray name = ("lc:" + threadTag_).toUtf8();
     pendingLifecycle_ =
@@ -220,7 +243,7 @@ void FFmpegVideoDecoder::requestResync() {
     wake();
 }
 
-void FFmpegVideoDecoder::stopAndJoin() {
+void FFmpegVideoDecoder::joinWorkers() {
     std::lock_guard lock(lifecycleMutex_);
     requestStop();
     if (microphoneThread_.joinable())
@@ -281,7 +304,7 @@ void FFmpegVideoDecoder::changeSource(const QString &address) {
             return;
     }
     durationMs_.store(-1);
-    stopAndJoin();
+    joinWorkers();
     audio_.clear(false);
 
     QString microphone;
@@ -312,7 +335,7 @@ void FFmpegVideoDecoder::changeSource(const QString &address) {
     live_.store(false);
     resyncRequested_.store(true);
     gate_.reset();
-    const uint64_t generation = sourceGeneration_.fetch_add(1) + 1;
+    const uint64_t generation = workerGeneration_.fetch_add(1) + 1;
     stopRequested_.store(false);
     workerRunning_.store(true);
     decodeThread_ = std::thread([this, generation] {

@@ -49,7 +49,17 @@ public:
 
     void setSource(const QString &address);
     void stop();
+    // Stops after every start queued before it and returns when the worker threads have ended.
+    // Not from a worker thread; quick, because blocking calls see the stop.
+    void stopAndJoin();
+    // stopAndJoin() only when no source was asked for since `generation` was read; true when it
+    // stopped. The check and the queued stop are one step, so a new source is never stopped.
+    bool stopAndJoinIfGeneration(uint64_t generation);
+    // Grows with every setSource() at once (not when the worker starts), so a caller can tell
+    // whether a source was asked for after it looked.
+    uint64_t sourceGeneration() const { return sourceGeneration_.load(); }
     void enqueueLifecycle(std::function<void()> task);
+
     // Blocks until every lifecycle task queued so far has run.
     void waitForLifecycle();
 
@@ -73,8 +83,9 @@ private:
     struct Worker;     // the decode worker's FFmpeg state
     struct Microphone; // the separate microphone worker
 
+    void enqueueLifecycleLocked(std::function<void()> task); // holds pendingLifecycleMutex_
     void changeSource(const QString &address);
-    void stopAndJoin();
+    void joinWorkers();
     void threadFunc(uint64_t generation);
     void microphoneFunc();
     void emitError(const QString &message);
@@ -110,7 +121,8 @@ private:
     std::atomic<bool> loop_{false};
     std::atomic<bool> ended_{false};
     std::atomic<bool> live_{false};
-    std::atomic<uint64_t> sourceGeneration_{0};
+    std::atomic<uint64_t> sourceGeneration_{0}; // written under pendingLifecycleMutex_
+    std::atomic<uint64_t> workerGeneration_{0};
     std::atomic<bool> flushAudioRequested_{false};
 
     std::mutex wakeMutex_;
