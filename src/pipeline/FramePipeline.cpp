@@ -177,8 +177,14 @@ void FramePipeline::setChannelSources(const QString &ch1, const QString &ch2, co
                 decoder->stopAndJoin();
             // After the join, so that no late picture of the old source stays behind.
             channelQueues_[size_t(k)]->clear();
-            std::lock_guard lock(previewMutex_);
-            pendingPreviews_[size_t(k)].reset();
+            {
+                std::lock_guard lock(previewMutex_);
+                pendingPreviews_[size_t(k)].reset();
+            }
+            if (k == baseChannel_.load()) {
+                std::lock_guard lock(baseMutex_);
+                pendingBase_.reset(); // its flush finds nothing and clears the flag
+            }
         } else if (decoder) {
             decoder->setSource(address);
         }

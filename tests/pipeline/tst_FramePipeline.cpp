@@ -1,0 +1,556 @@
+// The frame pipeline's routing as the channel panels, the program view and the output see it:
+// coalesced deliveries, which pictures become the program, still-image and blank bases, the
+// overlay video slot table, and output runs that leave nothing behind.
+
+#include "core/FramePool.h"
+#include "core/MetaTypes.h"
+#include "input/FFmpegVideoDecoder.h"
+#include "output/OutputRouter.h"
+#include "pipeline/FramePipeline.h"
+#include "pipeline/OverlayManager.h"
+
+#include "common/EncodedFrames.h"
+#include "common/MediaFixtures.h"
+#include "common/OverlayFixtures.h"
+#include "common/SlowFactor.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <cmath>
+#include <thread>
+
+namespace fx = overlays;
+
+namespace {
+
+FrameTokenPtr pooledFrame(FramePool &pool, QColor color, int64_t ptsUs) {
+    FrameTokenPtr f = pool.acquire();
+    f->width = pool.width();
+    f->height = pool.height();
+    f->stride = f->width * 4;
+    f->ptsUs = ptsUs;
+    f->data.resize(qsizetype(f->stride) * f->height);
+    QImage view(reinterpret_cast<uchar *>(f->data.data()), f->width, f->height, f->stride,
+                QImage::Format_RGBA8888);
+    view.fill(color);
+    return f;
+}
+
+ProgramState sourceState(int programSource) {
+    ProgramState s;
+    s.programSource = programSource;
+    return s;
+}
+
+int countEntries(const QString &dir) {
+    return int(QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
+// A solid-coloured clip: the colour says which source a picture came from.
+QStringList colourClip(const QString &colour, int seconds) {
+    return {"-f",       "lavfi",
+            "-i",       QStringLiteral("color=c=%1:s=320x180:r=30:d=%2").arg(colour).arg(seconds),
+            "-c:v",     "libx264",
+            "-preset",  "ultrafast",
+            "-pix_fmt", "yuv420p"};
+}
+
+} // namespace
+
+class TestFramePipeline : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void burstsCoalesceToTheNewestPicture();
+    void onlyTheBaseChannelReachesTheProgram();
+    void emptySourceForgetsTheLatestPicture();
+    void stillImageIsFittedOnBlack();
+    void blankBaseCarriesOverlays();
+    void badChannelAudioIsSilence();
+    void transportFailureStopsTheOutput();
+    void changingOneSourceLeavesTheOthersDecoding();
+    void slotTableRules();
+    void asynchronousReleaseAndDeferredRegistration();
+    void overlayFramesFollowTheManager();
+    void outputCyclesLeaveNothingBehind();
+    void destroyedWhileEverythingRuns();
+
+private:
+    media::FixtureSet fixtures_;
+};
+
+void TestFramePipeline::initTestCase() {
+    registerQuorviMetaTypes();
+    QVERIFY(fixtures_.isValid());
+    fixtures_.define("red.mp4", colourClip("red", 20));
+    fixtures_.define("green.mp4", colourClip("lime", 20));
+    fixtures_.define("blue.mp4", colourClip("blue", 20));
+    fixtures_.define("white.mp4", colourClip("white", 20));
+    fixtures_.define("yellow.mp4", colourClip("yellow", 20));
+}
+
+void TestFramePipeline::burstsCoalesceToTheNewestPicture() {
+    FramePipeline p;
+    OverlayManager overlays;
+    p.setProgramState(sourceState(1), &overlays);
+    QSignalSpy previews(&p, &FramePipeline::channelFrameReady);
+    QSignalSpy bases(&p, &FramePipeline::baseFrameReady);
+    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
+
+    // Ten pictures from a decoder thread before the GUI thread gets to run.
+    FramePool pool(12, 64, 36);
+    std::vector<FrameTokenPtr> sent;
+    for (int i = 0; i < 10; ++i)
+        sent.push_back(pooledFrame(pool, Qt::gray, i * 33000));
+    std::thread decoder([&] {
+        for (const FrameTokenPtr &f : sent)
+            p.onChannelFrame(0, f);
+    });
+    decoder.join();
+    QCOMPARE(previews.size(), 0); // nothing is delivered on the decoder thread
+
+    QTRY_COMPARE(previews.size(), 1);
+    QTest::qWait(50); // a second queued flush would have run by now
+    QCOMPARE(previews.size(), 1);
+    QCOMPARE(previews[0][0].toInt(), 0);
+    QCOMPARE(previews[0][1].value<FrameTokenPtr>(), sent.back());
+    QCOMPARE(bases.size(), 1);
+    QCOMPARE(bases[0][0].value<FrameTokenPtr>(), sent.back());
+    QCOMPARE(programs.size(), 1);
+    // No overlay: the base itself is the program frame, no pixel copied.
+    QCOMPARE(programs[0][0].value<FrameTokenPtr>(), sent.back());
+
+    // Pictures of several channels in one burst: one flush, channels in order.
+    previews.clear();
+    p.onChannelFrame(3, sent[1]);
+    p.onChannelFrame(2, sent[2]);
+    p.onChannelFrame(2, sent[3]);
+    p.onChannelFrame(-1, sent[4]);
+    p.onChannelFrame(4, sent[4]);
+    p.onChannelFrame(1, nullptr);
+    QTRY_COMPARE(previews.size(), 2);
+    QTest::qWait(50);
+    QCOMPARE(previews.size(), 2);
+    QCOMPARE(previews[0][0].toInt(), 2);
+    QCOMPARE(previews[0][1].value<FrameTokenPtr>(), sent[3]);
+    QCOMPARE(previews[1][0].toInt(), 3);
+
+    // A picture that arrives while the flush emits goes out in a flush of its own.
+    previews.clear();
+    connect(&p, &FramePipeline::channelFrameReady, this, [&](int channel, FrameTokenPtr) {
+        if (channel == 0 && previews.size() == 1)
+            p.onChannelFrame(1, sent[5]);
+    });
+    p.onChannelFrame(0, sent[6]);
+    QTRY_COMPARE(previews.size(), 2);
+    QCOMPARE(previews[1][1].value<FrameTokenPtr>(), sent[5]);
+}
+
+void TestFramePipeline::onlyTheBaseChannelReachesTheProgram() {
+    FramePipeline p;
+    OverlayManager overlays;
+    FramePool pool(4, 64, 36);
+    const FrameTokenPtr frame = pooledFrame(pool, Qt::gray, 0);
+    QSignalSpy previews(&p, &FramePipeline::channelFrameReady);
+    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
+
+    p.setProgramState(sourceState(1), &overlays);
+    QCOMPARE(p.baseChannel(), 0);
+    p.onChannelFrame(1, frame);
+    QTRY_COMPARE(previews.size(), 1);
+    QTest::qWait(30);
+    QCOMPARE(programs.size(), 0);
+
+    for (int source : {0, 5, 6, -1}) {
+        p.setProgramState(sourceState(source), &overlays);
+        QCOMPARE(p.baseChannel(), -1);
+        p.onChannelFrame(0, frame);
+        p.recomposeFromLatestBase();
+    }
+    QTRY_COMPARE(previews.size(), 2); // the four pictures of channel 1 were one burst
+    QTest::qWait(30);
+    QCOMPARE(programs.size(), 0);
+
+    p.setProgramState(sourceState(4), &overlays);
+    QCOMPARE(p.baseChannel(), 3);
+    p.onChannelFrame(3, frame);
+    QTRY_COMPARE(programs.size(), 1);
+    // A paused base is refreshed from the channel's latest picture, without a base signal.
+    QSignalSpy bases(&p, &FramePipeline::baseFrameReady);
+    p.recomposeFromLatestBase();
+    QCOMPARE(programs.size(), 2);
+    QCOMPARE(bases.size(), 0);
+    p.setProgramState(sourceState(4), nullptr);
+    p.recomposeFromLatestBase(); // no overlay manager: nothing
+    QCOMPARE(programs.size(), 2);
+}
+
+void TestFramePipeline::emptySourceForgetsTheLatestPicture() {
+    const QString red = fixtures_.path("red.mp4");
+    QVERIFY2(!red.isEmpty(), qPrintable(fixtures_.lastError()));
+    FramePipeline p;
+    OverlayManager overlays;
+    p.setProgramState(sourceState(2), &overlays);
+    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
+    p.setChannelSources({}, red, {}, {});
+    p.setChannelPlayback(1, 0, true);
+    QTRY_VERIFY_WITH_TIMEOUT(programs.size() >= 3, 10000);
+    QVERIFY(p.latestChannelFrame(1));
+    QVERIFY(fx::near(fx::pixel(p.latestChannelFrame(1), 960, 540), Qt::red, 40));
+
+    p.setChannelSources({}, {}, {}, {});
+    QVERIFY(!p.latestChannelFrame(1));
+    const qsizetype before = programs.size();
+    QTest::qWait(200);
+    p.recomposeFromLatestBase();
+    QTest::qWait(50);
+    QCOMPARE(programs.size(), before); // the stopped decoder sends nothing more either
+}
+
+void TestFramePipeline::stillImageIsFittedOnBlack() {
+    FramePipeline p;
+    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
+    QImage tall(400, 1000, QImage::Format_RGB32);
+    tall.fill(Qt::white);
+    p.submitImageBase(tall, 123456789);
+    QCOMPARE(programs.size(), 1);
+    const FrameTokenPtr f = programs[0][0].value<FrameTokenPtr>();
+    QCOMPARE(f->width, 1920);
+    QCOMPARE(f->height, 1080);
+    QCOMPARE(f->ptsUs, int64_t(123456789));
+    // 400 x 1000 fits as 432 x 1080 at x = 744.
+    for (int y : {0, 540, 1079}) {
+        QCOMPARE(fx::pixel(f, 743, y), QColor(Qt::black));
+        QCOMPARE(fx::pixel(f, 745, y), QColor(Qt::white));
+        QCOMPARE(fx::pixel(f, 1174, y), QColor(Qt::white));
+        QCOMPARE(fx::pixel(f, 1176, y), QColor(Qt::black));
+    }
+
+    QImage wide(3840, 400, QImage::Format_ARGB32);
+    wide.fill(Qt::blue);
+    p.submitImageBaseMs(wide, 42);
+    QCOMPARE(programs.size(), 2);
+    const FrameTokenPtr g = programs[1][0].value<FrameTokenPtr>();
+    QCOMPARE(g->ptsUs, int64_t(42000));
+    QCOMPARE(fx::pixel(g, 960, 438), QColor(Qt::black)); // a 1920 x 200 band at y = 440
+    QCOMPARE(fx::pixel(g, 960, 442), QColor(Qt::blue));
+    QCOMPARE(fx::pixel(g, 960, 638), QColor(Qt::blue));
+    QCOMPARE(fx::pixel(g, 960, 641), QColor(Qt::black));
+
+    p.submitImageBase(QImage(), 0);
+    QCOMPARE(programs.size(), 2);
+}
+
+void TestFramePipeline::blankBaseCarriesOverlays() {
+    FramePipeline p;
+    OverlayManager overlays;
+    p.setProgramState(sourceState(0), &overlays);
+    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
+
+    p.composeBlankBase(1500);
+    QCOMPARE(programs.size(), 1);
+    FrameTokenPtr f = programs[0][0].value<FrameTokenPtr>();
+    QCOMPARE(f->ptsUs, int64_t(1500000));
+    QCOMPARE(fx::pixel(f, 0, 0), QColor(0, 0, 0, 0));
+    QCOMPARE(fx::pixel(f, 1919, 1079), QColor(0, 0, 0, 0));
+
+    // Recycled tokens hold old pictures: the blank must be blank again.
+    FrameTokenPtr dirty = p.mainPool()->acquire();
+    dirty.reset();
+    QTemporaryDir dir;
+    const QString png = fx::writePng(dir.path(), "g.png", 8, 8, Qt::green);
+    QVERIFY(fx::applyLoadedImage(
+        overlays, fx::mediaEntry(1, MediaOverlayEntry::kImage, png, QRectF(0, 0, 320, 180))));
+    programs.clear();
+    f.reset();
+    p.composeBlankBase(0);
+    QCOMPARE(programs.size(), 1);
+    f = programs[0][0].value<FrameTokenPtr>();
+    QVERIFY(fx::near(fx::pixel(f, 480, 270), Qt::green, 2));
+    QCOMPARE(fx::pixel(f, 1440, 810).rgb() & 0xffffff, 0u);
+}
+
+void TestFramePipeline::badChannelAudioIsSilence() {
+    FramePipeline p;
+    std::vector<float> buffer(600, 1.0f);
+    p.pullChannelAudio(7, buffer.data(), 256);
+    QVERIFY(std::all_of(buffer.begin(), buffer.begin() + 512, [](float v) { return v == 0; }));
+    QVERIFY(std::all_of(buffer.begin() + 512, buffer.end(), [](float v) { return v == 1; }));
+    std::fill(buffer.begin(), buffer.end(), 1.0f);
+    p.pullOverlayAudio(-1, buffer.data(), 100);
+    QCOMPARE(std::count(buffer.begin(), buffer.end(), 0.0f), 200);
+    p.pullChannelAudio(0, nullptr, 256);
+    std::fill(buffer.begin(), buffer.end(), 1.0f);
+    p.pullChannelAudio(-3, buffer.data(), 0);
+    QCOMPARE(std::count(buffer.begin(), buffer.end(), 1.0f), 600);
+    // A channel without a source is silent too.
+    p.pullChannelAudio(0, buffer.data(), 256);
+    QVERIFY(std::all_of(buffer.begin(), buffer.begin() + 512, [](float v) { return v == 0; }));
+}
+
+void TestFramePipeline::transportFailureStopsTheOutput() {
+    FramePipeline p;
+    QTemporaryDir dir;
+    p.setOutputFile(dir.filePath("out.mkv"));
+    p.setOutputSize(320, 180);
+    QVERIFY(p.startOutputs());
+    QVERIFY(p.isOutputRunning());
+    QSignalSpy failed(&p, &FramePipeline::programOutputTransportFailed);
+    QMetaObject::invokeMethod(&p, "onEncodeTransportFailed", Qt::QueuedConnection);
+    QTRY_COMPARE(failed.size(), 1);
+    QVERIFY(!p.isOutputRunning());
+    QCOMPARE(failed[0][0].toString(),
+             QString::fromUtf8("输出已停止：本地录制写入失败，或 RTMP "
+                               "在多次自动重连后仍无法恢复（服务器关闭、超时或网络中断）。"));
+}
+
+void TestFramePipeline::changingOneSourceLeavesTheOthersDecoding() {
+    const QStringList names{"red.mp4", "green.mp4", "blue.mp4", "white.mp4", "yellow.mp4"};
+    QStringList paths;
+    for (const QString &n : names) {
+        paths << fixtures_.path(n);
+        QVERIFY2(!paths.back().isEmpty(), qPrintable(fixtures_.lastError()));
+    }
+    FramePipeline p;
+    std::array<QList<qint64>, 4> arrivals; // ms since start, per channel
+    std::array<QColor, 4> lastColour;
+    QElapsedTimer clock;
+    clock.start();
+    connect(&p, &FramePipeline::channelFrameReady, this, [&](int k, FrameTokenPtr f) {
+        arrivals[size_t(k)] << clock.elapsed();
+        lastColour[size_t(k)] = fx::pixel(f, 960, 540);
+    });
+    p.setChannelSources(paths[0], paths[1], paths[2], paths[3]);
+    for (int k = 0; k < 4; ++k)
+        p.setChannelPlayback(k, 0, true);
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(arrivals.begin(), arrivals.end(),
+                                         [](const QList<qint64> &a) { return a.size() >= 10; }),
+                             15000);
+    const qint64 switchAt = clock.elapsed();
+    p.setChannelSources(paths[0], paths[4], paths[2], paths[3]);
+    p.setChannelPlayback(1, 0, true);
+    QTRY_VERIFY_WITH_TIMEOUT(fx::near(lastColour[1], Qt::yellow, 40), 10000);
+    QTest::qWait(1000 * kSlow);
+    const qint64 endAt = clock.elapsed();
+
+    for (int k : {0, 2, 3}) {
+        qint64 previous = switchAt;
+        qint64 longestGap = 0;
+        for (qint64 t : arrivals[size_t(k)])
+            if (t > switchAt) {
+                longestGap = std::max(longestGap, t - previous);
+                previous = t;
+            }
+        longestGap = std::max(longestGap, endAt - previous);
+        // 30 fps is 33 ms a picture; a restart of the channel would stall it for a whole open.
+        QVERIFY2(longestGap < 250 * kSlow,
+                 qPrintable(QStringLiteral("channel %1 stalled %2 ms").arg(k).arg(longestGap)));
+    }
+    QVERIFY(fx::near(lastColour[0], Qt::red, 40));
+    QVERIFY(fx::near(lastColour[2], Qt::blue, 40));
+}
+
+void TestFramePipeline::slotTableRules() {
+    QStringList paths;
+    for (const char *n : {"red.mp4", "green.mp4", "blue.mp4", "white.mp4", "yellow.mp4"}) {
+        paths << fixtures_.path(n);
+        QVERIFY2(!paths.back().isEmpty(), qPrintable(fixtures_.lastError()));
+    }
+    FramePipeline p;
+    encoded::LogCapture log;
+    for (int id = 10; id < 15; ++id)
+        p.registerOverlayVideo(id, paths[id - 10]);
+    for (int id = 10; id < 14; ++id)
+        QCOMPARE(p.overlaySlotOf(id), id - 10);
+    QCOMPARE(p.overlaySlotOf(14), -1);
+    QCOMPARE(log.matching("^FramePipeline: overlay video slots full \\(max 4\\)$").size(), 1);
+
+    // The same id and path again: nothing happens to the running decoder.
+    const uint64_t generation = p.overlayDecoder(1)->sourceGeneration();
+    p.registerOverlayVideo(11, paths[1]);
+    QCOMPARE(p.overlayDecoder(1)->sourceGeneration(), generation);
+    // Another path for a bound id: rebound in place.
+    p.registerOverlayVideo(11, paths[4]);
+    QCOMPARE(p.overlaySlotOf(11), 1);
+    QTRY_COMPARE(p.overlayDecoder(1)->source(), paths[4]);
+
+    // Bad arguments and unknown ids change nothing.
+    p.registerOverlayVideo(-1, paths[0]);
+    p.registerOverlayVideo(20, QString());
+    p.unregisterOverlayVideo(99);
+    p.setOverlayPlayback(99, 0, true);
+    QCOMPARE(p.overlayDurationMs(99), int64_t(-1));
+    QCOMPARE(p.overlaySlotOf(-1), -1);
+
+    // A synchronous release frees the slot at once; the next registration takes the lowest.
+    p.unregisterOverlayVideo(12);
+    QCOMPARE(p.overlaySlotOf(12), -1);
+    p.registerOverlayVideo(14, paths[4]);
+    QCOMPARE(p.overlaySlotOf(14), 2);
+    QTRY_VERIFY(p.overlayDurationMs(14) > 0);
+}
+
+void TestFramePipeline::asynchronousReleaseAndDeferredRegistration() {
+    const QString red = fixtures_.path("red.mp4");
+    const QString blue = fixtures_.path("blue.mp4");
+    const QString white = fixtures_.path("white.mp4");
+    QVERIFY(!red.isEmpty() && !blue.isEmpty() && !white.isEmpty());
+    FramePipeline p;
+    p.registerOverlayVideo(5, red);
+    p.setOverlayPlayback(5, 0, true);
+    QTRY_VERIFY(p.overlayDurationMs(5) > 0);
+
+    // Released without waiting; a registration meanwhile is carried out afterwards, with the
+    // last path given.
+    p.runUnregisterOverlayVideoAsync(5);
+    QVERIFY(p.overlayReleasePending(0));
+    QCOMPARE(p.overlaySlotOf(5), 0);
+    p.registerOverlayVideo(5, blue);
+    p.registerOverlayVideo(5, white);
+    QTRY_VERIFY(!p.overlayReleasePending(0));
+    QCOMPARE(p.overlaySlotOf(5), 0);
+    QTRY_COMPARE(p.overlayDecoder(0)->source(), white);
+
+    // Plain asynchronous release.
+    p.runUnregisterOverlayVideoAsync(5);
+    QTRY_COMPARE(p.overlaySlotOf(5), -1);
+    QVERIFY(!p.overlayReleasePending(0));
+
+    // A completion for an older generation (the slot was given a new source since) frees
+    // nothing.
+    p.registerOverlayVideo(6, red);
+    const uint64_t stale = p.overlayDecoder(0)->sourceGeneration() - 1;
+    p.finishOverlayAsyncUnregisterSlot(0, 6, stale);
+    QCOMPARE(p.overlaySlotOf(6), 0);
+    p.finishOverlayAsyncUnregisterSlot(0, 7, p.overlayDecoder(0)->sourceGeneration());
+    QCOMPARE(p.overlaySlotOf(6), 0);
+    p.finishOverlayAsyncUnregisterSlot(9, 6, 0);
+    QCOMPARE(p.overlaySlotOf(6), 0);
+
+    // The release task leaves a decoder alone that was given a new source after it looked.
+    FFmpegVideoDecoder *d = p.overlayDecoder(0);
+    const uint64_t g = d->sourceGeneration();
+    d->setSource(blue);
+    QVERIFY(!d->stopAndJoinIfGeneration(g));
+    QTRY_VERIFY(d->durationMs() > 0);
+    QVERIFY(d->stopAndJoinIfGeneration(d->sourceGeneration()));
+}
+
+void TestFramePipeline::overlayFramesFollowTheManager() {
+    const QString red = fixtures_.path("red.mp4");
+    QVERIFY(!red.isEmpty());
+    FramePipeline p;
+    OverlayManager overlays;
+    p.setProgramState(sourceState(0), &overlays);
+    QSignalSpy previews(&p, &FramePipeline::overlayFrameReady);
+    p.registerOverlayVideo(3, red);
+
+    // Not (yet) an overlay of the manager: neither a stored picture nor a preview.
+    FrameTokenPtr f = pooledFrame(*p.previewPool(), Qt::red, 2500999);
+    p.onOverlayFrame(0, f);
+    QTest::qWait(30);
+    QCOMPARE(previews.size(), 0);
+    QVERIFY(overlays.videoFrame(3).isNull());
+
+    QVERIFY(overlays.setMediaOverlay(
+        fx::mediaEntry(3, MediaOverlayEntry::kVideo, red, QRectF(0, 0, 64, 36))));
+    p.onOverlayFrame(0, f);
+    p.onOverlayFrame(1, f); // slot 1 is free
+    p.onOverlayFrame(0, f);
+    QTRY_COMPARE(previews.size(), 1);
+    QTest::qWait(30);
+    QCOMPARE(previews.size(), 1);
+    QCOMPARE(previews[0][0].toInt(), 3);
+    QCOMPARE(previews[0][1].toLongLong(), 2500);
+    const QImage preview = previews[0][2].value<QImage>();
+    QCOMPARE(preview.size(), QSize(320, 180));
+    QCOMPARE(preview.pixelColor(10, 10).rgb(), QColor(Qt::red).rgb());
+    QCOMPARE(overlays.videoFrame(3).size(), QSize(64, 36)); // scaled to its rectangle
+
+    // A malformed token is refused instead of being read past its end.
+    FrameTokenPtr bad = pooledFrame(*p.previewPool(), Qt::blue, 0);
+    bad->stride = 100;
+    p.onOverlayFrame(0, bad);
+    QTest::qWait(30);
+    QCOMPARE(previews.size(), 1);
+
+    overlays.removeMediaOverlay(3);
+    p.onOverlayFrame(0, f);
+    QTest::qWait(30);
+    QCOMPARE(previews.size(), 1);
+}
+
+void TestFramePipeline::outputCyclesLeaveNothingBehind() {
+    QTemporaryDir dir;
+    FramePipeline p;
+    OverlayManager overlays;
+    p.setProgramState(sourceState(0), &overlays);
+    p.setOutputSize(320, 180);
+    auto threads = [] { return countEntries("/proc/self/task"); };
+    auto fds = [] { return countEntries("/proc/self/fd"); };
+
+    // One run first, so that lazily created library state is not counted as a leak.
+    p.setOutputFile(dir.filePath("warm.mkv"));
+    QVERIFY(p.startOutputs());
+    p.composeBlankBase(0);
+    p.stopOutputs();
+    QThreadPool::globalInstance()->waitForDone();
+    const int threadsBefore = threads();
+    const int fdsBefore = fds();
+
+    for (int i = 0; i < 50; ++i) {
+        p.setOutputFile(dir.filePath(QStringLiteral("run%1.mkv").arg(i)));
+        QVERIFY(p.startOutputs());
+                for (int n = 0; n < 3; ++n)
+            p.composeBlankBase(n * 33);
+        QTRY_COMPARE(p.router()->queuedFrames(), 0); // so that every run writes its file
+        p.stopOutputs();
+        QVERIFY(!p.isOutputRunning());
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    // Idle pool threads may come and go; a leak would leave one per run.
+    QVERIFY2(threads() <= threadsBefore, qPrintable(QString::number(threads())));
+    QVERIFY2(fds() <= fdsBefore, qPrintable(QString::number(fds())));
+    QCOMPARE(p.mainPool()->tokensInUse(), 0);
+    QCOMPARE(p.router()->queuedFrames(), 0);
+    QCOMPARE(countEntries(dir.path()), 51);
+}
+
+void TestFramePipeline::destroyedWhileEverythingRuns() {
+    const QString red = fixtures_.path("red.mp4");
+    const QString blue = fixtures_.path("blue.mp4");
+    QVERIFY(!red.isEmpty() && !blue.isEmpty());
+    QTemporaryDir dir;
+    OverlayManager overlays;
+    QVERIFY(overlays.setMediaOverlay(
+        fx::mediaEntry(1, MediaOverlayEntry::kVideo, blue, QRectF(0, 0, 64, 36))));
+    for (int round = 0; round < 3; ++round) {
+        auto p = std::make_unique<FramePipeline>();
+        p->setProgramState(sourceState(1), &overlays);
+        p->setChannelSources(red, red, blue, {});
+        for (int k = 0; k < 3; ++k)
+            p->setChannelPlayback(k, 0, true);
+        p->registerOverlayVideo(1, blue);
+        p->setOverlayPlayback(1, 0, true);
+        p->setOutputFile(dir.filePath(QStringLiteral("r%1.mkv").arg(round)));
+        p->setOutputSize(320, 180);
+        QVERIFY(p->startOutputs());
+        QSignalSpy programs(p.get(), &FramePipeline::programFrameReady);
+        QTRY_VERIFY_WITH_TIMEOUT(programs.size() >= 5, 15000);
+        programs.clear();
+        p->runUnregisterOverlayVideoAsync(1); // still joining when the pipeline goes
+        QElapsedTimer t;
+        t.start();
+        p.reset();
+        QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents(); // queued completions for a dead pipeline are dropped
+}
+
+QTEST_MAIN(TestFramePipeline)
+#include "tst_FramePipeline.moc"
