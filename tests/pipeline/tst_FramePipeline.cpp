@@ -38,6 +38,16 @@ FrameTokenPtr pooledFrame(FramePool &pool, QColor color, int64_t ptsUs) {
     return f;
 }
 
+// Counts the queued calls that reach an object: the flushes the pipeline posts to itself.
+struct QueuedCalls : QObject {
+    int count = 0;
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::MetaCall)
+            ++count;
+        return false;
+    }
+};
+
 ProgramState sourceState(int programSource) {
     ProgramState s;
     s.programSource = programSource;
@@ -91,10 +101,15 @@ void TestFramePipeline::initTestCase() {
     fixtures_.define("blue.mp4", colourClip("blue", 20));
     fixtures_.define("white.mp4", colourClip("white", 20));
     fixtures_.define("yellow.mp4", colourClip("yellow", 20));
+    // Made now, before any engine thread exists: forking later upsets ThreadSanitizer.
+    for (const char *name : {"red.mp4", "green.mp4", "blue.mp4", "white.mp4", "yellow.mp4"})
+        QVERIFY2(!fixtures_.path(name).isEmpty(), qPrintable(fixtures_.lastError()));
 }
 
 void TestFramePipeline::burstsCoalesceToTheNewestPicture() {
     FramePipeline p;
+    QueuedCalls calls;
+    p.installEventFilter(&calls);
     OverlayManager overlays;
     p.setProgramState(sourceState(1), &overlays);
     QSignalSpy previews(&p, &FramePipeline::channelFrameReady);
@@ -112,6 +127,7 @@ void TestFramePipeline::burstsCoalesceToTheNewestPicture() {
     });
     decoder.join();
     QCOMPARE(previews.size(), 0); // nothing is delivered on the decoder thread
+    QCOMPARE(calls.count, 0);
 
     QTRY_COMPARE(previews.size(), 1);
     QTest::qWait(50); // a second queued flush would have run by now
@@ -123,6 +139,7 @@ void TestFramePipeline::burstsCoalesceToTheNewestPicture() {
     QCOMPARE(programs.size(), 1);
     // No overlay: the base itself is the program frame, no pixel copied.
     QCOMPARE(programs[0][0].value<FrameTokenPtr>(), sent.back());
+    QCOMPARE(calls.count, 2); // one preview flush and one base flush were queued, no more
 
     // Pictures of several channels in one burst: one flush, channels in order.
     previews.clear();
@@ -503,11 +520,12 @@ void TestFramePipeline::outputCyclesLeaveNothingBehind() {
     const int fdsBefore = fds();
 
     for (int i = 0; i < 50; ++i) {
-        p.setOutputFile(dir.filePath(QStringLiteral("run%1.mkv").arg(i)));
+        const QString file = dir.filePath(QStringLiteral("run%1.mkv").arg(i));
+        p.setOutputFile(file);
         QVERIFY(p.startOutputs());
-                for (int n = 0; n < 3; ++n)
+        for (int n = 0; n < 3; ++n)
             p.composeBlankBase(n * 33);
-        QTRY_COMPARE(p.router()->queuedFrames(), 0); // so that every run writes its file
+        QTRY_VERIFY(QFileInfo::exists(file)); // the run got as far as writing
         p.stopOutputs();
         QVERIFY(!p.isOutputRunning());
     }
