@@ -465,6 +465,7 @@ void TestFramePipeline::overlayFramesFollowTheManager() {
     p.setProgramState(sourceState(0), &overlays);
     QSignalSpy previews(&p, &FramePipeline::overlayFrameReady);
     p.registerOverlayVideo(3, red);
+    p.overlayDecoder(0)->stopAndJoin(); // the slot stays bound; pictures come from the test
 
     // Not (yet) an overlay of the manager: neither a stored picture nor a preview.
     FrameTokenPtr f = pooledFrame(*p.previewPool(), Qt::red, 2500999);
@@ -514,6 +515,7 @@ void TestFramePipeline::outputCyclesLeaveNothingBehind() {
     p.setOutputFile(dir.filePath("warm.mkv"));
     QVERIFY(p.startOutputs());
     p.composeBlankBase(0);
+    QTRY_VERIFY(QFileInfo::exists(dir.filePath("warm.mkv")));
     p.stopOutputs();
     QThreadPool::globalInstance()->waitForDone();
     const int threadsBefore = threads();

@@ -586,6 +586,7 @@ private slots:
         QFile::copy(file, "/tmp/pe_debug/switch.mp4");
         const Recorded recorded = recordedColours(file);
         const QList<Colours> &frames = recorded.frames;
+        for (int i = 0; i < frames.size(); i += 15) qDebug("f%d %s %s", i, qPrintable(describe(frames[i][0])), qPrintable(mismatch(frames[i], expectedColours(1))));
         qsizetype first = -1;
         for (qsizetype i = 0; i < frames.size() && first < 0; ++i)
             if (overlays::near(frames[i][Base], kChannelColour[2], kColourTolerance))

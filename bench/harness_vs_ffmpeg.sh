@@ -1,0 +1,255 @@
+#!/usr/bin/env bash
+# The whole engine (quorvi_harness) against the ffmpeg CLI doing the same live job in the same
+# run: four 1080p30 inputs with sound, all decoded, one of them the base, an image, a scaled
+# picture-in-picture video and a line of text over it, encoded once to H.264 + AAC and written
+# to an MP4 file and a UDP MPEG-TS stream, for DURATION seconds each. Prints both sides' figures
+# and their ratios; absolute numbers on a shared, noisy machine say little.
+#
+# DURATION (default 60): seconds per side. HARNESS_CLIP_SECONDS (default 20): length of the
+# generated inputs, looped on both sides. HARNESS_MEDIA_DIR: where the inputs are made once and
+# reused (default build/dev/bench/harness-media). HARNESS_OUT_DIR: outputs, logs and figures
+# (default build/dev/bench/results/harness). HARNESS_BIN: the harness (default
+# build/dev/bench/quorvi_harness, built when missing). HARNESS_UDP_PORT (default 23000).
+# HARNESS_UDP_RECEIVER=1: an ffmpeg receiver reads the stream during both runs (by default the
+# datagrams go to a closed local port, which UDP allows). HARNESS_CLI_THREADS: x264 threads for
+# the CLI (default: what the engine's encoder uses, read from its output).
+#
+# A long memory run of the engine alone:
+#   build/dev/bench/quorvi_harness --duration 600 --input ... --rss-csv rss.csv
+# (the command this script runs is written to $HARNESS_OUT_DIR/harness.cmd).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+duration=${DURATION:-60}
+clip=${HARNESS_CLIP_SECONDS:-20}
+media=${HARNESS_MEDIA_DIR:-build/dev/bench/harness-media}
+out=${HARNESS_OUT_DIR:-build/dev/bench/results/harness}
+bin=${HARNESS_BIN:-build/dev/bench/quorvi_harness}
+port=${HARNESS_UDP_PORT:-23000}
+receiver=${HARNESS_UDP_RECEIVER:-0}
+fps=30
+text="Quorvi harness live"
+font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+mkdir -p "$media" "$out"
+
+if [[ ! -x "$bin" ]]; then
+    cmake --build build/dev --target quorvi_harness
+fi
+for tool in ffmpeg ffprobe python3 /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "harness_vs_ffmpeg.sh: $tool is missing" >&2; exit 1; }
+done
+
+# ---- Inputs, made once per clip length ----
+
+# make_clip <file> <video lavfi> <tone Hz> <video bitrate>: H.264 + AAC stereo 48 kHz, 2 s GOP.
+make_clip() {
+    local file=$1 video=$2 tone=$3 rate=$4
+    [[ -s "$file" ]] && return 0
+    echo "  making $(basename "$file")"
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "$video" \
+        -f lavfi -i "sine=frequency=$tone:sample_rate=48000" -t "$clip" \
+        -c:v libx264 -preset veryfast -b:v "$rate" -maxrate "$rate" -bufsize "$rate" -g 60 \
+        -pix_fmt yuv420p -c:a aac -b:a 128k -ac 2 -ar 48000 "$file.tmp.mp4"
+    mv "$file.tmp.mp4" "$file"
+}
+echo "== inputs in $media (${clip} s clips, looped)"
+hd="s=1920x1080:r=$fps"
+inputs=(
+    "$media/ch1_testsrc2_${clip}s.mp4"
+    "$media/ch2_smptehdbars_${clip}s.mp4"
+    "$media/ch3_testsrc_${clip}s.mp4"
+    "$media/ch4_cellauto_${clip}s.mp4"
+)
+make_clip "${inputs[0]}" "testsrc2=$hd" 440 8M
+make_clip "${inputs[1]}" "smptehdbars=$hd,noise=alls=10:allf=t" 550 8M
+make_clip "${inputs[2]}" "testsrc=$hd" 660 8M
+make_clip "${inputs[3]}" "cellauto=s=480x270:r=$fps:rule=110,scale=1920:1080:flags=neighbor" 770 8M
+pip="$media/pip_testsrc2_640x360_${clip}s.mp4"
+make_clip "$pip" "testsrc2=s=640x360:r=$fps,hue=H=t" 880 1500k
+logo="$media/logo_384x216.png"
+if [[ ! -s "$logo" ]]; then
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi \
+        -i "testsrc=s=384x216,format=rgba,colorchannelmixer=aa=0.75" -frames:v 1 "$logo"
+fi
+
+# ---- Runs ----
+
+# Starts a receiver on the port that ends 5 s after the stream stops; echoes its pid.
+start_receiver() {
+    local name=$1
+    ffmpeg -hide_banner -loglevel error -nostdin -y \
+        -i "udp://127.0.0.1:$port?timeout=5000000&overrun_nonfatal=1&fifo_size=1000000" \
+        -c copy -f null -progress "$out/$name.receiver.progress" - \
+        >/dev/null 2>"$out/$name.receiver.log" &
+    echo $!
+}
+stop_receiver() {
+    local pid=$1
+    [[ "$pid" == 0 ]] && return 0
+    for _ in $(seq 1 40); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.25
+    done
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+harness_cmd=("$bin" --duration "$duration" --fps "$fps" --base 1
+    --input "${inputs[0]}" --input "${inputs[1]}" --input "${inputs[2]}" --input "${inputs[3]}"
+    --text "$text" --image "$logo" --pip "$pip"
+    --file "$out/harness.mp4" --stream "udp://127.0.0.1:$port" --stream-format mpegts
+    --rss-csv "$out/harness_rss.csv")
+printf '%q ' "${harness_cmd[@]}" >"$out/harness.cmd"
+echo >>"$out/harness.cmd"
+
+echo "== harness, ${duration} s (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+rm -f "$out/harness.mp4"
+rpid=0
+if [[ "$receiver" == 1 ]]; then rpid=$(start_receiver harness); fi
+if ! /usr/bin/time -f "%e %U %S %M" -o "$out/harness.time" "${harness_cmd[@]}" \
+    >"$out/harness.txt" 2>"$out/harness.log"; then
+    tail -n 20 "$out/harness.log" >&2
+    stop_receiver "$rpid"
+    exit 1
+fi
+stop_receiver "$rpid"
+sed -n '/^quorvi_harness summary/,$p' "$out/harness.txt"
+
+# What the engine's encoder does (FfmpegEncoderSink, a file and a UDP stream, no RTMP, so not
+# live mode): libx264 veryfast + zerolatency, forced IDR, no B-frames, GOP = 1 s, CBR-like
+# rate control at fps * pixels / 10000 kbps (6221k at 1080p30) with a 2 s buffer, AAC 160k
+# 48 kHz stereo, global headers for the MP4. x264's threads come from the codec context
+# default; the CLI gets the same number (its own default would be frame threads, "auto").
+x264_options() {
+    python3 - "$1" <<'EOF'
+import sys
+head = open(sys.argv[1], "rb").read(8 << 20)
+at = head.find(b"options: ")
+print(head[at + 9:head.find(b"\0", at)].decode() if at >= 0 else "")
+EOF
+}
+engine_opts=$(x264_options "$out/harness.mp4")
+threads=${HARNESS_CLI_THREADS:-$(sed -n 's/.* threads=\([0-9]*\) .*/\1/p' <<<" $engine_opts ")}
+threads=${threads:-auto}
+kbps=$(((fps * 1920 * 1080 + 5000) / 10000))
+
+graph="[1:v]nullsink;[2:v]nullsink;[3:v]nullsink;"
+graph+="[1:a]anullsink;[2:a]anullsink;[3:a]anullsink;[5:a]anullsink;"
+graph+="[5:v]scale=480:270:flags=bilinear[pip];"
+graph+="[0:v][4:v]overlay=48:48[a];[a][pip]overlay=1380:750[b];"
+graph+="[b]drawtext=fontfile=$font:text='$text':x=72:y=888:fontsize=84:fontcolor=red[v]"
+cli_cmd=(ffmpeg -hide_banner -loglevel warning -nostdin -y -progress "$out/cli.progress"
+    -re -stream_loop -1 -i "${inputs[0]}" -re -stream_loop -1 -i "${inputs[1]}"
+    -re -stream_loop -1 -i "${inputs[2]}" -re -stream_loop -1 -i "${inputs[3]}"
+    -i "$logo" -re -stream_loop -1 -i "$pip"
+    -filter_complex "$graph" -map "[v]" -map 0:a -t "$duration" -r "$fps"
+    -c:v libx264 -preset veryfast -tune zerolatency -forced-idr 1 -threads:v "$threads"
+    -b:v "${kbps}k" -maxrate "${kbps}k" -bufsize "$((2 * kbps))k" -g "$fps" -bf 0
+    -pix_fmt yuv420p -flags:v +global_header
+    -c:a aac -b:a 160k -ar 48000 -ac 2 -flags:a +global_header
+    -f tee "[f=mp4:movflags=+frag_keyframe+empty_moov+default_base_moof]$out/cli.mp4|[f=mpegts]udp://127.0.0.1:$port")
+printf '%q ' "${cli_cmd[@]}" >"$out/cli.cmd"
+echo >>"$out/cli.cmd"
+
+echo
+echo "== ffmpeg CLI, ${duration} s, x264 threads $threads (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+rm -f "$out/cli.mp4" "$out/cli.progress"
+rpid=0
+if [[ "$receiver" == 1 ]]; then rpid=$(start_receiver cli); fi
+if ! /usr/bin/time -f "%e %U %S %M" -o "$out/cli.time" "${cli_cmd[@]}" \
+    >/dev/null 2>"$out/cli.log"; then
+    tail -n 20 "$out/cli.log" >&2
+    stop_receiver "$rpid"
+    exit 1
+fi
+stop_receiver "$rpid"
+cli_opts=$(x264_options "$out/cli.mp4")
+
+count_video() {
+    ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets \
+        -of csv=p=0 "$1" 2>/dev/null | head -n 1
+}
+
+python3 - "$out" "$duration" "$fps" "$(count_video "$out/harness.mp4")" \
+    "$(count_video "$out/cli.mp4")" "$engine_opts" "$cli_opts" "$receiver" <<'EOF'
+import os
+import sys
+
+out, duration, fps = sys.argv[1], float(sys.argv[2]), float(sys.argv[3])
+probe_h, probe_c = int(sys.argv[4] or 0), int(sys.argv[5] or 0)
+opts_h, opts_c, receiver = sys.argv[6], sys.argv[7], sys.argv[8] == "1"
+
+def timing(name):
+    wall, user, sys_, kb = open(os.path.join(out, name + ".time")).read().split()[-4:]
+    return {"wall": float(wall), "cpu": float(user) + float(sys_), "rss_mb": int(kb) * 1024 / 1e6}
+
+def progress(path):
+    last = {}
+    if os.path.exists(path):
+        for line in open(path):
+            if "=" in line:
+                k, v = line.strip().split("=", 1)
+                last[k] = v
+    return last
+
+metrics = {}
+for line in open(os.path.join(out, "harness.txt")):
+    parts = line.split()
+    if len(parts) == 3 and parts[0] == "metric":
+        metrics[parts[1]] = float(parts[2])
+
+h, c = timing("harness"), timing("cli")
+cp = progress(os.path.join(out, "cli.progress"))
+realtime = round(duration * fps)
+
+def pct(n):
+    return 100.0 * n / realtime
+
+print(f"\n== Harness vs ffmpeg CLI, {duration:.0f} s, 4 x 1080p30 inputs (base 1), image + PiP + "
+      f"text, MP4 + UDP MPEG-TS; real-time count {realtime} frames")
+print(f"{'':<40}{'harness':>12}{'CLI':>12}{'ratio':>9}")
+def row(label, a, b, fmt="{:.2f}", ratio=True):
+    r = f"{a / b:8.2f}x" if ratio and b else ""
+    print(f"{label:<40}{fmt.format(a):>12}{fmt.format(b):>12} {r}")
+row("CPU seconds (user + sys, /usr/bin/time)", h["cpu"], c["cpu"])
+row("wall seconds", h["wall"], c["wall"])
+row("cores (CPU / wall)", h["cpu"] / h["wall"], c["cpu"] / c["wall"])
+row("peak RSS (MB)", h["rss_mb"], c["rss_mb"], "{:.1f}")
+row("video frames in the MP4 (ffprobe)", probe_h, probe_c, "{:.0f}")
+row("  of the real-time count (%)", pct(probe_h), pct(probe_c))
+print(f"{'frames dropped against real time':<40}{max(0, realtime - probe_h):>12}"
+      f"{max(0, realtime - probe_c):>12}")
+print(f"{'CLI drop / dup (its own count)':<40}{'':>12}"
+      f"{cp.get('drop_frames', '?') + ' / ' + cp.get('dup_frames', '?'):>12}")
+if receiver:
+    rh = progress(os.path.join(out, "harness.receiver.progress")).get("frame", "?")
+    rc = progress(os.path.join(out, "cli.receiver.progress")).get("frame", "?")
+    print(f"{'video frames received over UDP':<40}{rh:>12}{rc:>12}")
+print(f"{'harness inside: composed / to encoder':<40}"
+      f"{metrics.get('frames_composed', 0):>8.0f} / {metrics.get('frames_to_encoder', 0):.0f}")
+print(f"{'harness inside: base skipped / never enc.':<40}"
+      f"{metrics.get('base_frames_skipped', 0):>8.0f} / {metrics.get('frames_never_encoded', 0):.0f}")
+print(f"{'harness latency base -> packet p50/p95':<40}"
+      f"{metrics.get('latency_p50_ms', 0):>8.1f} / {metrics.get('latency_p95_ms', 0):.1f} ms"
+      f"   (max {metrics.get('latency_max_ms', 0):.1f}; CLI: not measurable the same way)")
+print(f"{'harness RSS early -> end (MB)':<40}"
+      f"{metrics.get('rss_early_mb', 0):>8.1f} -> {metrics.get('rss_end_mb', 0):.1f}"
+      f"   ({metrics.get('rss_growth_pct', 0):+.2f} %)")
+if opts_h != opts_c:
+    wh, wc = opts_h.split(), opts_c.split()
+    print("x264 settings differ: harness " + " ".join(w for w in wh if w not in wc) +
+          " | CLI " + " ".join(w for w in wc if w not in wh))
+else:
+    print("x264 settings: identical on both sides" if opts_h else "x264 settings: not found")
+
+def goal(label, ok):
+    print(f"  {'PASS' if ok else 'MISS'}  {label}")
+print("\nGoals:")
+goal(f"frames encoded >= 99.5 % of real time ({pct(probe_h):.2f} %)", pct(probe_h) >= 99.5)
+goal(f"CPU <= 1.3x the CLI's ({h['cpu'] / c['cpu']:.2f}x)", h["cpu"] <= 1.3 * c["cpu"])
+goal(f"latency p95 < 50 ms ({metrics.get('latency_p95_ms', 0):.1f} ms)",
+     0 < metrics.get("latency_p95_ms", 0) < 50)
+growth = metrics.get("rss_growth_pct", 0)
+goal(f"RSS flat within 5 % ({growth:+.2f} % over {duration:.0f} s; the goal is for 10 minutes)",
+     abs(growth) <= 5)
+EOF
