@@ -380,6 +380,7 @@ public:
 
         QObject::connect(&pipeline, &FramePipeline::programFrameReady, [this](FrameTokenPtr frame) {
             ++composed;
+            if (composed <= 3 || composed % 30 == 0) qDebug("program frame %d pts %lld", composed, (long long)frame->ptsUs);
             if (keepLatest)
                 latest = std::move(frame);
         });
