@@ -50,7 +50,13 @@ void OutputRouter::setTransportFailedCallback(std::function<void()> callback) {
     transportFailedCallback_ = std::move(callback);
 }
 void OutputRouter::setAudioMixer(ProgramAudioSource *mixer) {
+    if (mixer_ && mixer_ != mixer && running_) {
+        mixer_->setProgramCaptureEnabled(false);
+        mixer_->clearProgramQueue();
+    }
     mixer_ = mixer;
+    std::lock_guard lock(mixerLink_->mutex); // waits for a pull in progress
+    mixerLink_->mixer = mixer;
 }
 void OutputRouter::setSinkFactory(SinkFactory factory) {
     sinkFactory_ = std::move(factory);
@@ -58,7 +64,6 @@ void OutputRouter::setSinkFactory(SinkFactory factory) {
 
 bool OutputRouter::start() {
     stop(); // one run at a time: the previous one is closed before this one begins
-
 
     QString file = filePath_.trimmed();
     if (file.isEmpty() && streamTargets_.empty())
@@ -76,9 +81,10 @@ bool OutputRouter::start() {
         return false;
     sink->setOutputSize(outputWidth_, outputHeight_);
     if (mixer_) {
-        sink->setAudioPullCallback([mixer = mixer_](int16_t *out, int frames) {
-            if (mixer)
-                mixer->pullProgramAudio(out, frames);
+        sink->setAudioPullCallback([link = mixerLink_](int16_t *out, int frames) {
+            std::lock_guard lock(link->mutex);
+            if (link->mixer)
+                link->mixer->pullProgramAudio(out, frames);
             else
                 std::memset(out, 0, size_t(frames) * 2 * sizeof(int16_t));
         });

@@ -24,7 +24,8 @@ class ProgramAudioSource;
 // encoder keeps the order of what it has and always gets the latest picture.
 //
 // Threads: everything on the GUI thread; the worker only pops frames and drives the sink. The
-// audio source is pulled on the worker and must outlive the run (setAudioMixer(nullptr) first).
+// audio source is pulled on the worker; setAudioMixer() takes effect at once, even mid-run, and
+// once it returns the old source is no longer touched, so it may be destroyed.
 class OutputRouter {
 public:
     static constexpr int kQueueFrames = 32;
@@ -77,7 +78,13 @@ private:
     int outputWidth_ = 0;
     int outputHeight_ = 0;
     std::function<void()> transportFailedCallback_;
+    // Shared with the running sink's sound pull, so that a detached mixer is never pulled again.
+    struct MixerLink {
+        std::mutex mutex;
+        ProgramAudioSource *mixer = nullptr; // guarded by mutex
+    };
     ProgramAudioSource *mixer_ = nullptr;
+    const std::shared_ptr<MixerLink> mixerLink_ = std::make_shared<MixerLink>();
     SinkFactory sinkFactory_;
 
     bool running_ = false;

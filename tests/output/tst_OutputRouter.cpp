@@ -175,6 +175,33 @@ private slots:
         QVERIFY2(d.counters.size() >= 40, qPrintable(gapReport(d.counters, 0)));
     }
 
+    // The application detaches the mixer and destroys it while a recording may still run.
+    void detachedMixerIsNotPulledAgain() {
+        OutputRouter router;
+        auto mixer = std::make_unique<FakeMixer>();
+        router.setAudioMixer(mixer.get());
+        const QString file = dir_.filePath("detached.mkv");
+        router.setOutputFile(file);
+        QVERIFY(router.start());
+        for (int i = 0; i < 15; ++i) {
+            router.pushFrame(frameAt(1 + i * 33333));
+            QTest::qWait(20);
+        }
+        QTRY_VERIFY(mixer->pulled > 0);
+        router.setAudioMixer(nullptr);
+        QVERIFY(!mixer->capturing);
+        const int64_t pulled = mixer->pulled.load();
+        for (int i = 15; i < 45; ++i) {
+            router.pushFrame(frameAt(1 + i * 33333));
+            QTest::qWait(20);
+        }
+        QCOMPARE(mixer->pulled.load(), pulled); // it could have been destroyed by now
+        router.stop();
+        QVERIFY(pulled > 0);
+        const Decoded d = decodeCounters(file);
+        QVERIFY2(d.counters.size() >= 40, qPrintable(gapReport(d.counters, 0)));
+    }
+
     void secondStartFinishesTheFirstRun() {
         OutputRouter router;
         const QString first = dir_.filePath("first.mkv");
