@@ -21,20 +21,24 @@ const char *const FramePipeline::kTransportFailedReason =
 void LatestFrameQueue::push(FrameTokenPtr frame) {
     if (!frame)
         return;
+    FrameTokenPtr dropped; // released outside the lock
     QMutexLocker lock(&mutex_);
-    frames_.push_back(std::move(frame));
-    while (int(frames_.size()) > maxLength_)
-        frames_.pop_front();
+    newest_ = count_ == 0 ? 0 : (newest_ + 1) % frames_.size();
+    dropped = std::exchange(frames_[newest_], std::move(frame));
+    count_ = std::min(count_ + 1, frames_.size());
 }
 
 FrameTokenPtr LatestFrameQueue::latest() const {
     QMutexLocker lock(&mutex_);
-    return frames_.empty() ? FrameTokenPtr() : frames_.back();
+    return count_ == 0 ? FrameTokenPtr() : frames_[newest_];
 }
 
 void LatestFrameQueue::clear() {
+    std::vector<FrameTokenPtr> dropped(frames_.size());
     QMutexLocker lock(&mutex_);
-    frames_.clear();
+    frames_.swap(dropped);
+    count_ = 0;
+    newest_ = 0;
 }
 
 namespace {

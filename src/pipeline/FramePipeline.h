@@ -14,7 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
+
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,19 +28,20 @@ class OverlayManager;
 class PreviewAudioMixer;
 class VulkanCompositor;
 
-// The newest picture of one channel (the pipeline keeps one per channel, length 1).
-// Threads: any; one mutex.
+// The newest pictures of one channel (the pipeline keeps one per channel). A fixed ring, so a
+// push never allocates. Threads: any; one mutex.
 class LatestFrameQueue {
 public:
-    explicit LatestFrameQueue(int maxLength = 0) : maxLength_(maxLength > 0 ? maxLength : 8) {}
-    void push(FrameTokenPtr frame); // drops the oldest beyond the length
+    explicit LatestFrameQueue(int maxLength = 0) : frames_(size_t(maxLength > 0 ? maxLength : 8)) {}
+    void push(FrameTokenPtr frame); // over the length, the oldest is dropped
     FrameTokenPtr latest() const;
     void clear();
 
 private:
     mutable QMutex mutex_;
-    std::deque<FrameTokenPtr> frames_; // guarded by mutex_
-    const int maxLength_;
+    std::vector<FrameTokenPtr> frames_; // guarded by mutex_; a ring
+    size_t newest_ = 0;                 // guarded by mutex_
+    size_t count_ = 0;                  // guarded by mutex_
 };
 
 // Routes every decoded picture: channel previews, the base frame, the composed program frame
