@@ -14,7 +14,8 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libavdevice-dev libavfilter-dev
   libswscale-dev libswresample-dev ffmpeg
   # X11 capture
-  libx11-dev libxrandr-dev libxcomposite-dev libxext-dev libxfixes-dev
+  libx11-dev libxrandr-dev libxcomposite-dev libxext-dev libxfixes-dev libxdamage-dev
+  x11-xserver-utils
   # headless display, screenshots, software OpenGL
   xvfb xauth x11-utils imagemagick libgl1-mesa-dri mesa-utils
   # RTMP peer for stream tests
