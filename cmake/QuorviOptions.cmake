@@ -10,12 +10,14 @@ if(QUORVI_SANITIZE)
   target_link_options(quorvi_options INTERFACE -fsanitize=${QUORVI_SANITIZE})
 endif()
 
-# quorvi_add_qtest(<name> SOURCES ... LIBS ... LABELS ... [XVFB] [CHILDREN] [NO_LEAK_CHECK]
-#                  [TIMEOUT s])
-# One QtTest program per area. XVFB runs it on a private X server; the rest run offscreen.
+# quorvi_add_qtest(<name> SOURCES ... LIBS ... LABELS ... [XVFB] [XVFB_SCREEN WxHxD]
+#                  [CHILDREN] [NO_LEAK_CHECK] [TIMEOUT s])
+# One QtTest program per area. XVFB runs it on a private X server (1920x1080x24 unless
+# XVFB_SCREEN says otherwise); the rest run offscreen.
 # CHILDREN: it runs the program and the probe as child processes (QUORVI_BINARY, QUORVI_PROBE).
 function(quorvi_add_qtest name)
-  cmake_parse_arguments(T "XVFB;CHILDREN;NO_LEAK_CHECK" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "XVFB;CHILDREN;NO_LEAK_CHECK" "TIMEOUT;XVFB_SCREEN" "SOURCES;LIBS;LABELS"
+                        ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test quorvi_options ${T_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -27,9 +29,14 @@ function(quorvi_add_qtest name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+    if(T_XVFB_SCREEN)
+    set(T_XVFB ON)
+  else()
+    set(T_XVFB_SCREEN 1920x1080x24)
+  endif()
   if(T_XVFB)
     add_test(NAME ${name}
-             COMMAND xvfb-run -a -s "-screen 0 1920x1080x24" $<TARGET_FILE:${name}>)
+             COMMAND xvfb-run -a -s "-screen 0 ${T_XVFB_SCREEN}" $<TARGET_FILE:${name}>)
   else()
     add_test(NAME ${name} COMMAND ${name})
     set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)

@@ -15,7 +15,7 @@ packages=(
   libswscale-dev libswresample-dev ffmpeg
   # X11 capture
   libx11-dev libxrandr-dev libxcomposite-dev libxext-dev libxfixes-dev libxdamage-dev
-  x11-xserver-utils
+  x11-xserver-utils xserver-xephyr
   # headless display, screenshots, software OpenGL
   xvfb xauth x11-utils imagemagick libgl1-mesa-dri mesa-utils
   # RTMP peer for stream tests
