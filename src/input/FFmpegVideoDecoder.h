@@ -82,6 +82,7 @@ signals:
 private:
     struct Worker;     // the decode worker's FFmpeg state
     struct Microphone; // the separate microphone worker
+    struct CaptureScaler;
 
     void enqueueLifecycleLocked(std::function<void()> task); // holds pendingLifecycleMutex_
     void changeSource(const QString &address);
@@ -89,6 +90,12 @@ private:
     void threadFunc(uint64_t generation);
     void microphoneFunc();
     void emitError(const QString &message);
+    // Display and window capture, on the decode worker.
+    void runDisplayCapture(int monitorIndex);
+    void runLibraryCapture(const QString &address, bool window);
+    bool captureHousekeeping();
+    void deliverCaptured(CaptureScaler &scaler, const uint8_t *pixels, int stride, int width,
+                         int height, int64_t tsUs);
     void emitEndedQueued();
     // Sleeps up to `us`, or less when a stop or a command comes in after `seenSequence` was
     // read (read it before checking the state, so that no command slips in between).
