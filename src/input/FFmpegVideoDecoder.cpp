@@ -375,9 +375,15 @@ void FFmpegVideoDecoder::threadFunc(uint64_t generation) {
         explicitAudioSource ? SourceAddress::withoutAudioSource(source) : source;
 
     const SourceAddress::Kind kind = SourceAddress::kindOf(source);
-    if (kind == SourceAddress::Kind::Display || kind == SourceAddress::Kind::Window) {
-        // Display and window capture loops plug in here.
-        emitError(QStringLiteral("desktop:// 与 wgc:// 采集尚不可用"));
+        if (kind == SourceAddress::Kind::Window) {
+        runLibraryCapture(address, true);
+        return;
+    }
+    if (kind == SourceAddress::Kind::Display) {
+        if (SourceAddress::usesWindowCaptureLibrary(address))
+            runLibraryCapture(address, false);
+        else
+            runDisplayCapture(SourceAddress::monitorIndex(address));
         return;
     }
 
