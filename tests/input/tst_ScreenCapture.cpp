@@ -267,6 +267,10 @@ private slots:
         QProcess server;
         server.start("Xephyr", {nested, "-screen", "1280x720", "-resizeable", "-nolisten", "tcp"});
         QVERIFY(server.waitForStarted());
+        const auto stopServer = qScopeGuard([&] {
+            server.terminate();
+            server.waitForFinished(5000);
+        });
         QTRY_VERIFY_WITH_TIMEOUT(
             QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)), 10000);
 
@@ -305,9 +309,6 @@ private slots:
         XCloseDisplay(inner);
         QCOMPARE(errors.size(), 0);
         QVERIFY(d->isLive());
-        d.reset();
-        server.terminate();
-        server.waitForFinished(5000);
     }
 
 private:
