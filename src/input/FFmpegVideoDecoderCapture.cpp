@@ -7,6 +7,7 @@
 #include "platform/VitreonLoader.h"
 #include "platform/WindowList.h"
 #include "platform/X11DisplayCapture.h"
+#include "platform/X11ErrorTrap.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -118,8 +119,10 @@ void FFmpegVideoDecoder::runLibraryCapture(const QString &address, bool window) 
     if (!window) {
         // Anything missing for a display: capture it the plain way, without a word.
         if (api && api->createMonitor &&
-            monitorIndex < X11DisplayCapture::enumerateDisplays().size())
+            monitorIndex < X11DisplayCapture::enumerateDisplays().size()) {
+            const auto lock = x11::lockConnections();
             capture = api->createMonitor(reinterpret_cast<void *>(uintptr_t(monitorIndex) + 1));
+        }
         if (!capture) {
             runDisplayCapture(monitorIndex);
             return;
@@ -140,7 +143,10 @@ void FFmpegVideoDecoder::runLibraryCapture(const QString &address, bool window) 
         }
         if (const uint64_t top = topLevelAncestor(handle); top != 0 && isCaptureWindow(top))
             handle = top;
-        capture = api->create(reinterpret_cast<void *>(uintptr_t(handle)));
+        {
+            const auto lock = x11::lockConnections();
+            capture = api->create(reinterpret_cast<void *>(uintptr_t(handle)));
+        }
         if (!capture) {
             emitError(
                 QStringLiteral("Windows Graphics Capture 初始化失败（需 Win10+，窗口须可见）"));
@@ -171,8 +177,11 @@ void FFmpegVideoDecoder::runLibraryCapture(const QString &address, bool window) 
                              : QStringLiteral("桌面 WGC 帧过大，请降低分辨率或提高缓冲"));
             break;
         } else {
-            sleepUnlessWoken(window ? 5000 : 5, seen);
+            // A monitor that went away fails until it is back: waiting microseconds would
+            // spin a core for nothing.
+            sleepUnlessWoken(5000, seen);
         }
     }
+    const auto lock = x11::lockConnections();
     api->destroy(capture);
 }

@@ -72,6 +72,7 @@ struct X11DisplayCapture::State {
     ~State() {
         if (!dpy)
             return;
+        const auto lock = x11::lockConnections();
         if (image) {
             if (shm) {
                 XShmDetach(dpy, &shmInfo);
@@ -151,6 +152,7 @@ struct X11DisplayCapture::State {
 
 QList<X11DisplayCapture::DisplayEntry> X11DisplayCapture::enumerateDisplays() {
     QList<DisplayEntry> out;
+    const auto lock = x11::lockConnections();
     ::Display *dpy = x11::openDisplay();
     if (!dpy)
         return out;
@@ -186,7 +188,9 @@ void X11DisplayCapture::releaseDuplication() {
 
 bool X11DisplayCapture::initDuplication(int monitorIndex, QString *error) {
     releaseDuplication();
+    auto lock = x11::lockConnections(); // held through the extension set-up
     auto fail = [&](const QString &text) {
+        lock.unlock(); // the state's destructor takes it
         s_.reset();
         if (error)
             *error = text;

@@ -41,7 +41,13 @@ void initOnce() {
     });
 }
 
+std::mutex connectionMutex;
+
 } // namespace
+
+std::unique_lock<std::mutex> lockConnections() {
+    return std::unique_lock(connectionMutex);
+}
 
 Display *openDisplay() {
     initOnce();

@@ -4,13 +4,22 @@
 // error handler exits the process; ours swallows errors on connections opened here and passes
 // every other connection's errors on to the handler it replaced.
 
+#include <mutex>
+
 typedef struct _XDisplay Display;
 
 namespace x11 {
 
-// XOpenDisplay(nullptr) after making Xlib thread-safe; null without an X server.
+// Opening and closing connections, with the extension set-up right after opening, must not run
+// on two threads at once: libXext's per-connection records are not safe against that (crashes
+// reproduced with two threads). Hold this lock around all three, including the window-capture
+// library's create and destroy calls. Never while waiting for anything else.
+std::unique_lock<std::mutex> lockConnections();
+
+// XOpenDisplay(nullptr) after making Xlib thread-safe; null without an X server. The caller
+// holds lockConnections().
 Display *openDisplay();
-void closeDisplay(Display *display);
+void closeDisplay(Display *display); // the caller holds lockConnections()
 
 // Records the errors raised on `display` by this thread while it lives. Any thread.
 class ErrorTrap {

@@ -25,18 +25,25 @@ typedef struct VitreonCapture VitreonCapture;
 enum {
     VITREON_OK = 0,            // a new picture was copied; width, height and timestamp are set
     VITREON_NO_NEW_FRAME = -1, // nothing changed since the last picture
-    VITREON_FAILED = -2,       // transient (window unmapped, server busy); call again later
-    VITREON_BAD_ARGUMENT = -3,
-    VITREON_TOO_LARGE = -4 // the picture needs more than `capacity` bytes
+    // The window is unmapped (minimised) or gone, the monitor left the screen, or the server
+    // refused the read; call again later. A destroyed window answers this for good.
+    VITREON_FAILED = -2,
+    VITREON_BAD_ARGUMENT = -3, // a null argument
+    // The picture needs more than `capacity` bytes: nothing is written, width and height are set
+    // to its size, and it is still given by the next call with room enough.
+    VITREON_TOO_LARGE = -4
 };
 
-// Null when the window does not exist or cannot be redirected.
+// Null when the window does not exist (or is the root, or input-only) or the X server lacks the
+// Composite extension. A window is captured without its border.
 VITREON_API VitreonCapture *wgc_capture_create(void *window);
-// Null when there is no such monitor.
+// Null when there is no such monitor (RandR's active monitors, in the server's order).
 VITREON_API VitreonCapture *wgc_capture_create_monitor(void *monitor);
+// Null is ignored.
 VITREON_API void wgc_capture_destroy(VitreonCapture *capture);
-// Copies the newest picture as rows of width * 4 bytes (B, G, R, A). The timestamp is in
-// microseconds of a monotonic clock; only differences between timestamps mean anything.
+// Copies the newest picture as rows of width * 4 bytes (B, G, R, A; A is always 255). The first
+// call after create gives a picture. The timestamp is in microseconds of a monotonic clock
+// (std::chrono::steady_clock); only differences between timestamps mean anything.
 VITREON_API int wgc_capture_copy_bgra(VitreonCapture *capture, uint8_t *destination,
                                       size_t capacity, int *width, int *height,
                                       int64_t *timestampUs);
