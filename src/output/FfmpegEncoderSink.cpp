@@ -916,11 +916,25 @@ int64_t FfmpegEncoderSink::mediaClockStep(int64_t ptsUs) {
     }
     mediaClockMs_ += increment;
     lastWallNs_ = t;
+    // The frames' own spacing wins over the wall clock's, but their times are a source's
+    // position, not the program's: a base that starts mid-clip, loops, or is switched to a
+    // channel further on would otherwise freeze the picture for the difference and, without
+    // live catch-up, leave the sound behind for good. So a jump re-anchors instead.
     if (ptsUs > 0 && ptsUs <= 172'800'000'999) {
-        const int64_t hint = ptsUs / 1000;
+        const int64_t frameMs = ptsUs / 1000;
+        if (!anchored_) {
+            anchored_ = true;
+            anchorClockMs_ = mediaClockMs_;
+            anchorFrameMs_ = frameMs;
+        }
+        const int64_t hint = anchorClockMs_ + (frameMs - anchorFrameMs_);
         const int64_t ahead = hint - mediaClockMs_;
-        if (ahead >= 1 && ahead <= 120'000)
+        if (ahead > kMaxFrameLeadMs || ahead < -kMaxFrameLeadMs) {
+            anchorClockMs_ = mediaClockMs_;
+            anchorFrameMs_ = frameMs;
+        } else if (ahead >= 1) {
             mediaClockMs_ = hint;
+        }
     }
     const int64_t step = std::clamp<int64_t>(mediaClockMs_ - lastStepMs_, 1, 10000);
     lastStepMs_ = mediaClockMs_;
@@ -1225,6 +1239,7 @@ void FfmpegEncoderSink::close() {
     clockStarted_ = false;
     lastStepMs_ = 0;
     mediaClockMs_ = 0;
+    anchored_ = false;
     hasLastVideoPts_ = false;
     lastVideoPts_ = 0;
     lastFlushNs_ = 0;

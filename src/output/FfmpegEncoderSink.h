@@ -43,6 +43,8 @@ public:
     static constexpr int kMaxQueuedSamples = 1440000; // 15 s of stereo
     static constexpr int kStreamQueuePackets = 600;   // about 10 s of video and sound
     static constexpr int64_t kTransportFailureNs = 5'000'000'000;
+    // Frame times further than this from the clock are a jump in the source, not its pace.
+    static constexpr int64_t kMaxFrameLeadMs = 500;
     // A server that accepts the connection but does not finish the handshake by then is
     // given up on for this attempt.
     static constexpr int64_t kStreamOpenTimeoutMs = 5000;
@@ -157,6 +159,10 @@ private:
     bool clockStarted_ = false;
     int64_t lastStepMs_ = 0;
     int64_t mediaClockMs_ = 0;
+    // Frame times count from the first frame of the run, and again from any jump in them.
+    bool anchored_ = false;
+    int64_t anchorClockMs_ = 0;
+    int64_t anchorFrameMs_ = 0;
     bool hasLastVideoPts_ = false;
     int64_t lastVideoPts_ = 0;
     int64_t lastFlushNs_ = 0;

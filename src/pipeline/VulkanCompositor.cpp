@@ -189,9 +189,9 @@ FrameTokenPtr VulkanCompositor::compose(OverlayManager *overlays, const FrameTok
         return base;
     if (!overlays->hasActiveOverlays() || !pool_)
         return base;
-    FrameTokenPtr out = pool_->tryAcquire();
-    if (!out)
-        return base; // the program shows this frame without overlays
+    // Never without overlays on air: when the encoder's backlog holds the pool's tokens, the
+    // pool makes one more (it is freed again on return once the pool is full).
+    FrameTokenPtr out = pool_->acquire();
 
     if (gpuReady() && composeOnGpu(overlays, *base, *out)) {
         out->ptsUs = base->ptsUs;

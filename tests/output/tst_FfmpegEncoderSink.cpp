@@ -179,6 +179,40 @@ private slots:
         }
     }
 
+    // Frame times are a source's position: a base that starts mid-clip, loops, or changes to
+    // a channel further on must neither freeze the recording nor leave its sound behind.
+    void clockFollowsTheProgramNotTheSource() {
+        QTemporaryDir dir;
+        ManualClock clock;
+        FfmpegEncoderSink sink;
+        clock.install(sink);
+        QVERIFY(sink.configure(dir.filePath("clock.mkv"), {}, 30));
+        std::vector<int16_t> pcm(2 * 1600, 0);
+        int n = 0;
+        auto feed = [&](int64_t firstPtsUs, int frames) {
+            for (int i = 0; i < frames; ++i, ++n) {
+                clock.advanceUs(1000); // fed faster than real time: the frames set the pace
+                sink.writeFrame(programFrame(n, 160, 90, firstPtsUs + i * kFrameUs), pcm.data(),
+                                1600);
+            }
+        };
+        feed(3'000'000, 30); // three seconds into the clip
+        QVERIFY2(std::abs(sink.mediaClockMs() - 967) <= 2,
+                 qPrintable(QString::number(sink.mediaClockMs())));
+        feed(7'000'000, 30); // a channel four seconds further on: its first frame is 1 ms on
+        QVERIFY2(std::abs(sink.mediaClockMs() - 1934) <= 3,
+                 qPrintable(QString::number(sink.mediaClockMs())));
+        feed(0, 30); // looped to the start (time 0 means none: two frames 1 ms on)
+        QVERIFY2(std::abs(sink.mediaClockMs() - 2869) <= 3,
+                 qPrintable(QString::number(sink.mediaClockMs())));
+        // A wall-clock gap without frames still counts.
+        clock.advanceUs(2'000'000);
+        feed(1'000'000, 1);
+        QVERIFY2(std::abs(sink.mediaClockMs() - 4870) <= 3,
+                 qPrintable(QString::number(sink.mediaClockMs())));
+        sink.close();
+    }
+
     // A minute of media clock, fed faster than real time: the sound pulled per frame follows
     // the clock, so the two streams end together.
     void soundKeepsUpWithPictureForAMinute() {

@@ -332,13 +332,14 @@ private slots:
         QCOMPARE(c.compose(&m, FrameTokenPtr()), FrameTokenPtr());
         QCOMPARE(pool_->tokensInUse(), 0);
 
-        // An exhausted pool: the frame goes out without overlays.
+        // An exhausted pool (an encoder backlog holds every token): the overlays still go out.
         std::vector<FrameTokenPtr> held;
         while (auto t = pool_->tryAcquire())
             held.push_back(t);
-        QCOMPARE(c.compose(&m, base), base);
+        const FrameTokenPtr extra = c.compose(&m, base);
+        QVERIFY(extra != base);
+        QVERIFY(firstColumnOf(extra, 5, kWhite) >= 0); // the text box is there
         held.clear();
-        QVERIFY(c.compose(&m, base) != base);
     }
 
     void paddedRowsAndOtherSizes() {
