@@ -47,8 +47,14 @@ bool validChannel(int k) {
     return k >= 0 && k < FramePipeline::kChannels;
 }
 
-void fillSilence(float *out, int frames) {
-    std::fill(out, out + size_t(frames) * 2, 0.0f);
+// Silence where there is no decoder.
+void pullAudioFrom(FFmpegVideoDecoder *decoder, float *out, int frames) {
+    if (!out || frames < 1)
+        return;
+    if (decoder)
+        decoder->pullAudio(out, frames);
+    else
+        std::fill(out, out + size_t(frames) * 2, 0.0f);
 }
 
 } // namespace
@@ -220,25 +226,11 @@ int64_t FramePipeline::channelDurationMs(int channel) const {
 }
 
 void FramePipeline::pullChannelAudio(int channel, float *out, int frames) {
-    if (!out || frames < 1)
-        return;
-    FFmpegVideoDecoder *decoder = channelDecoder(channel);
-    if (!decoder) {
-        fillSilence(out, frames);
-        return;
-    }
-    decoder->pullAudio(out, frames);
+    pullAudioFrom(channelDecoder(channel), out, frames);
 }
 
 void FramePipeline::pullOverlayAudio(int slot, float *out, int frames) {
-    if (!out || frames < 1)
-        return;
-    FFmpegVideoDecoder *decoder = overlayDecoder(slot);
-    if (!decoder) {
-        fillSilence(out, frames);
-        return;
-    }
-    decoder->pullAudio(out, frames);
+    pullAudioFrom(overlayDecoder(slot), out, frames);
 }
 
 // ---- frame arrival and the mailboxes ----
