@@ -98,7 +98,7 @@ harness_cmd=("$bin" --duration "$duration" --fps "$fps" --base 1
     --input "${inputs[0]}" --input "${inputs[1]}" --input "${inputs[2]}" --input "${inputs[3]}"
     --text "$text" --image "$logo" --pip "$pip"
     --file "$out/harness.mp4" --stream "udp://127.0.0.1:$port" --stream-format mpegts
-    --rss-csv "$out/harness_rss.csv")
+    --rss-csv "$out/harness_rss.csv" --latency-csv "$out/harness_latency.csv")
 printf '%q ' "${harness_cmd[@]}" >"$out/harness.cmd"
 echo >>"$out/harness.cmd"
 
@@ -118,8 +118,9 @@ sed -n '/^quorvi_harness summary/,$p' "$out/harness.txt"
 # What the engine's encoder does (FfmpegEncoderSink, a file and a UDP stream, no RTMP, so not
 # live mode): libx264 veryfast + zerolatency, forced IDR, no B-frames, GOP = 1 s, CBR-like
 # rate control at fps * pixels / 10000 kbps (6221k at 1080p30) with a 2 s buffer, AAC 160k
-# 48 kHz stereo, global headers for the MP4. x264's threads come from the codec context
-# default; the CLI gets the same number (its own default would be frame threads, "auto").
+# 48 kHz stereo, global headers for the MP4. The engine leaves x264's threads to the codec
+# defaults; the CLI is given the same count, read from the engine's output, and the two x264
+# option strings are compared below.
 x264_options() {
     python3 - "$1" <<'EOF'
 import sys
@@ -137,11 +138,14 @@ graph="[1:v]nullsink;[2:v]nullsink;[3:v]nullsink;"
 graph+="[1:a]anullsink;[2:a]anullsink;[3:a]anullsink;[5:a]anullsink;"
 graph+="[5:v]scale=480:270:flags=bilinear[pip];"
 graph+="[0:v][4:v]overlay=48:48[a];[a][pip]overlay=1380:750[b];"
-graph+="[b]drawtext=fontfile=$font:text='$text':x=72:y=888:fontsize=84:fontcolor=red[v]"
+graph+="[b]drawtext=fontfile=$font:text='$text':x=72:y=888:fontsize=112:fontcolor=red[v]"
+# Every looped input is cut at the duration too: the branches that end in a null sink would
+# otherwise keep the CLI reading after its output has finished.
+live=(-re -stream_loop -1 -t "$duration")
 cli_cmd=(ffmpeg -hide_banner -loglevel warning -nostdin -y -progress "$out/cli.progress"
-    -re -stream_loop -1 -i "${inputs[0]}" -re -stream_loop -1 -i "${inputs[1]}"
-    -re -stream_loop -1 -i "${inputs[2]}" -re -stream_loop -1 -i "${inputs[3]}"
-    -i "$logo" -re -stream_loop -1 -i "$pip"
+    "${live[@]}" -i "${inputs[0]}" "${live[@]}" -i "${inputs[1]}"
+    "${live[@]}" -i "${inputs[2]}" "${live[@]}" -i "${inputs[3]}"
+    -i "$logo" "${live[@]}" -i "$pip"
     -filter_complex "$graph" -map "[v]" -map 0:a -t "$duration" -r "$fps"
     -c:v libx264 -preset veryfast -tune zerolatency -forced-idr 1 -threads:v "$threads"
     -b:v "${kbps}k" -maxrate "${kbps}k" -bufsize "$((2 * kbps))k" -g "$fps" -bf 0
@@ -212,6 +216,10 @@ def row(label, a, b, fmt="{:.2f}", ratio=True):
     r = f"{a / b:8.2f}x" if ratio and b else ""
     print(f"{label:<40}{fmt.format(a):>12}{fmt.format(b):>12} {r}")
 row("CPU seconds (user + sys, /usr/bin/time)", h["cpu"], c["cpu"])
+# A side that drops frames does less work; per encoded frame shows that (decoding, a fixed
+# cost per real-time second, makes it overstate the gap when frames are dropped).
+row("CPU ms per encoded frame", 1e3 * h["cpu"] / max(probe_h, 1), 1e3 * c["cpu"] / max(probe_c, 1),
+    "{:.1f}")
 row("wall seconds", h["wall"], c["wall"])
 row("cores (CPU / wall)", h["cpu"] / h["wall"], c["cpu"] / c["wall"])
 row("peak RSS (MB)", h["rss_mb"], c["rss_mb"], "{:.1f}")
@@ -221,6 +229,9 @@ print(f"{'frames dropped against real time':<40}{max(0, realtime - probe_h):>12}
       f"{max(0, realtime - probe_c):>12}")
 print(f"{'CLI drop / dup (its own count)':<40}{'':>12}"
       f"{cp.get('drop_frames', '?') + ' / ' + cp.get('dup_frames', '?'):>12}")
+# The CLI does not drop to stay live: it falls behind instead, which its speed shows.
+print(f"{'keeping up: encoded / real time, CLI speed':<40}{pct(probe_h) / 100:>11.3f}x"
+      f"{cp.get('speed', '?').strip():>12}")
 if receiver:
     rh = progress(os.path.join(out, "harness.receiver.progress")).get("frame", "?")
     rc = progress(os.path.join(out, "cli.receiver.progress")).get("frame", "?")
@@ -229,9 +240,10 @@ print(f"{'harness inside: composed / to encoder':<40}"
       f"{metrics.get('frames_composed', 0):>8.0f} / {metrics.get('frames_to_encoder', 0):.0f}")
 print(f"{'harness inside: base skipped / never enc.':<40}"
       f"{metrics.get('base_frames_skipped', 0):>8.0f} / {metrics.get('frames_never_encoded', 0):.0f}")
-print(f"{'harness latency base -> packet p50/p95':<40}"
+print(f"{'harness latency p50/p95 (after 1st s)':<40}"
       f"{metrics.get('latency_p50_ms', 0):>8.1f} / {metrics.get('latency_p95_ms', 0):.1f} ms"
-      f"   (max {metrics.get('latency_max_ms', 0):.1f}; CLI: not measurable the same way)")
+      f"   (max {metrics.get('latency_max_ms', 0):.1f}, first second up to "
+      f"{metrics.get('latency_startup_max_ms', 0):.1f}; CLI: not measurable the same way)")
 print(f"{'harness RSS early -> end (MB)':<40}"
       f"{metrics.get('rss_early_mb', 0):>8.1f} -> {metrics.get('rss_end_mb', 0):.1f}"
       f"   ({metrics.get('rss_growth_pct', 0):+.2f} %)")
@@ -246,10 +258,14 @@ def goal(label, ok):
     print(f"  {'PASS' if ok else 'MISS'}  {label}")
 print("\nGoals:")
 goal(f"frames encoded >= 99.5 % of real time ({pct(probe_h):.2f} %)", pct(probe_h) >= 99.5)
-goal(f"CPU <= 1.3x the CLI's ({h['cpu'] / c['cpu']:.2f}x)", h["cpu"] <= 1.3 * c["cpu"])
+if pct(probe_h) >= 99.5 and probe_c >= 0.995 * realtime:
+    goal(f"CPU <= 1.3x the CLI's ({h['cpu'] / c['cpu']:.2f}x)", h["cpu"] <= 1.3 * c["cpu"])
+else:
+    print(f"  n/a   CPU <= 1.3x the CLI's ({h['cpu'] / c['cpu']:.2f}x, but a side did not encode "
+          "every frame, so it did less work)")
 goal(f"latency p95 < 50 ms ({metrics.get('latency_p95_ms', 0):.1f} ms)",
      0 < metrics.get("latency_p95_ms", 0) < 50)
 growth = metrics.get("rss_growth_pct", 0)
-goal(f"RSS flat within 5 % ({growth:+.2f} % over {duration:.0f} s; the goal is for 10 minutes)",
-     abs(growth) <= 5)
+goal(f"RSS flat within 5 % ({growth:+.2f} % over {duration:.0f} s; indicative: the goal is "
+     "for 10 minutes)", abs(growth) <= 5)
 EOF

@@ -7,6 +7,7 @@
 
 #include "BenchUtil.h"
 #include "audio/PreviewAudioMixer.h"
+#include "core/FramePool.h"
 #include "core/FrameToken.h"
 #include "core/MediaOverlayEntry.h"
 #include "core/MetaTypes.h"
@@ -127,15 +128,16 @@ void metric(const char *name, double value) {
 //
 // Encoder to packet, by order: x264 here has no B-frames and never drops a frame, so its
 // packets come out in the order the frames went in, after however many frames it holds
-// (none with one thread, more with frame threads). The file output writes every packet, in
-// that order, on the encoding thread; so the n-th video packet of the file is the n-th frame
-// the encoder took. Matching by the packet's media time would not work: the encoder stamps
+// (none with sliced threads, as here; more with frame threads). The file output writes every
+// packet, in that order, on the encoding thread; so the n-th video packet of the file is the n-th
+// frame the encoder took. Matching by the packet's media time would not work: the encoder stamps
 // packets from its own wall-clock media clock, not from the frame's time stamp.
 struct Tracker {
     std::mutex mutex;
     std::deque<std::pair<int64_t, int64_t>> composed; // (base ptsUs, base ready ns); guarded
     std::deque<int64_t> inEncoder;                    // base ready ns, oldest first; guarded
     std::vector<double> latencyMs;                    // guarded
+    std::vector<int64_t> latencyAtNs;                 // when each was measured; guarded
     std::vector<int> heldFrames;                      // frames x264 held per packet; guarded
     int64_t neverEncoded = 0;                         // guarded
 
@@ -173,8 +175,10 @@ struct Tracker {
         inEncoder.pop_front();
         heldFrames.push_back(int(inEncoder.size()));
         // Packets flushed by the closing encoder waited for the stop, not for the pipeline.
-        if (ready >= 0 && !stopping.load())
+        if (ready >= 0 && !stopping.load()) {
             latencyMs.push_back(double(t - ready) / 1e6);
+            latencyAtNs.push_back(t);
+        }
     }
 };
 
@@ -250,9 +254,13 @@ struct GapCounter {
     }
 };
 
+// Memory over time, with what usually explains it: frames waiting for the encoder and the main
+// pool's tokens in use (beyond its capacity each is an extra 1080p buffer).
 struct RssSample {
     double seconds;
     int64_t bytes;
+    int queued = 0;
+    int poolInUse = 0;
 };
 
 // Median resident size over the samples taken in [from, to] seconds.
@@ -277,6 +285,7 @@ struct Options {
     std::vector<StreamTarget> streams;
     QString rssCsv;
     double rssIntervalS = 1.0;
+    QString latencyCsv;
 };
 
 bool parse(const QStringList &arguments, Options &o) {
@@ -327,8 +336,11 @@ bool parse(const QStringList &arguments, Options &o) {
                                          QStringLiteral("Seconds between RSS samples (default "
                                                         "1)."),
                                          QStringLiteral("seconds"), QStringLiteral("1"));
+    const QCommandLineOption latencyCsv(QStringLiteral("latency-csv"),
+                                        QStringLiteral("Write each frame's latency here."),
+                                        QStringLiteral("path"));
     p.addOptions({duration, input, base, text, image, pip, file, stream, streamFormat, size, fps,
-                  rssCsv, rssInterval});
+                  rssCsv, rssInterval, latencyCsv});
     p.process(arguments);
 
     bool ok = true;
@@ -386,6 +398,7 @@ bool parse(const QStringList &arguments, Options &o) {
     }
     o.rssCsv = p.value(rssCsv);
     o.rssIntervalS = std::max(0.1, p.value(rssInterval).toDouble());
+    o.latencyCsv = p.value(latencyCsv);
     return true;
 }
 
@@ -465,9 +478,11 @@ int main(int argc, char **argv) {
         windowOpen = false;
         QCoreApplication::quit();
     });
-    QObject::connect(&rssTimer, &QTimer::timeout, &app, [&] {
-        rss.push_back({double(nowNs() - windowStartNs) / 1e9, residentBytes()});
-    });
+    const auto sample = [&] {
+        rss.push_back({double(nowNs() - windowStartNs) / 1e9, residentBytes(),
+                       pipeline->router()->queuedFrames(), pipeline->mainPool()->tokensInUse()});
+    };
+    QObject::connect(&rssTimer, &QTimer::timeout, &app, sample);
 
     QObject::connect(pipeline.get(), &FramePipeline::baseFrameReady, &app,
                      [&](const FrameTokenPtr &frame) {
@@ -487,7 +502,7 @@ int main(int argc, char **argv) {
                              windowStartCpu = cpuSeconds();
                              endTimer.start(o.seconds * 1000);
                              rssTimer.start(int(o.rssIntervalS * 1000));
-                             rss.push_back({0.0, residentBytes()});
+                             sample();
                          }
                          if (!windowOpen)
                              return;
@@ -583,6 +598,8 @@ int main(int argc, char **argv) {
                 o.pip.isEmpty() ? "" : " pip", o.file.isEmpty() ? "" : "file + ",
                 static_cast<long long>(o.streams.size()));
     std::fflush(stdout);
+    double loadStart[1] = {0};
+    getloadavg(loadStart, 1);
     const int exitCode = QCoreApplication::exec();
 
     // The window is over: figures of the steady run first, then the stop.
@@ -590,9 +607,11 @@ int main(int argc, char **argv) {
     const double windowEndCpu = cpuSeconds();
     const QMap<QString, double> threads = cpuByThreadName();
     const int queuedAtStop = pipeline->router()->queuedFrames();
+    double loadEnd[1] = {0};
+    getloadavg(loadEnd, 1);
     tracker->stopping.store(true);
     rssTimer.stop();
-    rss.push_back({double(windowEndNs - windowStartNs) / 1e9, residentBytes()});
+    sample();
 
     pipeline->stopOutputs(); // joins the encoding thread; the file gets its trailer
     pipeline->setPreviewAudioMixerForOutput(nullptr);
@@ -614,6 +633,7 @@ int main(int argc, char **argv) {
     const double windowCpu = windowEndCpu - windowStartCpu;
 
     std::vector<double> latency;
+    std::vector<int64_t> latencyAt;
     std::vector<double> held;
     int64_t neverEncoded = 0;
     std::vector<FfmpegEncoderSink::OutputStatus> status;
@@ -622,6 +642,7 @@ int main(int argc, char **argv) {
     {
         std::lock_guard lock(tracker->mutex);
         latency = tracker->latencyMs;
+        latencyAt = tracker->latencyAtNs;
         for (int h : tracker->heldFrames)
             held.push_back(h);
         // What the encoder never got: skipped in the router's queue, or still queued at stop.
@@ -629,6 +650,24 @@ int main(int argc, char **argv) {
         status = tracker->finalStatus;
         encoderName = tracker->encoderName;
         encoderSize = tracker->encoderSize;
+    }
+    if (!o.latencyCsv.isEmpty()) {
+        QFile csv(o.latencyCsv);
+        if (csv.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            csv.write("seconds,latency_ms\n");
+            for (size_t i = 0; i < latency.size(); ++i)
+                csv.write(QByteArray::number(double(latencyAt[i] - windowStartNs) / 1e9, 'f', 3) +
+                          ',' + QByteArray::number(latency[i], 'f', 2) + '\n');
+        }
+    }
+    // The first frame opens the encoder (x264 takes a few hundred ms), and the frames composed
+    // meanwhile wait; that start-up backlog is reported apart from the steady run.
+    std::vector<double> startup;
+    {
+        std::vector<double> steady;
+        for (size_t i = 0; i < latency.size(); ++i)
+            (latencyAt[i] - windowStartNs < 1'000'000'000 ? startup : steady).push_back(latency[i]);
+        latency.swap(steady);
     }
     std::sort(latency.begin(), latency.end());
     const int64_t fileVideo = tracker->latencyOutput >= 0
@@ -646,10 +685,11 @@ int main(int argc, char **argv) {
     if (!o.rssCsv.isEmpty()) {
         QFile csv(o.rssCsv);
         if (csv.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            csv.write("seconds,rss_bytes\n");
+            csv.write("seconds,rss_bytes,router_queue,main_pool_in_use\n");
             for (const RssSample &s : rss)
                 csv.write(QByteArray::number(s.seconds, 'f', 1) + ',' +
-                          QByteArray::number(s.bytes) + '\n');
+                          QByteArray::number(s.bytes) + ',' + QByteArray::number(s.queued) + ',' +
+                          QByteArray::number(s.poolInUse) + '\n');
         }
     }
 
@@ -674,20 +714,34 @@ int main(int argc, char **argv) {
         const QByteArray prefix = "output" + QByteArray::number(qsizetype(i));
         metric((prefix + "_video_packets").constData(),
                double(tracker->videoPackets[std::min(i, size_t(7))].load()));
+        metric((prefix + "_audio_packets").constData(),
+               double(tracker->audioPackets[std::min(i, size_t(7))].load()));
         metric((prefix + "_packets_dropped").constData(), double(status[i].packetsDropped));
     }
     metric("cpu_s", processCpu);
     metric("wall_s", processWall);
     metric("cores", processCpu / processWall);
     metric("window_cores", windowCpu / windowS);
+    metric("load1_start", loadStart[0]);
+    metric("load1_end", loadEnd[0]);
     metric("rss_peak_mb", double(peakResidentBytes()) / 1e6);
     metric("rss_early_mb", rssEarly / 1e6);
     metric("rss_end_mb", rssEnd / 1e6);
     metric("rss_growth_pct", rssGrowthPct);
+    int queueMax = 0;
+    int poolMax = 0;
+    for (const RssSample &s : rss) {
+        queueMax = std::max(queueMax, s.queued);
+        poolMax = std::max(poolMax, s.poolInUse);
+    }
+    metric("router_queue_max", queueMax);
+    metric("main_pool_in_use_max", poolMax);
     metric("latency_samples", double(latency.size()));
     metric("latency_p50_ms", percentile(latency, 0.50));
     metric("latency_p95_ms", percentile(latency, 0.95));
     metric("latency_max_ms", latency.empty() ? 0.0 : latency.back());
+    metric("latency_startup_max_ms",
+           startup.empty() ? 0.0 : *std::max_element(startup.begin(), startup.end()));
     metric("encoder_held_frames", median(held));
 
     std::printf("\nquorvi_harness summary (%.1f s window, %.2f s process)\n", windowS, processWall);
@@ -714,18 +768,27 @@ int main(int argc, char **argv) {
                     static_cast<long long>(tracker->videoPackets[std::min(i, size_t(7))].load()),
                     static_cast<long long>(status[i].packetsWritten),
                     static_cast<long long>(status[i].packetsDropped));
-    std::printf("  CPU: %.2f s over %.2f s = %.2f cores (window alone %.2f cores)\n", processCpu,
-                processWall, processCpu / processWall, windowCpu / windowS);
+    std::printf("  CPU: %.2f s over %.2f s = %.2f cores (window alone %.2f cores); machine load "
+                "%.2f at the start, %.2f at the end\n",
+                processCpu, processWall, processCpu / processWall, windowCpu / windowS,
+                loadStart[0], loadEnd[0]);
     printThreadCpu(threads, windowEndCpu - processStartCpu);
     std::printf("  RSS: peak %.1f MB; early %.1f MB (median of %.0f-%.0f s), end %.1f MB (last "
                 "10 s): %+.2f %% (goal within 5 %% over 10 min)\n",
                 double(peakResidentBytes()) / 1e6, rssEarly / 1e6, std::max(0.0, earlyAt - 10),
                 earlyAt, rssEnd / 1e6, rssGrowthPct);
+    std::printf("  sampled every %.1f s: router queue up to %d of %d frames, main pool up to %d "
+                "tokens in use (capacity %d)\n",
+                o.rssIntervalS, queueMax, OutputRouter::kQueueFrames, poolMax,
+                FramePipeline::kMainPoolFrames);
     if (tracker->latencyOutput >= 0)
-        std::printf("  base frame to file packet: p50 %.1f / p95 %.1f / max %.1f ms over %zu "
-                    "frames (goal p95 < 50); the encoder held %.0f frame(s)\n",
+        std::printf("  base frame to file packet after the first second: p50 %.1f / p95 %.1f / "
+                    "max %.1f ms over %zu frames (goal p95 < 50); first second (opens the "
+                    "encoder) up to %.1f ms over %zu frames; the encoder held %.0f frame(s)\n",
                     percentile(latency, 0.50), percentile(latency, 0.95),
-                    latency.empty() ? 0.0 : latency.back(), latency.size(), median(held));
+                    latency.empty() ? 0.0 : latency.back(), latency.size(),
+                    startup.empty() ? 0.0 : *std::max_element(startup.begin(), startup.end()),
+                    startup.size(), median(held));
     else
         std::printf("  latency: measured on the file output only; none given\n");
     return transportFailed ? 1 : 0;

@@ -7,6 +7,9 @@
 # real-time decoder run; the whole decoder part takes about 2.5 minutes at the default.
 # BENCH_ENCODER_SECONDS (default 10) sets the length of each real-time encoder run; the encoder
 # part takes about 2 minutes at the default.
+# BENCH_HARNESS_SECONDS (default 60) sets how long the whole engine and the ffmpeg CLI each run
+# the same live job (bench/harness_vs_ffmpeg.sh); 0 skips it. The first run also makes its
+# inputs, about 2 minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -128,4 +131,16 @@ echo "== bench_encoder (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
 if ! build/dev/bench/bench_encoder 2>"$out/bench_encoder.log" | tee "$out/bench_encoder.txt"; then
     tail -n 20 "$out/bench_encoder.log" >&2
     exit 1
+fi
+
+# The whole engine headless against the ffmpeg CLI doing the same live job; real time, so last.
+harness_seconds=${BENCH_HARNESS_SECONDS:-60}
+if ((harness_seconds > 0)); then
+    cmake --build build/dev --target quorvi_harness
+    echo
+    echo "== harness vs ffmpeg CLI, ${harness_seconds} s each"
+    if ! DURATION="$harness_seconds" HARNESS_OUT_DIR="$out/harness" bash bench/harness_vs_ffmpeg.sh |
+        tee "$out/harness_vs_ffmpeg.txt"; then
+        exit 1
+    fi
 fi
