@@ -133,6 +133,17 @@ if ! build/dev/bench/bench_encoder 2>"$out/bench_encoder.log" | tee "$out/bench_
     exit 1
 fi
 
+# Display and window capture of a screen repainted at 30 fps, against ffmpeg's x11grab grabbing
+# the same screen; real time, on a private X server.
+cmake --build build/dev --target bench_capture
+echo
+echo "== bench_capture (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+if ! xvfb-run -a -s "-screen 0 1920x1080x24" build/dev/bench/bench_capture \
+    2>"$out/bench_capture.log" | tee "$out/bench_capture.txt"; then
+    tail -n 20 "$out/bench_capture.log" >&2
+    exit 1
+fi
+
 # The whole engine headless against the ffmpeg CLI doing the same live job; real time, so last.
 harness_seconds=${BENCH_HARNESS_SECONDS:-60}
 if ((harness_seconds > 0)); then
