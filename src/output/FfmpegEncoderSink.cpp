@@ -653,6 +653,13 @@ bool FfmpegEncoderSink::openVideoEncoder(int w, int h, bool globalHeader) {
         ctx->width = w;
         ctx->height = h;
         ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+        // Tagged, and converted with the same matrix (writeFrame), so players show the
+        // program's colours instead of guessing.
+        const bool hd = h >= 720;
+        ctx->colorspace = hd ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+        ctx->color_primaries = hd ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
+        ctx->color_trc = hd ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
+        ctx->color_range = AVCOL_RANGE_MPEG;
         ctx->time_base = liveMode_ ? AVRational{1, 1000} : AVRational{1, r};
         ctx->framerate = AVRational{r, 1};
         ctx->gop_size = liveMode_ ? liveGop : r;
@@ -908,6 +915,7 @@ bool FfmpegEncoderSink::reopenVideoEncoderForNewSize(int width, int height, bool
 int64_t FfmpegEncoderSink::mediaClockStep(int64_t ptsUs) {
     const int64_t t = now();
     int64_t increment = 1;
+    const bool firstFrame = !clockStarted_;
     if (clockStarted_) {
         const int64_t delta = t - lastWallNs_;
         increment = delta <= 999'999 ? 1 : std::min<int64_t>(delta / 1'000'000, 10000);
@@ -919,17 +927,18 @@ int64_t FfmpegEncoderSink::mediaClockStep(int64_t ptsUs) {
     // The frames' own spacing wins over the wall clock's, but their times are a source's
     // position, not the program's: a base that starts mid-clip, loops, or is switched to a
     // channel further on would otherwise freeze the picture for the difference and, without
-    // live catch-up, leave the sound behind for good. So a jump re-anchors instead.
+    // live catch-up, leave the sound behind for good. So a jump re-anchors instead, and the
+    // frame it lands on lasts one frame period, as a frame of an unbroken source would.
     if (ptsUs > 0 && ptsUs <= 172'800'000'999) {
         const int64_t frameMs = ptsUs / 1000;
-        if (!anchored_) {
-            anchored_ = true;
-            anchorClockMs_ = mediaClockMs_;
-            anchorFrameMs_ = frameMs;
-        }
         const int64_t hint = anchorClockMs_ + (frameMs - anchorFrameMs_);
         const int64_t ahead = hint - mediaClockMs_;
-        if (ahead > kMaxFrameLeadMs || ahead < -kMaxFrameLeadMs) {
+        if (!anchored_ || ahead > kMaxFrameLeadMs || ahead < -kMaxFrameLeadMs) {
+            if (!firstFrame) {
+                const auto periodMs = int64_t(std::llround(1000.0 / std::max(frameRate_, 1.0)));
+                mediaClockMs_ = std::max(mediaClockMs_, lastStepMs_ + periodMs);
+            }
+            anchored_ = true;
             anchorClockMs_ = mediaClockMs_;
             anchorFrameMs_ = frameMs;
         } else if (ahead >= 1) {
@@ -961,11 +970,18 @@ void FfmpegEncoderSink::writeFrame(const FrameTokenPtr &frame, const int16_t *pc
     if (!yuvFrame_ || !yuvFrame_->data[0] || !videoCodec_)
         return;
 
+    SwsContext *const previousScaler = scaler_;
     scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height, AV_PIX_FMT_RGBA,
                                    yuvFrame_->width, yuvFrame_->height, AV_PIX_FMT_YUV420P,
                                    SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!scaler_)
         return;
+    if (scaler_ != previousScaler) {
+        const int matrix =
+            videoCodec_->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+        sws_setColorspaceDetails(scaler_, sws_getCoefficients(matrix), 1,
+                                 sws_getCoefficients(matrix), 0, 0, 1 << 16, 1 << 16);
+    }
     if (av_frame_make_writable(yuvFrame_) < 0)
         return;
     const uint8_t *src[1] = {reinterpret_cast<const uint8_t *>(frame->data.constData())};
