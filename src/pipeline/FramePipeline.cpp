@@ -398,8 +398,8 @@ void FramePipeline::setOutputSize(int width, int height) {
 }
 
 bool FramePipeline::startOutputs() {
-    // The callback runs on the encode thread; the pipeline may be gone by the time the queued
-    // call would run, which a QPointer-free invokeMethod handles (the event dies with us).
+    // Raised on the encoder's threads, which the destructor's router stop joins before `this`
+    // goes; a call still queued then is dropped with the object.
     router_->setTransportFailedCallback([this] {
         QMetaObject::invokeMethod(this, "onEncodeTransportFailed", Qt::QueuedConnection);
     });
