@@ -18,7 +18,7 @@ endif()
 function(quorvi_add_qtest name)
   cmake_parse_arguments(T "XVFB;CHILDREN;NO_LEAK_CHECK" "TIMEOUT;XVFB_SCREEN" "SOURCES;LIBS;LABELS"
                         ${ARGN})
-  add_executable(${name} ${T_SOURCES})
+  add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/common/WatchdogExitBarrier.cpp)
   target_link_libraries(${name} PRIVATE Qt6::Test quorvi_options ${T_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   if(T_CHILDREN)

@@ -13,6 +13,10 @@ stage() {
   ctest --preset "$1"
 }
 
+# The tracked sources keep the repository's format; a diff fails the ci stage before it builds.
+echo "== format"
+git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
 stage ci
 if [[ "${QUORVI_TEST_SANITIZERS:-1}" != 0 ]]; then
   stage asan
