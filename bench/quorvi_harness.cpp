@@ -544,6 +544,7 @@ int main(int argc, char **argv) {
         overlays->setMediaOverlay(e);
     }
 
+    // Straight to the pipeline rather than through the controller, which keeps 30 fps.
     ProgramState state;
     state.programSource = o.base;
     state.programSourcePath = o.inputs[o.base - 1];
