@@ -10,9 +10,9 @@ class QThread;
 
 // The engine's central objects, made, wired and torn down in one place: the overlay manager,
 // the composition controller, the frame pipeline, and the audio mixer running on its own thread
-// ("mix") and feeding the program output. The main window, the headless harness and the tests
-// each hold one; what reacts to the operator (panels, previews, the program time line) stays
-// with its owner.
+// ("mix") and feeding the program output. Whatever hosts the engine (the main window, the
+// headless harness, tests) holds one; what reacts to the operator (panels, previews, the
+// program time line) stays with that host.
 //
 // Wired here: every change of the controller's state is applied to the pipeline together with
 // the overlay manager (setProgramState), as is the initial state, so the pipeline can draw
@@ -23,9 +23,9 @@ class QThread;
 // (at most 5 s); then the mixer, the pipeline (joining its decoders before their pools), the
 // controller and, last, the overlay manager, which overlay decoders call until they are joined.
 //
-// Threads: made, used and destroyed on one thread (the GUI thread in the application); the
-// objects it hands out keep their own rules. The mixer lives on the audio thread and is reached
-// through its queued or atomic interface.
+// Threads: every method on the thread that made the session (the GUI thread in the
+// application), the destructor included; the objects it hands out keep their own rules. The
+// mixer lives on the audio thread and is reached through its queued or atomic interface.
 class EngineSession {
 public:
     // Off: the mixer opens no audio device (headless runs and tests); everything else runs.
