@@ -259,7 +259,7 @@ QString programProblems(const Recording &r, qsizetype cut, int before, int after
                                           times.value(worst + 1) - times[worst]);
     }
     problems.removeAll(QString());
-    if (!problems.isEmpty())
+    if (!problems.isEmpty() && !r.errors.isEmpty())
         problems << QString::fromUtf8(r.errors.left(300));
     return problems.join(QStringLiteral("; "));
 }
