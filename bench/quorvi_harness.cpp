@@ -6,7 +6,6 @@
 // bench/harness_vs_ffmpeg.sh runs it beside the ffmpeg CLI doing the same job.
 
 #include "BenchUtil.h"
-#include "audio/PreviewAudioMixer.h"
 #include "core/FramePool.h"
 #include "core/FrameToken.h"
 #include "core/MediaOverlayEntry.h"
@@ -16,6 +15,7 @@
 #include "output/FfmpegEncoderSink.h"
 #include "output/OutputRouter.h"
 #include "output/StreamTarget.h"
+#include "pipeline/EngineSession.h"
 #include "pipeline/FramePipeline.h"
 #include "pipeline/OverlayManager.h"
 #include "pipeline/VulkanCompositor.h"
@@ -26,7 +26,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMap>
-#include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -439,18 +438,10 @@ int main(int argc, char **argv) {
     const int64_t realTimeFrames = std::llround(o.seconds * o.fps);
 
     auto tracker = std::make_shared<Tracker>();
-    auto overlays = std::make_unique<OverlayManager>();
-    auto pipeline = std::make_unique<FramePipeline>();
-
     // The mixer ticks on its own thread, as in the application; nothing plays.
-    QThread mixThread;
-    mixThread.setObjectName(QStringLiteral("mix"));
-    auto *mixer = new PreviewAudioMixer(pipeline.get());
-    mixer->setPlaybackEnabled(false);
-    mixer->moveToThread(&mixThread);
-    mixThread.start();
-    QMetaObject::invokeMethod(mixer, "start", Qt::BlockingQueuedConnection);
-    pipeline->setPreviewAudioMixerForOutput(mixer);
+    auto session = std::make_unique<EngineSession>(EngineSession::AudioPlayback::Off);
+    FramePipeline *const pipeline = session->pipeline();
+    OverlayManager *const overlays = session->overlays();
 
     tracker->latencyOutput = o.file.isEmpty() ? -1 : 0;
     pipeline->router()->setSinkFactory(
@@ -484,14 +475,14 @@ int main(int argc, char **argv) {
     };
     QObject::connect(&rssTimer, &QTimer::timeout, &app, sample);
 
-    QObject::connect(pipeline.get(), &FramePipeline::baseFrameReady, &app,
+    QObject::connect(pipeline, &FramePipeline::baseFrameReady, &app,
                      [&](const FrameTokenPtr &frame) {
                          tracker->onBase(frame->ptsUs, nowNs());
                          lastBase = frame.get();
                          if (windowOpen)
                              baseGaps.note(frame->ptsUs);
                      });
-    QObject::connect(pipeline.get(), &FramePipeline::programFrameReady, &app,
+    QObject::connect(pipeline, &FramePipeline::programFrameReady, &app,
                      [&](const FrameTokenPtr &frame) {
                          ++composedTotal;
                          if (!windowOpen && windowStartNs == 0) {
@@ -510,17 +501,16 @@ int main(int argc, char **argv) {
                          if (frame.get() == lastBase && overlays->hasActiveOverlays())
                              ++passedThrough;
                      });
-    QObject::connect(pipeline.get(), &FramePipeline::channelFrameReady, &app,
+    QObject::connect(pipeline, &FramePipeline::channelFrameReady, &app,
                      [&](int k, const FrameTokenPtr &frame) {
                          if (windowOpen && k >= 0 && k < FramePipeline::kChannels)
                              channelGaps[size_t(k)].note(frame->ptsUs);
                      });
-    QObject::connect(
-        pipeline.get(), &FramePipeline::errorOccurred, &app, [](const QString &message) {
-            std::fprintf(stderr, "quorvi_harness: engine error: %s\n", qUtf8Printable(message));
-        });
+    QObject::connect(pipeline, &FramePipeline::errorOccurred, &app, [](const QString &message) {
+        std::fprintf(stderr, "quorvi_harness: engine error: %s\n", qUtf8Printable(message));
+    });
     bool transportFailed = false;
-    QObject::connect(pipeline.get(), &FramePipeline::programOutputTransportFailed, &app,
+    QObject::connect(pipeline, &FramePipeline::programOutputTransportFailed, &app,
                      [&](const QString &) {
                          transportFailed = true;
                          std::fprintf(stderr, "quorvi_harness: the output failed\n");
@@ -554,12 +544,13 @@ int main(int argc, char **argv) {
         overlays->setMediaOverlay(e);
     }
 
+    // Straight to the pipeline rather than through the controller, which keeps 30 fps.
     ProgramState state;
     state.programSource = o.base;
     state.programSourcePath = o.inputs[o.base - 1];
     state.outputSize = o.size;
     state.frameRate = o.fps;
-    pipeline->setProgramState(state, overlays.get());
+    pipeline->setProgramState(state, overlays);
 
     pipeline->setOutputFile(o.file);
     pipeline->setStreamTargets(o.streams);
@@ -613,15 +604,9 @@ int main(int argc, char **argv) {
     rssTimer.stop();
     sample();
 
-    pipeline->stopOutputs(); // joins the encoding thread; the file gets its trailer
-    pipeline->setPreviewAudioMixerForOutput(nullptr);
-    QMetaObject::invokeMethod(mixer, "shutdown", Qt::BlockingQueuedConnection);
-    mixThread.quit();
-    mixThread.wait();
-    delete mixer;
     const bool gpuComposition = pipeline->compositor()->gpuReady();
-    pipeline.reset(); // joins the decoders
-    overlays.reset();
+    // Ends the output (the file gets its trailer), stops the mixer, joins the decoders.
+    session.reset();
     QThreadPool::globalInstance()->waitForDone();
 
     if (exitCode != 0 || windowStartNs == 0)
