@@ -96,7 +96,8 @@ private:
     // runs on a short-lived thread of its own and first waits for the task before it, so they
     // run one at a time in the order asked, and the caller never waits for a slow open or join.
     struct Lifecycle {
-        // Keeps thread starts and joins apart; held by a task while it starts or joins workers.
+        // Keeps thread starts and joins apart; held by a task (or the destructor) while it
+        // starts or joins workers.
         std::mutex mutex;
         // Guards `pending`, and makes setSource()'s generation step and its queued task one step.
         std::mutex pendingMutex;
