@@ -55,19 +55,19 @@ bool AudioStreamDecoder::ensureResampler(const AVFrame *frame) {
     resetResampler();
     AVChannelLayout outLayout{};
     av_channel_layout_default(&outLayout, 2);
-    SwrContext *swr = nullptr;
-    const bool ok =
-        swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_S16, AudioSampleQueue::kSampleRate,
+    SwrContext *raw = nullptr;
+    const bool allocated =
+        swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_S16, AudioSampleQueue::kSampleRate,
                             &inLayout, AVSampleFormat(frame->format), frame->sample_rate, 0,
-                            nullptr) >= 0 &&
-        swr_init(swr) >= 0;
+                            nullptr) >= 0;
+    libav::Swr swr(raw);
+    const bool ok = allocated && swr_init(swr.get()) >= 0;
     av_channel_layout_uninit(&outLayout);
     if (!ok) {
-        swr_free(&swr);
         av_channel_layout_uninit(&inLayout);
         return false;
     }
-    resampler_.reset(swr);
+    resampler_ = std::move(swr);
     resamplerFormat_ = frame->format;
     resamplerRate_ = frame->sample_rate;
     av_channel_layout_uninit(&resamplerLayout_);

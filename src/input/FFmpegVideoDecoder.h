@@ -2,13 +2,14 @@
 
 #include "core/FrameToken.h"
 #include "input/AudioSampleQueue.h"
+#include "input/DecoderControl.h"
 #include "input/LiveFrameGate.h"
+#include "input/MicrophoneInput.h"
 
 #include <QObject>
 #include <QString>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -57,7 +58,7 @@ public:
     bool stopAndJoinIfGeneration(uint64_t generation);
     // Grows with every setSource() at once (not when the worker starts), so a caller can tell
     // whether a source was asked for after it looked.
-    uint64_t sourceGeneration() const { return sourceGeneration_.load(); }
+    uint64_t sourceGeneration() const { return lifecycle_.sourceGeneration.load(); }
     void enqueueLifecycle(std::function<void()> task);
 
     // Blocks until every lifecycle task queued so far has run.
@@ -68,75 +69,47 @@ public:
     void requestStop();
     void requestResync();
 
-    int64_t durationMs() const { return durationMs_.load(); }
-    bool isPlaying() const { return playing_.load(); }
-    bool isLive() const { return live_.load(); }
+    int64_t durationMs() const { return control_.durationMs.load(); }
+    bool isPlaying() const { return control_.playing.load(); }
+    bool isLive() const { return control_.live.load(); }
     QString source() const;
 
-    int pullAudio(float *out, int frames) { return audio_.pull(out, frames); }
+    int pullAudio(float *out, int frames) { return control_.audio.pull(out, frames); }
 
 signals:
     void decodeError(QString message);
     void playbackEndedNaturally();
 
 private:
-    struct Worker;     // the decode worker's FFmpeg state
-    struct Microphone; // the separate microphone worker
-    struct CaptureScaler;
-
-    void enqueueLifecycleLocked(std::function<void()> task); // holds pendingLifecycleMutex_
+    void enqueueLifecycleLocked(std::function<void()> task); // holds lifecycle_.pendingMutex
     void changeSource(const QString &address);
     void joinWorkers();
     void threadFunc(uint64_t generation);
-    void microphoneFunc();
     void emitError(const QString &message);
-    // Display and window capture, on the decode worker.
-    void runDisplayCapture(int monitorIndex);
-    void runLibraryCapture(const QString &address, bool window);
-    bool captureHousekeeping();
-    void deliverCaptured(CaptureScaler &scaler, const uint8_t *pixels, int stride, int width,
-                         int height, int64_t tsUs);
     void emitEndedQueued();
-    // Sleeps up to `us`, or less when a stop or a command comes in after `seenSequence` was
-    // read (read it before checking the state, so that no command slips in between).
-    uint64_t wakeSequence();
-    void sleepUnlessWoken(int64_t us, uint64_t seenSequence);
-    void wake();
-
-    FramePool *const pool_;
-    QString threadTag_;
 
     mutable std::mutex sourceMutex_;
     QString source_;      // guarded by sourceMutex_
-    QString audioSource_; // guarded by sourceMutex_
+    QString audioSource_; // guarded by sourceMutex_; the separate microphone, if any
 
-    std::mutex lifecycleMutex_; // keeps thread starts and joins apart
-    std::mutex pendingLifecycleMutex_;
-    std::shared_future<void> pendingLifecycle_; // guarded by pendingLifecycleMutex_
+    // Starting and stopping. Every start and stop is a task on the lc:<tag> chain: each task
+    // runs on a short-lived thread of its own and first waits for the task before it, so they
+    // run one at a time in the order asked, and the caller never waits for a slow open or join.
+    struct Lifecycle {
+        // Keeps thread starts and joins apart; held by a task (or the destructor) while it
+        // starts or joins workers.
+        std::mutex mutex;
+        // Guards `pending`, and makes setSource()'s generation step and its queued task one step.
+        std::mutex pendingMutex;
+        std::shared_future<void> pending; // the newest task; guarded by pendingMutex
+        // Grows with every setSource(). W: caller, under pendingMutex. R: any caller
+        // (sourceGeneration()); under pendingMutex in stopAndJoinIfGeneration().
+        std::atomic<uint64_t> sourceGeneration{0};
+        uint64_t workerGeneration = 0; // guarded by mutex; names a worker run in the log
+        std::thread decodeThread;      // the dec:<tag> worker; started and joined under mutex
+    } lifecycle_;
 
-    std::atomic<bool> stopRequested_{true};
-    std::atomic<bool> workerRunning_{false}; // the decode worker has not ended by itself
-    std::thread decodeThread_;               // started and joined under lifecycleMutex_
-    std::thread microphoneThread_;           // started and joined under lifecycleMutex_
-
-    std::atomic<int64_t> positionMs_{0};
-    std::atomic<bool> playing_{false};
-    std::atomic<int64_t> lastScrubPositionMs_{-1};
-    std::atomic<int64_t> requestedPositionMs_{-1};
-    std::atomic<int64_t> durationMs_{-1};
-    std::atomic<bool> resyncRequested_{false};
-    std::atomic<bool> loop_{false};
-    std::atomic<bool> ended_{false};
-    std::atomic<bool> live_{false};
-    std::atomic<uint64_t> sourceGeneration_{0}; // written under pendingLifecycleMutex_
-    std::atomic<uint64_t> workerGeneration_{0};
-    std::atomic<bool> flushAudioRequested_{false};
-
-    std::mutex wakeMutex_;
-    std::condition_variable wakeCv_;
-    uint64_t wakeSeq_ = 0; // guarded by wakeMutex_; bumped by stops and commands
-
-    FrameCallback frameCallback_; // set before the first source; read by the worker
-    AudioSampleQueue audio_;
-    LiveFrameGate gate_;
+    // What the workers share with the caller (stop flag, commands, sound, gate); see there.
+    DecoderControl control_;
+    MicrophoneInput microphone_; // started and joined under lifecycle_.mutex
 };

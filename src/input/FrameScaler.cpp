@@ -1,0 +1,70 @@
+#include "input/FrameScaler.h"
+
+#include "core/FramePool.h"
+
+bool FrameScaler::ensure(int width, int height, AVPixelFormat format, int outWidth, int outHeight) {
+    // sws_getCachedContext frees the context it is given whenever it does not return it.
+    sws_.reset(sws_getCachedContext(sws_.release(), width, height, format, outWidth, outHeight,
+                                    AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!sws_)
+        return false;
+    if (width != width_ || height != height_ || format != format_ || outWidth != outWidth_ ||
+        outHeight != outHeight_) {
+        width_ = width;
+        height_ = height;
+        format_ = format;
+        outWidth_ = outWidth;
+        outHeight_ = outHeight;
+        colourSpace_ = colourRange_ = -1;
+    }
+    return true;
+}
+
+FrameTokenPtr FrameScaler::scale(FramePool &pool, const AVFrame *picture, int64_t tsUs,
+                                 bool mayAllocate) {
+    if (!ensure(picture->width, picture->height, AVPixelFormat(picture->format), pool.width(),
+                pool.height()))
+        return {};
+    // The picture's own colour matrix and range (HD material is BT.709), as the scaler
+    // would otherwise assume BT.601 and limited range.
+    if (picture->colorspace != colourSpace_ || picture->color_range != colourRange_) {
+        colourSpace_ = picture->colorspace;
+        colourRange_ = picture->color_range;
+        const int matrix = colourSpace_ != AVCOL_SPC_UNSPECIFIED ? colourSpace_
+                           : picture->height >= 720              ? SWS_CS_ITU709
+                                                                 : SWS_CS_ITU601;
+        sws_setColorspaceDetails(sws_.get(), sws_getCoefficients(matrix),
+                                 colourRange_ == AVCOL_RANGE_JPEG,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    }
+    return convert(pool, mayAllocate, picture->data, picture->linesize, picture->height, tsUs);
+}
+
+FrameTokenPtr FrameScaler::scaleBgrx(FramePool &pool, const uint8_t *pixels, int stride, int width,
+                                     int height, int64_t tsUs) {
+    if (!ensure(width, height, AV_PIX_FMT_BGR0, pool.width(), pool.height()))
+        return {};
+    const uint8_t *src[4] = {pixels, nullptr, nullptr, nullptr};
+    const int srcStride[4] = {stride, 0, 0, 0};
+    return convert(pool, false, src, srcStride, height, tsUs);
+}
+
+FrameTokenPtr FrameScaler::convert(FramePool &pool, bool mayAllocate, const uint8_t *const src[],
+                                   const int srcStride[], int height, int64_t tsUs) {
+    FrameTokenPtr token = mayAllocate ? pool.acquire() : pool.tryAcquire();
+    if (!token)
+        return {};
+    token->valid = true;
+    token->width = pool.width();
+    token->height = pool.height();
+    token->stride = token->width * 4;
+    const qsizetype bytes = qsizetype(token->stride) * token->height;
+    if (token->data.size() < bytes)
+        token->data.resize(bytes);
+    uint8_t *dst[4] = {reinterpret_cast<uint8_t *>(token->data.data()), nullptr, nullptr,
+                       nullptr}; // data() detaches a shared buffer
+    const int dstStride[4] = {token->stride, 0, 0, 0};
+    sws_scale(sws_.get(), src, srcStride, 0, height, dst, dstStride);
+    token->ptsUs = tsUs;
+    return token;
+}

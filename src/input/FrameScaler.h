@@ -1,0 +1,39 @@
+#pragma once
+
+#include "core/FrameToken.h"
+#include "core/LibavPtr.h"
+
+#include <cstdint>
+
+class FramePool;
+
+// Converts decoded or captured pictures into RGBA tokens of the pool's size. One scaler is
+// kept across pictures and rebuilt only when the input's size or format changes.
+//
+// Threads: one worker.
+class FrameScaler {
+public:
+    // A decoded picture, read in its own colour matrix and range. `mayAllocate`: the pool may
+    // grow for it (a paced file); otherwise a busy pool drops it (a live input).
+    FrameTokenPtr scale(FramePool &pool, const AVFrame *picture, int64_t tsUs, bool mayAllocate);
+    // Captured BGRX rows. Alpha comes from the scaler, so whatever the capture left in the
+    // fourth byte never makes a picture transparent. A busy pool drops screen pictures.
+    FrameTokenPtr scaleBgrx(FramePool &pool, const uint8_t *pixels, int stride, int width,
+                            int height, int64_t tsUs);
+
+private:
+    // False when no scaler can be built for this conversion.
+    bool ensure(int width, int height, AVPixelFormat format, int outWidth, int outHeight);
+    FrameTokenPtr convert(FramePool &pool, bool mayAllocate, const uint8_t *const src[],
+                          const int srcStride[], int height, int64_t tsUs);
+
+    libav::Sws sws_;
+    // What the scaler was built for; a new one starts with the default colour matrix.
+    int width_ = 0;
+    int height_ = 0;
+    int format_ = -1;
+    int outWidth_ = 0;
+    int outHeight_ = 0;
+    int colourSpace_ = -1; // what the scaler's colour matrix was set for
+    int colourRange_ = -1;
+};
