@@ -61,6 +61,7 @@ bool OutputTarget::open(const std::shared_ptr<const EncoderParams> &params) {
                                  AVIOInterruptCB{&OutputTarget::interrupt, this}};
     Muxer::Failure failure;
     if (!muxer_.open(options, params, &failure)) {
+        lastOpenError_ = failure.error;
         const QString what = QStringLiteral("FfmpegEncoderSink: %1 failed").arg(failure.call);
         if (std::strcmp(failure.call, "avio_open") != 0)
             qWarning().noquote() << libav::errorText(what, failure.error);
@@ -235,7 +236,8 @@ void OutputTarget::reopen(bool &waitingForKeyframe) {
         nextAttemptNs_ = after + delay * 1'000'000;
         if ((attempts_ == 1 || attempts_ % 64 == 0) && !aborting())
             qWarning().noquote() << "FfmpegEncoderSink: RTMP mux reopen failed, attempt"
-                                 << attempts_ << "next in" << delay << "ms";
+                                 << attempts_ << "next in" << delay
+                                 << "ms:" << libav::errorText(lastOpenError_);
     }
     publicAttempts_.store(attempts_);
 }

@@ -99,6 +99,7 @@ private:
     bool needsReconnect_ = false;
     int64_t nextAttemptNs_ = 0;
     int attempts_ = 0;
+    int lastOpenError_ = 0; // why the last open failed
     int64_t lastFlushNs_ = 0;
 
     std::atomic<bool> abortOwn_{false};
