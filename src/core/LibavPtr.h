@@ -18,8 +18,20 @@ namespace libav {
 struct FormatInputDeleter {
     void operator()(AVFormatContext *c) const { avformat_close_input(&c); }
 };
+// A muxer: closes the file or connection it opened (formats without one have none), then
+// frees the context.
+struct FormatOutputDeleter {
+    void operator()(AVFormatContext *c) const {
+        if (c->pb && !(c->oformat->flags & AVFMT_NOFILE))
+            avio_closep(&c->pb);
+        avformat_free_context(c);
+    }
+};
 struct CodecContextDeleter {
     void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct CodecParametersDeleter {
+    void operator()(AVCodecParameters *p) const { avcodec_parameters_free(&p); }
 };
 struct FrameDeleter {
     void operator()(AVFrame *f) const { av_frame_free(&f); }
@@ -35,6 +47,8 @@ struct SwrDeleter {
 };
 
 using InputFormatContext = std::unique_ptr<AVFormatContext, FormatInputDeleter>;
+using OutputFormatContext = std::unique_ptr<AVFormatContext, FormatOutputDeleter>;
+using CodecParameters = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
 using Packet = std::unique_ptr<AVPacket, PacketDeleter>;

@@ -10,20 +10,22 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-
 #include <vector>
 
-struct AVCodecContext;
-struct AVFrame;
 struct AVPacket;
-struct SwsContext;
+class AudioEncoder;
+class MediaClock;
+class PacketFanOut;
+class VideoEncoder;
+struct OutputShared;
 
 // Encodes the program once (H.264 + AAC) and writes every packet to the recording file and to
-// each live stream. The file is written on the encoding thread; each stream has a writer thread
-// of its own ("mux:<n>") with a bounded packet queue, so a stream that hangs or reconnects never
-// holds up the file or the other streams. A stream that cannot be opened, or whose writes fail
-// over RTMP, is reopened with a growing delay (400 ms after a failed write, then 1 s, 2 s, 4 s
+// each live stream. It owns the parts that do the work: the video and audio encoders, the media
+// clock, and the outputs the packets fan out to. The file is written on the encoding thread;
+// each stream has a writer thread of its own ("mux:<n>") with a bounded packet queue, so a
+// stream that hangs or reconnects never holds up the file or the other streams. A stream that
+// cannot be opened, or whose writes fail over RTMP, is reopened with a growing delay (400 ms after
+// a failed write, then 1 s, 2 s, 4 s
 // ... 90 s, without limit) and rejoins at the next keyframe.
 //
 // Queues: each stream's packet queue holds kStreamQueuePackets; when its writer falls that far
@@ -85,7 +87,7 @@ public:
     bool isStarted() const { return started_; }
     QSize encoderFrameSize() const; // encoding thread; empty while closed
     QString videoEncoderName() const;
-    int64_t mediaClockMs() const { return mediaClockMs_; }
+    int64_t mediaClockMs() const;
     struct OutputStatus {
         QString url;
         bool isStream = false;
@@ -106,25 +108,11 @@ public:
     void setWriteObserver(WriteObserver observer);
 
 private:
-    struct MuxTarget;
-    struct Shared;
-
     int64_t now() const;
-    bool openVideoEncoder(int width, int height, bool globalHeader);
-    bool openAudioEncoder(bool globalHeader);
+    void deliver(AVPacket *packet, bool isVideo);
     void publishStreamParameters();
-    int64_t mediaClockStep(int64_t ptsUs);
-    bool sendVideoFrame(AVFrame *frame);
-    void encodeAudio(bool pad);
-    void appendAudio(const int16_t *pcm, int frames);
-    void trimAudioFifo();
-    void compactAudioFifo();
-    void drainEncoder(AVCodecContext *codec, bool isVideo);
-    void writePacket(AVPacket *packet, bool isVideo);
-    void periodicFlush();
+    void pullLiveAudio();
     void checkTransportFailure();
-    void stopStreamWriters(int64_t graceMs);
-    void freeEncoders();
 
     QString filePath_;
     std::vector<StreamTarget> streamTargets_;
@@ -141,41 +129,14 @@ private:
     std::atomic<bool> failureNotified_{false};
     AudioPull audioPullCallback_;
     std::vector<int16_t> pullBuffer_;
-
-    // Shared with the stream writers: abort flag, encoder parameters, keyframe requests,
-    // failure counters. Outlives the writers.
-    std::shared_ptr<Shared> shared_;
-    // Replaced only on the encoding thread, under targetsMutex_ so that outputStatus() can read
-    // them from elsewhere; each stream's muxer belongs to its writer.
-    mutable std::mutex targetsMutex_;
-    std::unique_ptr<MuxTarget> fileTarget_;
-    std::vector<std::unique_ptr<MuxTarget>> streams_;
-
-    AVCodecContext *videoCodec_ = nullptr;
-    QString videoEncoderName_;
-    SwsContext *scaler_ = nullptr;
-    AVFrame *yuvFrame_ = nullptr;
-    int64_t lastWallNs_ = 0;
-    bool clockStarted_ = false;
-    int64_t lastStepMs_ = 0;
-    int64_t mediaClockMs_ = 0;
-    // Frame times count from the first frame of the run, and again from any jump in them.
-    bool anchored_ = false;
-    int64_t anchorClockMs_ = 0;
-    int64_t anchorFrameMs_ = 0;
-    bool hasLastVideoPts_ = false;
-    int64_t lastVideoPts_ = 0;
-    int64_t lastFlushNs_ = 0;
     int64_t openRetryAtNs_ = 0;      // a failed open is retried from then on
     int64_t openFailingSinceNs_ = 0; // 0 unless the last open failed
-    bool flushedOnce_ = false;
-    AVCodecContext *audioCodec_ = nullptr;
-    AVFrame *audioFrame_ = nullptr;
-    int64_t audioPts_ = 0;
-    int audioFrameSize_ = 1024;
-    std::vector<int16_t> audioFifo_;
-    uint64_t audioFifoRead_ = 0;
-    AVPacket *encPacket_ = nullptr;
 
-    SteadyClock clock_;
+    // Shared with the outputs and their writers (abort flag, encoder parameters, keyframe
+    // requests, failure counters, the clock); outlives the writers.
+    std::shared_ptr<OutputShared> shared_;
+    std::unique_ptr<MediaClock> clock_;
+    std::unique_ptr<VideoEncoder> video_;
+    std::unique_ptr<AudioEncoder> audio_;
+    std::unique_ptr<PacketFanOut> outputs_;
 };

@@ -3,12 +3,14 @@
 // ThreadSanitizer; the streams are local files so no peer is needed.
 
 #include "output/FfmpegEncoderSink.h"
+#include "platform/StderrCapture.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -82,6 +84,49 @@ private slots:
                 for (const StreamTarget &s : streams)
                     QVERIFY2(QFileInfo(s.url).size() > 4000, qPrintable(s.url));
         }
+    }
+
+    void openFailuresSayWhy() {
+        // An operator reads which call failed and FFmpeg's reason for it.
+        QTemporaryDir dir;
+        const std::pair<QString, QString> cases[] = {
+            {dir.filePath("missing/program.mp4"), "avio_open failed: No such file or directory"},
+            {dir.filePath("program.nosuchformat"),
+             "avformat_alloc_output_context2 failed: Invalid argument"},
+        };
+        for (const auto &[file, expected] : cases) {
+            FfmpegEncoderSink sink;
+            QVERIFY(sink.open(file, 30));
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QRegularExpression::escape(expected)));
+            sink.writeFrame(frame(0), nullptr, 0);
+            QVERIFY(!sink.isStarted());
+        }
+    }
+
+    void hardwareProbeOncePerProcess() {
+        // A recording tries hardware H.264 first. Where there is none, FFmpeg's complaints
+        // about it come at the first start in the process at most, never at a later one.
+        QTemporaryDir dir;
+        int noisyLines[2] = {0, 0};
+        for (int run = 0; run < 2; ++run) {
+            std::mutex mutex;
+            StderrCapture capture;
+            QVERIFY(capture.start([&](QByteArray line) {
+                line = line.toLower();
+                std::lock_guard lock(mutex);
+                noisyLines[run] += line.contains("nvenc") || line.contains("cuda") ? 1 : 0;
+            }));
+            FfmpegEncoderSink sink;
+            QVERIFY(sink.open(dir.filePath(QString("run%1.mp4").arg(run)), 30));
+            for (int i = 0; i < 5; ++i)
+                sink.writeFrame(frame(i), nullptr, 0);
+            const bool started = sink.isStarted();
+            sink.close();
+            capture.stop();
+            QVERIFY(started);
+        }
+        QCOMPARE(noisyLines[1], 0);
     }
 };
 

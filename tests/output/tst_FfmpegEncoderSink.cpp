@@ -299,7 +299,7 @@ private slots:
             << "^FfmpegEncoderSink: file mux write failed \\(will retry same file, streak \\d+ "
                "\\): \\S";
         QTest::newRow("mp4: open fails") << "full.mp4"
-                                         << "^FfmpegEncoderSink: avformat_write_header failed$";
+                                         << "^FfmpegEncoderSink: avformat_write_header failed: \\S";
     }
     void fullDiskIsReportedOnce() {
         QFETCH(QString, name);
