@@ -16,6 +16,11 @@ stage() {
 # The tracked sources keep the repository's format; a diff fails the ci stage before it builds.
 echo "== format"
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+# The ground floor includes nothing from the folders above it.
+if grep -rn '#include "' src/core | grep -v '#include "core/'; then
+  echo "src/core includes from above it" >&2
+  exit 1
+fi
 
 stage ci
 if [[ "${QUORVI_TEST_SANITIZERS:-1}" != 0 ]]; then

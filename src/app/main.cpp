@@ -1,6 +1,6 @@
 #include "core/Logging.h"
 #include "core/MetaTypes.h"
-#include "platform/PosixUtil.h"
+#include "core/PosixUtil.h"
 #include "platform/QuitSignals.h"
 #include "platform/SingleInstanceLock.h"
 #include "ui/MainWindow.h"

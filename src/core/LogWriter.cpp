@@ -1,6 +1,6 @@
 #include "core/LogWriter.h"
 
-#include "platform/PosixUtil.h"
+#include "core/PosixUtil.h"
 
 #include <QFile>
 

@@ -1,8 +1,8 @@
 #include "core/Logging.h"
 
 #include "core/LogWriter.h"
-#include "platform/PosixUtil.h"
-#include "platform/StderrCapture.h"
+#include "core/PosixUtil.h"
+#include "core/StderrCapture.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,11 +1,12 @@
 #include "input/DecodeWorker.h"
 
 #include "core/FramePool.h"
+#include "core/LibavError.h"
+#include "core/PosixUtil.h"
 #include "input/DecoderControl.h"
 #include "input/FFmpegVideoDecoder.h"
 #include "input/SourceAddress.h"
 #include "platform/CaptureDevices.h"
-#include "platform/PosixUtil.h"
 
 #include <chrono>
 
@@ -80,12 +81,11 @@ bool DecodeWorker::open(const QString &source, const QString &address, bool hasA
         return false;
     }
     if (const int r = input_.open(url, format, options, flags); r < 0) {
-        c_.reportError(LibavInput::errorText(openFailed, r));
+        c_.reportError(libav::errorText(openFailed, r));
         return false;
     }
     if (const int r = input_.findStreamInfo(); r < 0) {
-        c_.reportError(
-            LibavInput::errorText(QStringLiteral("avformat_find_stream_info failed"), r));
+        c_.reportError(libav::errorText(QStringLiteral("avformat_find_stream_info failed"), r));
         return false;
     }
     if (input_->duration > 0)
@@ -115,8 +115,7 @@ bool DecodeWorker::open(const QString &source, const QString &address, bool hasA
         return false;
     }
     if (const int r = avcodec_parameters_to_context(video_.get(), stream->codecpar); r < 0) {
-        c_.reportError(
-            LibavInput::errorText(QStringLiteral("avcodec_parameters_to_context failed"), r));
+        c_.reportError(libav::errorText(QStringLiteral("avcodec_parameters_to_context failed"), r));
         return false;
     }
     // Frame threading adds a frame of delay per thread: fine for files, not for live inputs.
@@ -124,7 +123,7 @@ bool DecodeWorker::open(const QString &source, const QString &address, bool hasA
     if (live_)
         video_->thread_type = FF_THREAD_SLICE;
     if (const int r = avcodec_open2(video_.get(), decoder, nullptr); r < 0) {
-        c_.reportError(LibavInput::errorText(QStringLiteral("avcodec_open2 failed"), r));
+        c_.reportError(libav::errorText(QStringLiteral("avcodec_open2 failed"), r));
         return false;
     }
 

@@ -1,9 +1,9 @@
 #include "input/FFmpegVideoDecoder.h"
 
+#include "core/PosixUtil.h"
 #include "input/DecodeWorker.h"
 #include "input/ScreenCapture.h"
 #include "input/SourceAddress.h"
-#include "platform/PosixUtil.h"
 
 #include <QMetaObject>
 #include <QUrl>

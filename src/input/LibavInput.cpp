@@ -4,16 +4,9 @@
 
 extern "C" {
 #include <libavdevice/avdevice.h>
-#include <libavutil/error.h>
 }
 
 #include <mutex>
-
-QString LibavInput::errorText(const QString &what, int err) {
-    char reason[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_make_error_string(reason, sizeof reason, err); // av_err2str, without a C compound literal
-    return what + QStringLiteral(": ") + QString::fromUtf8(reason);
-}
 
 void LibavInput::initialise() {
     installAvLogRouting();

@@ -18,8 +18,6 @@ class LibavInput {
 public:
     using Interrupted = std::function<bool()>;
 
-    // "what: FFmpeg's reason for err", so that a message says why.
-    static QString errorText(const QString &what, int err);
     // Routes FFmpeg's log and registers network and device inputs (these once per process).
     static void initialise();
 

@@ -1,12 +1,13 @@
 #include "input/MicrophoneInput.h"
 
+#include "core/LibavError.h"
 #include "core/LibavPtr.h"
+#include "core/PosixUtil.h"
 #include "input/AudioStreamDecoder.h"
 #include "input/DecoderControl.h"
 #include "input/LibavInput.h"
 #include "input/SourceAddress.h"
 #include "platform/CaptureDevices.h"
-#include "platform/PosixUtil.h"
 
 void MicrophoneInput::start(const QString &address) {
     const QByteArray name = ("mic:" + c_.threadTag).toUtf8();
@@ -52,12 +53,11 @@ void MicrophoneInput::run(const QString &microphone) {
          {SourceAddress::microphoneBufferOptions(), SourceAddress::probeOptions(microphone, true)})
         options.insert(options.end(), list.begin(), list.end());
     if (const int r = input.open(device.url, format, options); r < 0) {
-        c_.reportError(LibavInput::errorText(openFailed, r));
+        c_.reportError(libav::errorText(openFailed, r));
         return;
     }
     if (const int r = input.findStreamInfo(); r < 0) {
-        c_.reportError(
-            LibavInput::errorText(QStringLiteral("dshow 麦克风 find_stream_info 失败"), r));
+        c_.reportError(libav::errorText(QStringLiteral("dshow 麦克风 find_stream_info 失败"), r));
         return;
     }
     const int stream = input.bestStream(AVMEDIA_TYPE_AUDIO);

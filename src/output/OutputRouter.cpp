@@ -1,8 +1,8 @@
 #include "output/OutputRouter.h"
 
+#include "core/PosixUtil.h"
 #include "output/FfmpegEncoderSink.h"
 #include "output/ProgramAudioSource.h"
-#include "platform/PosixUtil.h"
 
 #include <QDebug>
 #include <QDir>

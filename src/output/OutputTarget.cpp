@@ -2,7 +2,7 @@
 
 #include "core/LibavError.h"
 
-#include "platform/PosixUtil.h"
+#include "core/PosixUtil.h"
 
 #include <QDebug>
 

@@ -2,8 +2,8 @@
 // per stream, a status reader and an abort from elsewhere. Small pictures keep it quick under
 // ThreadSanitizer; the streams are local files so no peer is needed.
 
+#include "core/StderrCapture.h"
 #include "output/FfmpegEncoderSink.h"
-#include "platform/StderrCapture.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>

@@ -19,8 +19,8 @@
 
 #include "../common/EncodedFrames.h"
 #include "core/Logging.h"
+#include "core/PosixUtil.h"
 #include "output/FfmpegEncoderSink.h"
-#include "platform/PosixUtil.h"
 #include "platform/QuitSignals.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "platform/PosixUtil.h"
+#include "core/PosixUtil.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "platform/StderrCapture.h"
+#include "core/StderrCapture.h"
 
-#include "platform/PosixUtil.h"
+#include "core/PosixUtil.h"
 
 #include <cerrno>
 #include <cstdio>
