@@ -385,55 +385,6 @@ private slots:
             QVERIFY2(fileGaps.isEmpty(), qPrintable(fileGaps));
         }
     }
-
-    // A stream whose server accepts and never answers: an abort from another thread frees the
-    // encoding thread at once, whichever call it is in.
-    void abortFreesTheEncodingThread_data() {
-        QTest::addColumn<int>("phase");
-        QTest::newRow("ensureOpened") << 1;
-        QTest::newRow("writeFrame") << 2;
-        QTest::newRow("close") << 3;
-    }
-    void abortFreesTheEncodingThread() {
-        QFETCH(int, phase);
-        peers::SilentTcpPeer silent;
-        QVERIFY(silent.listen());
-        FfmpegEncoderSink sink;
-        QVERIFY(sink.configure({}, {{silent.rtmpUrl(), "flv"}}, 30));
-
-        std::atomic<int> reached{0};
-        std::atomic<bool> aborted{false};
-        std::thread encoding([&] {
-            reached = 1;
-            sink.ensureOpened(kWidth, kHeight);
-            reached = 2;
-            const int frames = phase == 3 ? 15 : 900;
-            for (int i = 0; i < frames && !aborted; ++i) {
-                sink.writeFrame(programFrame(i, kWidth, kHeight, i * kFrameUs), nullptr, 0);
-                std::this_thread::sleep_for(std::chrono::milliseconds(33));
-            }
-            reached = 3;
-            sink.close();
-            reached = 4;
-        });
-        const bool contacted = silent.waitForClient(3000);
-        const bool inPhase = testutil::waitUntil([&] { return reached >= phase; }, 5000);
-        QTest::qWait(300);
-        const int at = reached;
-        QElapsedTimer sinceAbort;
-        sinceAbort.start();
-        aborted = true;
-        sink.requestAbort();
-        const bool returned = testutil::waitUntil([&] { return reached == 4; }, 10000);
-        const int64_t ms = sinceAbort.elapsed();
-        encoding.join();
-        QVERIFY(inPhase);
-        QVERIFY2(contacted, "the server was never contacted");
-        QVERIFY2(returned && ms < 1000 * kSlow,
-                 qPrintable(QStringLiteral("returned %1 ms after the abort, made in phase %2")
-                                .arg(ms)
-                                .arg(at)));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestEncoderStreams)

@@ -67,7 +67,6 @@ private slots:
 
     void burstsCoalesceToTheNewestPicture();
     void onlyTheBaseChannelReachesTheProgram();
-    void emptySourceForgetsTheLatestPicture();
     void stillImageIsFittedOnBlack();
     void blankBaseCarriesOverlays();
     void badChannelAudioIsSilence();
@@ -189,27 +188,6 @@ void TestFramePipeline::onlyTheBaseChannelReachesTheProgram() {
     p.setProgramState(sourceState(4), nullptr);
     p.recomposeFromLatestBase(); // no overlay manager: nothing
     QCOMPARE(programs.size(), 2);
-}
-
-void TestFramePipeline::emptySourceForgetsTheLatestPicture() {
-    const QString red = clips_[0];
-    FramePipeline p;
-    OverlayManager overlays;
-    p.setProgramState(sourceState(2), &overlays);
-    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
-    p.setChannelSources({}, red, {}, {});
-    p.setChannelPlayback(1, 0, true);
-    QTRY_VERIFY_WITH_TIMEOUT(programs.size() >= 3, 10000);
-    QVERIFY(p.latestChannelFrame(1));
-    QVERIFY(fx::near(fx::pixel(p.latestChannelFrame(1), 960, 540), Qt::red, 40));
-
-    p.setChannelSources({}, {}, {}, {});
-    QVERIFY(!p.latestChannelFrame(1));
-    const qsizetype before = programs.size();
-    QTest::qWait(200);
-    p.recomposeFromLatestBase();
-    QTest::qWait(50);
-    QCOMPARE(programs.size(), before); // the stopped decoder sends nothing more either
 }
 
 void TestFramePipeline::stillImageIsFittedOnBlack() {
@@ -349,6 +327,20 @@ void TestFramePipeline::changingOneSourceLeavesTheOthersDecoding() {
     }
     QVERIFY(fx::near(lastColour[0], Qt::red, 40));
     QVERIFY(fx::near(lastColour[2], Qt::blue, 40));
+    QVERIFY(fx::near(fx::pixel(p.latestChannelFrame(1), 960, 540), Qt::yellow, 40));
+
+    // An emptied channel forgets its picture, and the program gets nothing more from it.
+    OverlayManager overlays;
+    p.setProgramState(sourceState(2), &overlays);
+    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
+    QTRY_VERIFY_WITH_TIMEOUT(programs.size() >= 3, 10000);
+    p.setChannelSources(paths[0], {}, paths[2], paths[3]);
+    QVERIFY(!p.latestChannelFrame(1));
+    const qsizetype before = programs.size();
+    QTest::qWait(200);
+    p.recomposeFromLatestBase();
+    QTest::qWait(50);
+    QCOMPARE(programs.size(), before);
 }
 
 void TestFramePipeline::slotTableRules() {
