@@ -52,9 +52,10 @@ inline quint16 freeUdpPort() {
     return direct(s).bind(QHostAddress::LocalHost, 0) ? s.localPort() : 0;
 }
 
-// True while something here listens on TCP `port`. Read from the kernel, so that a one-shot
-// listener is not used up by looking.
-inline bool listening(quint16 port) {
+// True while a TCP socket on local `port` is in one of `states` (as the kernel writes them:
+// "0A" listening, "01" established, "08" waiting for its owner to close). Read from the
+// kernel, so that a one-shot listener is not used up by looking.
+inline bool tcpSocketIn(quint16 port, const QList<QByteArray> &states) {
     for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         QFile f(QString::fromLatin1(table));
         if (!f.open(QIODevice::ReadOnly))
@@ -63,12 +64,15 @@ inline bool listening(quint16 port) {
         while (!f.atEnd()) {
             const QList<QByteArray> col = f.readLine().simplified().split(' ');
             bool ok = false;
-            if (col.size() >= 4 && col[3] == "0A" &&
+            if (col.size() >= 4 && states.contains(col[3]) &&
                 col[1].mid(col[1].lastIndexOf(':') + 1).toUInt(&ok, 16) == port && ok)
                 return true;
         }
     }
     return false;
+}
+inline bool listening(quint16 port) {
+    return tcpSocketIn(port, {"0A"});
 }
 
 inline bool waitForListening(quint16 port, int ms, const QProcess *owner = nullptr) {
@@ -145,6 +149,13 @@ public:
         return false;
     }
     void stop() { endProcess(proc_, 5000); }
+    // Stops once every client has gone and the server has read all they sent.
+    void finish() {
+        QDeadlineTimer deadline(5000);
+        while (!deadline.hasExpired() && tcpSocketIn(port_, {"01", "08"}))
+            QThread::msleep(50);
+        stop();
+    }
 
     QString url(const QString &stream) const {
         return QStringLiteral("rtmp://127.0.0.1:%1/live/%2").arg(port_).arg(stream);

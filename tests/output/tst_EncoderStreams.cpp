@@ -130,7 +130,7 @@ public:
             if (o.receiver && !o.receiver->waitForFinished(5000))
                 peers::endProcess(*o.receiver, 5000);
         }
-        nginx.stop();
+        nginx.finish();
     }
 
     // The recordings of one output, oldest first.
