@@ -10,9 +10,6 @@
 #include "core/FrameToken.h"
 
 #include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QRegularExpression>

@@ -157,6 +157,7 @@ public:
         stop();
     }
 
+    quint16 port() const { return port_; }
     QString url(const QString &stream) const {
         return QStringLiteral("rtmp://127.0.0.1:%1/live/%2").arg(port_).arg(stream);
     }

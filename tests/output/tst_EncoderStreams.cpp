@@ -47,65 +47,52 @@ struct Output {
 class Rig {
 public:
     bool setUp(const QList<int> &kinds, QString *error) {
-        bool nginxStarted = false;
+        static const QStringList kNames{"file", "udp", "http", "rtmp", "hung rtmp", "refused rtmp"};
         for (int k : kinds) {
-            Output o{Kind(k), {}, {}, {}, {}, {}};
             const QString n = QString::number(outputs.size());
+            Output o{Kind(k), kNames[k] + ' ' + n, {}, {}, {}, {}};
+            bool ok = true;
             switch (o.kind) {
             case File:
-                o.label = "file";
                 o.recording = filePath = dir.filePath("program.mp4");
                 break;
             case Udp: {
-                o.label = "udp " + n;
                 o.recording = dir.filePath("udp" + n + ".ts");
                 o.capture = std::make_unique<peers::UdpCapture>();
                 const quint16 port = o.capture->start(o.recording);
-                if (port == 0) {
-                    *error = "cannot receive UDP";
-                    return false;
-                }
+                ok = port != 0;
                 o.target = {QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(port), "mpegts"};
                 break;
             }
             case Http: {
                 const quint16 port = peers::freeTcpPort();
-                o.label = "http " + n;
                 o.target = {QStringLiteral("http://127.0.0.1:%1/program.ts").arg(port), "mpegts"};
                 o.recording = dir.filePath("http" + n + ".ts");
                 o.receiver = std::make_unique<QProcess>();
                 o.receiver->start("ffmpeg",
                                   {"-hide_banner", "-loglevel", "error", "-nostdin", "-listen", "1",
                                    "-i", o.target.url, "-c", "copy", "-f", "mpegts", o.recording});
-                if (!peers::waitForListening(port, 10000)) {
-                    *error = "the HTTP receiver did not start";
-                    return false;
-                }
+                ok = peers::waitForListening(port, 10000);
                 break;
             }
             case Rtmp:
-                if (!nginxStarted && !nginx.start(error))
+                if (!peers::listening(nginx.port()) && !nginx.start(error))
                     return false;
-                nginxStarted = true;
-                o.label = "rtmp " + n;
                 o.recording = "s" + n;
                 o.target = {nginx.url(o.recording), "flv"};
                 break;
             case HungRtmp:
-                if (!silent.listen()) {
-                    *error = "cannot listen";
-                    return false;
-                }
-                o.label = "hung rtmp";
-                o.target = {QStringLiteral("rtmp://127.0.0.1:%1/live/hung").arg(silent.port()),
-                            "flv"};
+                ok = silent.listen();
+                o.target = {silent.rtmpUrl(), "flv"};
                 break;
             case RefusedRtmp:
-                o.label = "refused rtmp";
-                o.target = {
-                    QStringLiteral("rtmp://127.0.0.1:%1/live/refused").arg(peers::freeTcpPort()),
-                    "flv"};
+                o.target = {QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(peers::freeTcpPort()),
+                            "flv"};
                 break;
+            }
+            if (!ok) {
+                *error = "cannot set up " + o.label;
+                return false;
             }
             outputs.push_back(std::move(o));
         }

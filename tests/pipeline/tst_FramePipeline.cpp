@@ -48,15 +48,6 @@ int countEntries(const QString &dir) {
     return int(QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
 
-// A solid-coloured clip: the colour says which source a picture came from.
-QStringList colourClip(const QString &colour, int seconds) {
-    return {"-f",       "lavfi",
-            "-i",       QStringLiteral("color=c=%1:s=320x180:r=30:d=%2").arg(colour).arg(seconds),
-            "-c:v",     "libx264",
-            "-preset",  "ultrafast",
-            "-pix_fmt", "yuv420p"};
-}
-
 } // namespace
 
 class TestFramePipeline : public QObject {
@@ -86,10 +77,14 @@ private:
 void TestFramePipeline::initTestCase() {
     registerQuorviMetaTypes();
     QVERIFY(fixtures_.isValid());
-    // Made now, before any engine thread exists: forking later upsets ThreadSanitizer.
-    for (const char *colour : {"red", "lime", "blue", "white", "yellow"}) {
-        fixtures_.define(colour + QStringLiteral(".mp4"), colourClip(colour, 20));
-        clips_ << fixtures_.path(colour + QStringLiteral(".mp4"));
+    // Solid-coloured clips: the colour says which source a picture came from. Made now, before
+    // any engine thread exists: forking later upsets ThreadSanitizer.
+    for (const QString colour : {"red", "lime", "blue", "white", "yellow"}) {
+        fixtures_.define(
+            colour + ".mp4",
+            media::lavfi(QStringLiteral("color=c=%1:s=320x180:r=30:d=20").arg(colour)) +
+                QStringList{"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"});
+        clips_ << fixtures_.path(colour + ".mp4");
         QVERIFY2(!clips_.back().isEmpty(), qPrintable(fixtures_.lastError()));
     }
 }
