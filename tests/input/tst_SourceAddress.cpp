@@ -76,23 +76,6 @@ private slots:
         QCOMPARE(SA::isMicrophoneAddress(address), !audio.isEmpty());
     }
 
-    void deviceString_data() {
-        QTest::addColumn<QString>("video");
-        QTest::addColumn<QString>("audio");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("both") << u"Cam"_s << u"Mic"_s << u"video=Cam:audio=Mic"_s;
-        QTest::newRow("camera") << u"Cam"_s << u""_s << u"video=Cam"_s;
-        QTest::newRow("microphone") << u""_s << u"Mic"_s << u"audio=Mic"_s;
-        QTest::newRow("neither") << u""_s << u""_s << u""_s;
-        QTest::newRow("escaped") << u"A:B\\C"_s << u"x:y"_s << u"video=A\\:B\\\\C:audio=x\\:y"_s;
-    }
-    void deviceString() {
-        QFETCH(QString, video);
-        QFETCH(QString, audio);
-        QFETCH(QString, expected);
-        QCOMPARE(SA::deviceString(video, audio), expected);
-    }
-
     void captureItems_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<int>("monitor");
@@ -135,25 +118,22 @@ private slots:
     void live_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<qint64>("durationUs");
-        QTest::addColumn<bool>("byPrefix");
         QTest::addColumn<bool>("live");
         const qint64 minute = 60'000'000, unknown = AV_NOPTS_VALUE;
-        QTest::newRow("udp") << u"udp://@:1234"_s << minute << true << true;
-        QTest::newRow("rtp") << u"rtp://239.0.0.1:5004"_s << minute << true << true;
-        QTest::newRow("srtp") << u"SRTP://h:5004"_s << minute << true << true;
-        QTest::newRow("rtmps") << u"rtmps://h/app"_s << minute << true << true;
-        QTest::newRow("camera") << u"dshow://c?video=Cam"_s << minute << true << true;
-        QTest::newRow("http, duration") << u"http://h/a.mp4"_s << minute << false << false;
-        QTest::newRow("http, none") << u"http://h/live"_s << qint64(0) << false << true;
-        QTest::newRow("http, unknown") << u"http://h/live"_s << unknown << false << true;
-        QTest::newRow("path") << u"/home/u/a.mp4"_s << unknown << false << false;
+        QTest::newRow("udp") << u"udp://@:1234"_s << minute << true;
+        QTest::newRow("rtp") << u"rtp://239.0.0.1:5004"_s << minute << true;
+        QTest::newRow("srtp") << u"SRTP://h:5004"_s << minute << true;
+        QTest::newRow("rtmps") << u"rtmps://h/app"_s << minute << true;
+        QTest::newRow("camera") << u"dshow://c?video=Cam"_s << minute << true;
+        QTest::newRow("http, duration") << u"http://h/a.mp4"_s << minute << false;
+        QTest::newRow("http, none") << u"http://h/live"_s << qint64(0) << true;
+        QTest::newRow("http, unknown") << u"http://h/live"_s << unknown << true;
+        QTest::newRow("path") << u"/home/u/a.mp4"_s << unknown << false;
     }
     void live() {
         QFETCH(QString, address);
         QFETCH(qint64, durationUs);
-        QFETCH(bool, byPrefix);
         QFETCH(bool, live);
-        QCOMPARE(SA::isLiveByPrefix(address), byPrefix);
         QCOMPARE(SA::isLive(address, durationUs), live);
     }
 
