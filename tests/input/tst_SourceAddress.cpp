@@ -173,6 +173,10 @@ private slots:
         QCOMPARE(SA::displayAddress(1), "desktop://capture?monitor=1");
         QCOMPARE(SA::windowAddress(0xABC), "wgc://capture?hwnd=0xabc");
         QCOMPARE(SA::audioSourceOf(SA::cameraAddress("Cam", "Mic")), "dshow://capture?audio=Mic");
+        // The capture layer's device list: ':' and '\\' in a name are escaped.
+        QCOMPARE(SA::deviceString("A:B\\C", "x:y"), "video=A\\:B\\\\C:audio=x\\:y");
+        QCOMPARE(SA::deviceString("C", {}) + SA::deviceString({}, "M") + SA::deviceString({}, {}),
+                 "video=Caudio=M");
     }
 
     void unknownDevicesAreInvalid() {
