@@ -184,6 +184,7 @@ private slots:
         QVERIFY(!CaptureDevices::camera(unknown).isValid());
         QVERIFY(!CaptureDevices::microphone(unknown).isValid());
         QVERIFY(!CaptureDevices::camera(QString()).isValid());
+        QVERIFY(!CaptureDevices::microphoneNames().contains(unknown));
     }
     void devicesFromAnotherThread() {
         const QStringList cameras = CaptureDevices::cameraNames();
