@@ -6,12 +6,10 @@
 // complement and the other rows a fixed pattern, so a misread frame is seen as one. Also the
 // stream timings ffprobe reports, a tone to feed as program sound, and a log recorder.
 
+#include "MediaFixtures.h"
 #include "core/FrameToken.h"
 
 #include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QRegularExpression>
@@ -91,11 +89,11 @@ struct Decoded {
 
 // Decodes the first video stream of a file and reads every frame's counter.
 inline Decoded decodeCounters(const QString &path) {
-    Decoded d;
     QProcess p;
-    p.start(QStringLiteral("ffmpeg"), {"-hide_banner", "-v", "error", "-nostdin", "-i", path,
-                                       "-map", "0:v:0", "-vf", "scale=16:9:flags=area", "-fps_mode",
-                                       "passthrough", "-f", "rawvideo", "-pix_fmt", "gray", "-"});
+    p.start("ffmpeg", {"-hide_banner", "-v", "error", "-nostdin", "-i", path, "-map", "0:v:0",
+                       "-vf", "scale=16:9:flags=area", "-fps_mode", "passthrough", "-f", "rawvideo",
+                       "-pix_fmt", "gray", "-"});
+    Decoded d;
     if (!p.waitForStarted(5000) || !p.waitForFinished(120000)) {
         p.kill();
         p.waitForFinished(5000);
@@ -104,8 +102,7 @@ inline Decoded decodeCounters(const QString &path) {
     }
     const QByteArray pictures = p.readAllStandardOutput();
     d.errors = p.readAllStandardError();
-    const int size = kColumns * kRows;
-    for (qsizetype at = 0; at + size <= pictures.size(); at += size)
+    for (qsizetype at = 0; at + kColumns * kRows <= pictures.size(); at += kColumns * kRows)
         d.counters << readCounter(reinterpret_cast<const uchar *>(pictures.constData()) + at);
     return d;
 }
@@ -149,22 +146,11 @@ struct Timing {
     double audioDurationS() const { return audioEndS - audioStartS; }
 };
 
-inline QJsonObject ffprobeJson(const QStringList &args) {
-    QProcess p;
-    p.start(QStringLiteral("ffprobe"), QStringList{"-v", "error", "-of", "json"} + args);
-    if (!p.waitForStarted(5000) || !p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        return {};
-    }
-    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-}
-
 inline Timing timing(const QString &path, bool withFrames) {
     Timing t;
-    const QJsonObject packets =
-        ffprobeJson({"-show_entries",
-                     "stream=index,codec_type:packet=stream_index,pts_time,duration_time", path});
+    const QJsonObject packets = media::ffprobe(
+        {"-show_entries", "stream=index,codec_type:packet=stream_index,pts_time,duration_time",
+         path});
     QList<QString> types;
     for (const QJsonValue &s : packets.value("streams").toArray())
         types << s.toObject().value("codec_type").toString();
@@ -183,7 +169,7 @@ inline Timing timing(const QString &path, bool withFrames) {
         last = std::max(last, end);
     }
     if (withFrames) {
-        const QJsonObject frames = ffprobeJson(
+        const QJsonObject frames = media::ffprobe(
             {"-select_streams", "v:0", "-show_entries", "frame=best_effort_timestamp_time", path});
         for (const QJsonValue &v : frames.value("frames").toArray()) {
             bool ok = false;

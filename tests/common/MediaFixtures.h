@@ -1,8 +1,8 @@
 #pragma once
 
-// Media files for decoder tests, made at test time with the ffmpeg CLI in a temporary folder.
-// Each fixture is described once by its ffmpeg arguments and made on first use, so a test run
-// pays only for the files it touches.
+// Media files for tests, made at test time with the ffmpeg CLI in a temporary folder, and what
+// ffprobe says about a file. Each fixture is described once by its ffmpeg arguments and made on
+// first use, so a test run pays only for the files it touches.
 
 #include <QByteArray>
 #include <QFile>
@@ -11,7 +11,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonValue>
 #include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
@@ -23,25 +22,26 @@ namespace media {
 
 struct ToolResult {
     bool ok = false;   // started, finished in time and exited with 0
-    QByteArray output; // stdout and stderr together
+    QByteArray output; // stdout, and stderr too unless `stdoutOnly`
 };
 
 // Runs a tool and waits at most `timeoutMs`; a tool still running then is killed.
-inline ToolResult runTool(const QString &program, const QStringList &args, int timeoutMs) {
+inline ToolResult runTool(const QString &program, const QStringList &args, int timeoutMs,
+                          bool stdoutOnly = false) {
     QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
+    if (!stdoutOnly)
+        p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
     ToolResult r;
     if (!p.waitForStarted(5000))
         return r;
-    if (!p.waitForFinished(timeoutMs)) {
+    const bool finished = p.waitForFinished(timeoutMs);
+    if (!finished) {
         p.kill();
         p.waitForFinished(5000);
-        r.output = p.readAll();
-        return r;
     }
-    r.output = p.readAll();
-    r.ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    r.output = p.readAllStandardOutput();
+    r.ok = finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     return r;
 }
 
@@ -49,15 +49,11 @@ inline bool haveTool(const QString &program) {
     return !QStandardPaths::findExecutable(program).isEmpty();
 }
 
-inline bool ffmpegHasEncoder(const QString &name) {
+// ffprobe's JSON answer; empty when it failed.
+inline QJsonObject ffprobe(const QStringList &args) {
     const ToolResult r =
-        runTool(QStringLiteral("ffmpeg"), {QStringLiteral("-hide_banner"), "-encoders"}, 20000);
-    for (const QByteArray &line : r.output.split('\n')) {
-        const QList<QByteArray> words = line.simplified().split(' ');
-        if (words.size() >= 2 && words.at(1) == name.toUtf8())
-            return true;
-    }
-    return false;
+        runTool("ffprobe", QStringList{"-v", "error", "-of", "json"} + args, 120000, true);
+    return QJsonDocument::fromJson(r.output).object();
 }
 
 // What ffprobe says about a file; durationS is negative when unknown.
@@ -72,28 +68,19 @@ struct ProbeInfo {
 
 inline ProbeInfo probe(const QString &path) {
     ProbeInfo info;
-    QProcess p;
-    p.start(QStringLiteral("ffprobe"),
-            {"-v", "error", "-print_format", "json", "-show_format", "-show_streams", path});
-    if (!p.waitForStarted(5000) || !p.waitForFinished(20000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        return info;
-    }
-    const QJsonObject root = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-    bool okDuration = false;
-    const double d =
-        root.value("format").toObject().value("duration").toString().toDouble(&okDuration);
-    if (okDuration)
+    const QJsonObject root = ffprobe({"-show_format", "-show_streams", path});
+    bool ok = false;
+    const double d = root.value("format").toObject().value("duration").toString().toDouble(&ok);
+    if (ok)
         info.durationS = d;
     for (const QJsonValue &v : root.value("streams").toArray()) {
         const QJsonObject s = v.toObject();
         const QString type = s.value("codec_type").toString();
-        info.codecs << type + QLatin1Char(':') + s.value("codec_name").toString();
-        if (type == QLatin1String("video") && info.width == 0) {
+        info.codecs << type + ':' + s.value("codec_name").toString();
+        if (type == "video" && info.width == 0) {
             info.width = s.value("width").toInt();
             info.height = s.value("height").toInt();
-        } else if (type == QLatin1String("audio") && info.sampleRate == 0) {
+        } else if (type == "audio" && info.sampleRate == 0) {
             info.sampleRate = s.value("sample_rate").toString().toInt();
             info.channels = s.value("channels").toInt();
         }
@@ -102,33 +89,28 @@ inline ProbeInfo probe(const QString &path) {
 }
 
 // lavfi inputs for ffmpeg argument lists.
-inline QStringList testPatternInput(int width, int height, int fps) {
-    return {"-f", "lavfi", "-i",
-            QStringLiteral("testsrc2=size=%1x%2:rate=%3").arg(width).arg(height).arg(fps)};
+inline QStringList lavfi(const QString &graph) {
+    return {"-f", "lavfi", "-i", graph};
 }
-
+inline QStringList testPatternInput(int width, int height, int fps) {
+    return lavfi(QStringLiteral("testsrc2=size=%1x%2:rate=%3").arg(width).arg(height).arg(fps));
+}
+inline QStringList sineInput(int frequency, int sampleRate) {
+    return lavfi(QStringLiteral("sine=frequency=%1:sample_rate=%2").arg(frequency).arg(sampleRate));
+}
 // One solid colour for `seconds`, then another for as long: a picture whose colour says where
 // in the file it comes from.
 inline QStringList twoColourInput(const QString &first, const QString &second, int width,
                                   int height, int fps, double seconds) {
-    const QString one = QStringLiteral("color=c=%1:s=%2x%3:r=%4:d=%5")
-                            .arg(first)
-                            .arg(width)
-                            .arg(height)
-                            .arg(fps)
-                            .arg(seconds);
-    const QString two = QStringLiteral("color=c=%1:s=%2x%3:r=%4:d=%5")
-                            .arg(second)
-                            .arg(width)
-                            .arg(height)
-                            .arg(fps)
-                            .arg(seconds);
-    return {"-f", "lavfi", "-i", one + "[a];" + two + "[b];[a][b]concat=n=2:v=1:a=0"};
-}
-
-inline QStringList sineInput(int frequency, int sampleRate) {
-    return {"-f", "lavfi", "-i",
-            QStringLiteral("sine=frequency=%1:sample_rate=%2").arg(frequency).arg(sampleRate)};
+    const auto colour = [&](const QString &c) {
+        return QStringLiteral("color=c=%1:s=%2x%3:r=%4:d=%5")
+            .arg(c)
+            .arg(width)
+            .arg(height)
+            .arg(fps)
+            .arg(seconds);
+    };
+    return lavfi(colour(first) + "[a];" + colour(second) + "[b];[a][b]concat=n=2:v=1:a=0");
 }
 
 // Named fixtures in one temporary folder, each made once.
@@ -147,14 +129,15 @@ public:
         if (made_.contains(name))
             return out;
         if (!recipes_.contains(name)) {
-            lastError_ = QStringLiteral("no recipe for ") + name;
+            lastError_ = "no recipe for " + name;
             return {};
         }
-        QStringList args{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"};
-        args << recipes_.value(name) << out;
-        const ToolResult r = runTool(QStringLiteral("ffmpeg"), args, 120000);
+        const QStringList args =
+            QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} +
+            recipes_.value(name) + QStringList{out};
+        const ToolResult r = runTool("ffmpeg", args, 120000);
         if (!r.ok || !QFileInfo(out).isFile()) {
-            lastError_ = name + QStringLiteral(": ") + QString::fromUtf8(r.output).trimmed();
+            lastError_ = name + ": " + QString::fromUtf8(r.output).trimmed();
             return {};
         }
         made_.insert(name);
@@ -164,24 +147,11 @@ public:
     // A fixture made of given bytes instead of by ffmpeg.
     QString write(const QString &name, const QByteArray &bytes) {
         const QString out = dir_.filePath(name);
-        if (made_.contains(name))
-            return out;
         QFile f(out);
         if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
             return {};
         made_.insert(name);
         return out;
-    }
-
-    // The first half of another fixture: a file cut off mid-way.
-    QString truncated(const QString &name, const QString &from) {
-        const QString source = path(from);
-        if (source.isEmpty())
-            return {};
-        QFile f(source);
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return write(name, f.read(f.size() / 2));
     }
 
 private:

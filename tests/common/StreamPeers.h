@@ -1,15 +1,16 @@
 #pragma once
 
 // Real network peers for stream tests, all on loopback and all owned by the test: an nginx
-// RTMP server, an ffmpeg pusher and a TCP peer that accepts and never answers. Each stops
-// its process or socket when destroyed, with bounded waits.
+// RTMP server (which can record what is published to it), an ffmpeg pusher, a TCP peer that
+// accepts and never answers, and a UDP receiver that keeps every datagram. Each stops its
+// process or socket when destroyed, with bounded waits.
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
-#include <QList>
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QStandardPaths>
@@ -21,7 +22,14 @@
 #include <QThread>
 #include <QUdpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace peers {
@@ -36,22 +44,41 @@ template <typename Socket> Socket &direct(Socket &socket) {
 // A port nothing listens on right now (another program may still take it before we do).
 inline quint16 freeTcpPort() {
     QTcpServer s;
-    direct(s);
-    return s.listen(QHostAddress::LocalHost, 0) ? s.serverPort() : 0;
+    return direct(s).listen(QHostAddress::LocalHost, 0) ? s.serverPort() : 0;
 }
 
 inline quint16 freeUdpPort() {
     QUdpSocket s;
-    direct(s);
-    return s.bind(QHostAddress::LocalHost, 0) ? s.localPort() : 0;
+    return direct(s).bind(QHostAddress::LocalHost, 0) ? s.localPort() : 0;
 }
 
-inline bool waitForTcpPort(quint16 port, int ms) {
+// True while a TCP socket on local `port` is in one of `states` (as the kernel writes them:
+// "0A" listening, "01" established, "08" waiting for its owner to close). Read from the
+// kernel, so that a one-shot listener is not used up by looking.
+inline bool tcpSocketIn(quint16 port, const QList<QByteArray> &states) {
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile f(QString::fromLatin1(table));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        f.readLine(); // the header
+        while (!f.atEnd()) {
+            const QList<QByteArray> col = f.readLine().simplified().split(' ');
+            bool ok = false;
+            if (col.size() >= 4 && states.contains(col[3]) &&
+                col[1].mid(col[1].lastIndexOf(':') + 1).toUInt(&ok, 16) == port && ok)
+                return true;
+        }
+    }
+    return false;
+}
+inline bool listening(quint16 port) {
+    return tcpSocketIn(port, {"0A"});
+}
+
+inline bool waitForListening(quint16 port, int ms, const QProcess *owner = nullptr) {
     QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired()) {
-        QTcpSocket probe;
-        direct(probe).connectToHost(QHostAddress::LocalHost, port);
-        if (probe.waitForConnected(200))
+    while (!deadline.hasExpired() && (!owner || owner->state() == QProcess::Running)) {
+        if (listening(port))
             return true;
         QThread::msleep(50);
     }
@@ -69,60 +96,66 @@ inline void endProcess(QProcess &p, int graceMs) {
     }
 }
 
-// nginx with the RTMP module, one "live" application, in the foreground on a free port.
+// nginx with the RTMP module, one "live" application, in the foreground. The port is chosen
+// once, so that a restarted server is found where it was. With `record`, every published
+// stream is saved to "<name>-<time>.flv", one file per publishing session.
 class NginxRtmpServer {
 public:
+    explicit NginxRtmpServer(bool record = false) : record_(record), port_(freeTcpPort()) {}
+    ~NginxRtmpServer() { stop(); }
+
     static QString nginxPath() {
-        const QString found = QStandardPaths::findExecutable(QStringLiteral("nginx"));
-        if (!found.isEmpty())
-            return found;
-        return QFileInfo::exists("/usr/sbin/nginx") ? QStringLiteral("/usr/sbin/nginx") : QString();
+        const QString found = QStandardPaths::findExecutable("nginx");
+        return !found.isEmpty() || !QFileInfo::exists("/usr/sbin/nginx") ? found
+                                                                         : "/usr/sbin/nginx";
     }
     static QString modulePath() {
         for (const char *p : {"/usr/lib/nginx/modules/ngx_rtmp_module.so",
-                              "/usr/share/nginx/modules/ngx_rtmp_module.so"}) {
+                              "/usr/share/nginx/modules/ngx_rtmp_module.so"})
             if (QFileInfo::exists(QString::fromLatin1(p)))
                 return QString::fromLatin1(p);
-        }
         return {};
     }
     static bool available() { return !nginxPath().isEmpty() && !modulePath().isEmpty(); }
 
-    ~NginxRtmpServer() { stop(); }
-
-    // Starts the server and waits until it accepts connections. A port taken in between is
-    // retried with another one.
+    // Starts the server and waits until it accepts connections.
     bool start(QString *error) {
-        if (!dir_.isValid() || !available()) {
-            *error = QStringLiteral("nginx or its RTMP module is missing");
+        if (!dir_.isValid() || !available() || port_ == 0) {
+            *error = "nginx or its RTMP module is missing";
             return false;
         }
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            port_ = freeTcpPort();
-            if (port_ == 0 || !writeConfig()) {
-                *error = QStringLiteral("cannot prepare the nginx configuration");
-                return false;
-            }
-            const QString prefix = dir_.path() + QLatin1Char('/');
-            proc_.setProcessChannelMode(QProcess::MergedChannels);
-            proc_.start(nginxPath(), {"-c", dir_.filePath("nginx.conf"), "-p", prefix, "-e",
-                                      dir_.filePath("error.log")});
-            if (!proc_.waitForStarted(5000)) {
-                *error = QStringLiteral("nginx did not start");
-                return false;
-            }
-            QDeadlineTimer deadline(10000);
-            while (!deadline.hasExpired() && proc_.state() == QProcess::Running) {
-                if (waitForTcpPort(port_, 300))
-                    return true;
-            }
-            endProcess(proc_, 3000);
-            *error = QString::fromUtf8(proc_.readAll() + errorLog()).trimmed();
-        }
+        QDir(dir_.path()).mkpath("rec");
+        QFile conf(dir_.filePath("nginx.conf"));
+        if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        const QString recording =
+            QStringLiteral("record all; record_path %1/rec; record_unique on;");
+        conf.write(QStringLiteral("load_module %1;\ndaemon off;\nmaster_process off;\n"
+                                  "error_log %2/error.log;\npid %2/nginx.pid;\nevents {}\n"
+                                  "rtmp { server { listen 127.0.0.1:%3;\n"
+                                  "  application live { live on; %4 } } }\n")
+                       .arg(modulePath(), dir_.path())
+                       .arg(port_)
+                       .arg(record_ ? recording.arg(dir_.path()) : QString())
+                       .toUtf8());
+        conf.close();
+        proc_.setProcessChannelMode(QProcess::MergedChannels);
+        proc_.start(nginxPath(), {"-c", conf.fileName(), "-p", dir_.path() + "/", "-e",
+                                  dir_.filePath("error.log")});
+        if (proc_.waitForStarted(5000) && waitForListening(port_, 10000, &proc_))
+            return true;
+        endProcess(proc_, 3000);
+        *error = QString::fromUtf8(proc_.readAll() + errorLog());
         return false;
     }
-
     void stop() { endProcess(proc_, 5000); }
+    // Stops once every client has gone and the server has read all they sent.
+    void finish() {
+        QDeadlineTimer deadline(5000);
+        while (!deadline.hasExpired() && tcpSocketIn(port_, {"01", "08"}))
+            QThread::msleep(50);
+        stop();
+    }
 
     quint16 port() const { return port_; }
     QString url(const QString &stream) const {
@@ -132,28 +165,20 @@ public:
         QFile f(dir_.filePath("error.log"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
-
-private:
-    bool writeConfig() {
-        QFile f(dir_.filePath("nginx.conf"));
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
-        const QString conf = QStringLiteral("load_module %1;\n"
-                                            "daemon off;\n"
-                                            "master_process off;\n"
-                                            "error_log %2/error.log;\n"
-                                            "pid %2/nginx.pid;\n"
-                                            "events {}\n"
-                                            "rtmp { server { listen 127.0.0.1:%3;\n"
-                                            "    application live { live on; } } }\n")
-                                 .arg(modulePath(), dir_.path())
-                                 .arg(port_);
-        return f.write(conf.toUtf8()) > 0;
+    // The recordings of one stream, oldest first.
+    QStringList recordings(const QString &stream) const {
+        QStringList files =
+            QDir(dir_.filePath("rec")).entryList({stream + "-*.flv"}, QDir::Files, QDir::Name);
+        for (QString &f : files)
+            f = dir_.filePath("rec/" + f);
+        return files;
     }
 
+private:
     QTemporaryDir dir_;
     QProcess proc_;
-    quint16 port_ = 0;
+    bool record_;
+    quint16 port_;
 };
 
 // An ffmpeg process that sends a stream somewhere; killed when destroyed.
@@ -163,19 +188,15 @@ public:
 
     bool start(const QStringList &args) {
         proc_.setProcessChannelMode(QProcess::MergedChannels);
-        proc_.start(QStringLiteral("ffmpeg"),
-                    QStringList{"-hide_banner", "-loglevel", "error", "-nostdin"} + args);
+        proc_.start("ffmpeg", QStringList{"-hide_banner", "-loglevel", "error", "-nostdin"} + args);
         return proc_.waitForStarted(5000);
     }
-    bool isRunning() const { return proc_.state() == QProcess::Running; }
-    bool waitForFinished(int ms) { return proc_.waitForFinished(ms); }
     void kill() {
         if (proc_.state() == QProcess::NotRunning)
             return;
         proc_.kill();
         proc_.waitForFinished(5000);
     }
-    QByteArray output() { return proc_.readAll(); }
 
     // A test pattern with a 1 kHz tone, paced in real time for `seconds`: H.264 with a
     // keyframe every second, and AAC.
@@ -185,7 +206,7 @@ public:
                               "-t %1 -c:v libx264 -preset ultrafast -tune zerolatency -g 30 "
                               "-pix_fmt yuv420p -c:a aac")
             .arg(seconds)
-            .split(QLatin1Char(' '));
+            .split(' ');
     }
     static QStringList udpTarget(quint16 port) {
         return {"-f", "mpegts", QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(port)};
@@ -201,6 +222,7 @@ class SilentTcpPeer {
 public:
     bool listen() { return direct(server_).listen(QHostAddress::LocalHost, 0); }
     quint16 port() const { return server_.serverPort(); }
+    QString rtmpUrl() const { return QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(port()); }
     // True once a client connected within `ms`; the connection is kept open.
     bool waitForClient(int ms) {
         if (!server_.waitForNewConnection(ms))
@@ -213,6 +235,54 @@ public:
 private:
     QTcpServer server_;
     std::vector<std::unique_ptr<QTcpSocket>> clients_; // destroyed before the server
+};
+
+// Saves every datagram sent to a loopback port, in order: the stream as a receiver got it.
+class UdpCapture {
+public:
+    ~UdpCapture() { stop(); }
+    // The port, or 0.
+    quint16 start(const QString &path) {
+        file_.setFileName(path);
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        const int buffer = 8 << 20;
+        const timeval tick{0, 50000};
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length) != 0 ||
+            !file_.open(QIODevice::WriteOnly))
+            return 0;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        thread_ = std::thread([this] {
+            std::vector<char> datagram(65536);
+            while (!stop_) {
+                const ssize_t n = ::recv(fd_, datagram.data(), datagram.size(), 0);
+                if (n > 0)
+                    file_.write(datagram.data(), n);
+            }
+            file_.close();
+        });
+        return ntohs(a.sin_port);
+    }
+    void stop() {
+        if (thread_.joinable()) {
+            stop_ = true;
+            thread_.join();
+        }
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    QFile file_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 } // namespace peers

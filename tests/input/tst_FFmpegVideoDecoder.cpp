@@ -31,9 +31,6 @@ namespace {
 constexpr int64_t kFrameUs = 33333; // the fixtures run at 30 fps
 constexpr int64_t kMs = 1000;
 
-const QStringList kOpenErrors{"avformat_open_input failed", "avformat_find_stream_info failed",
-                              "no video stream"};
-
 int64_t nowUs() {
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
@@ -43,9 +40,7 @@ int64_t nowUs() {
 struct Frame {
     int64_t wallUs = 0;
     int64_t ptsUs = 0;
-    int width = 0;
-    int height = 0;
-    int stride = 0;
+    int width = 0, height = 0, stride = 0;
     qsizetype bytes = 0;
     int r = 0, g = 0, b = 0, a = 0; // the centre pixel
 };
@@ -57,82 +52,19 @@ bool isBlue(const Frame &f) {
     return f.b > 180 && f.r < 70 && f.g < 70;
 }
 
-// Records every delivered frame. Can hold the worker once, on the first frame at or after a
-// timestamp, like a consumer that stalls; later frames then become late.
-class FrameLog {
-public:
-    FFmpegVideoDecoder::FrameCallback callback() {
-        return [this](FrameTokenPtr token) { record(std::move(token)); };
-    }
-
-    void stallOnce(int64_t fromPtsUs, int ms) {
-        std::lock_guard lock(mutex_);
-        stallFromUs_ = fromPtsUs;
-        stallMs_ = ms;
-    }
-
-    int count() const {
-        std::lock_guard lock(mutex_);
-        return int(frames_.size());
-    }
-    std::vector<Frame> frames(size_t from = 0) const {
-        std::lock_guard lock(mutex_);
-        if (from >= frames_.size())
-            return {};
-        return std::vector<Frame>(frames_.begin() + qsizetype(from), frames_.end());
-    }
-    bool waitForCount(int n, int ms) const {
-        return testutil::waitUntil([&] { return count() >= n; }, ms);
-    }
-
-private:
-    void record(FrameTokenPtr token) {
-        Frame f;
-        f.wallUs = nowUs();
-        if (token) {
-            f.ptsUs = token->ptsUs;
-            f.width = token->width;
-            f.height = token->height;
-            f.stride = token->stride;
-            f.bytes = token->data.size();
-            const qsizetype at = qsizetype(f.height / 2) * f.stride + (f.width / 2) * 4;
-            if (f.width > 0 && f.height > 0 && at + 4 <= f.bytes) {
-                const auto *p = reinterpret_cast<const uchar *>(token->data.constData()) + at;
-                f.r = p[0];
-                f.g = p[1];
-                f.b = p[2];
-                f.a = p[3];
-            }
-        }
-        token.reset(); // back to the pool before any stall, as a consumer that copied it
-        int stall = 0;
-        {
-            std::lock_guard lock(mutex_);
-            frames_.push_back(f);
-            if (stallMs_ > 0 && f.ptsUs >= stallFromUs_)
-                std::swap(stall, stallMs_);
-        }
-        if (stall > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(stall));
-    }
-
-    mutable std::mutex mutex_;
-    std::vector<Frame> frames_;
-    int64_t stallFromUs_ = 0;
-    int stallMs_ = 0;
-};
-
-// A decoder with its pool, a frame log, the errors it reported and its end signals.
-// Members go bottom-up: the decoder before the pool and the logs its threads write to.
+// A decoder with its pool, every frame it delivered, the errors it reported and its end
+// signals. It can hold the worker once, on the first frame at or after `stallFromUs`, like a
+// consumer that stalls; later frames then become late. Members go bottom-up: the decoder
+// before the pool and the logs its threads write to.
 struct Rig {
     explicit Rig(int capacity = 18, int width = 160, int height = 120)
         : pool(capacity, width, height), dec(std::make_unique<FFmpegVideoDecoder>(&pool)),
           ended(dec.get(), &FFmpegVideoDecoder::playbackEndedNaturally) {
-        dec->setFrameCallback(frames.callback());
+        dec->setFrameCallback([this](FrameTokenPtr token) { record(std::move(token)); });
         QObject::connect(
             dec.get(), &FFmpegVideoDecoder::decodeError, dec.get(),
             [this](const QString &message) {
-                std::lock_guard lock(errorMutex);
+                std::lock_guard lock(mutex);
                 errorList << message;
             },
             Qt::DirectConnection);
@@ -143,8 +75,20 @@ struct Rig {
         dec->setPlaybackState(positionMs, play);
     }
     QStringList errors() const {
-        std::lock_guard lock(errorMutex);
+        std::lock_guard lock(mutex);
         return errorList;
+    }
+    int count() const {
+        std::lock_guard lock(mutex);
+        return int(log.size());
+    }
+    std::vector<Frame> frames(size_t from = 0) const {
+        std::lock_guard lock(mutex);
+        return from >= log.size() ? std::vector<Frame>()
+                                  : std::vector<Frame>(log.begin() + qsizetype(from), log.end());
+    }
+    bool waitForCount(int n, int ms) const {
+        return testutil::waitUntil([&] { return count() >= n; }, ms);
     }
     bool wellFormed(const Frame &f) const {
         return f.width == pool.width() && f.height == pool.height() &&
@@ -152,9 +96,31 @@ struct Rig {
                f.a == 255;
     }
 
-    FrameLog frames;
-    mutable std::mutex errorMutex;
+    void record(FrameTokenPtr token) {
+        Frame f{nowUs(),       token->ptsUs,  token->width,
+                token->height, token->stride, token->data.size()};
+        const qsizetype at = qsizetype(f.height / 2) * f.stride + (f.width / 2) * 4;
+        if (f.width > 0 && f.height > 0 && at + 4 <= f.bytes) {
+            const auto *p = reinterpret_cast<const uchar *>(token->data.constData()) + at;
+            f.r = p[0], f.g = p[1], f.b = p[2], f.a = p[3];
+        }
+        token.reset(); // back to the pool before any stall, as a consumer that copied it
+        int stall = 0;
+        {
+            std::lock_guard lock(mutex);
+            log.push_back(f);
+            if (stallMs > 0 && f.ptsUs >= stallFromUs)
+                std::swap(stall, stallMs);
+        }
+        if (stall > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(stall));
+    }
+
+    mutable std::mutex mutex;
+    std::vector<Frame> log;
     QStringList errorList;
+    int64_t stallFromUs = 0;
+    int stallMs = 0;
     FramePool pool;
     std::unique_ptr<FFmpegVideoDecoder> dec;
     QSignalSpy ended;
@@ -170,18 +136,14 @@ int64_t p90AbsLagUs(const std::vector<Frame> &frames, const Frame &anchor) {
     std::vector<int64_t> lags;
     for (const Frame &f : frames)
         lags.push_back(std::llabs(lagUs(f, anchor)));
-    if (lags.empty())
-        return 0;
     std::sort(lags.begin(), lags.end());
-    return lags[std::min(lags.size() - 1, lags.size() * 9 / 10)];
+    return lags.empty() ? 0 : lags[std::min(lags.size() - 1, lags.size() * 9 / 10)];
 }
 
 bool ptsIncreasing(const std::vector<Frame> &frames) {
-    for (size_t i = 1; i < frames.size(); ++i) {
-        if (frames[i].ptsUs <= frames[i - 1].ptsUs)
-            return false;
-    }
-    return true;
+    return std::adjacent_find(frames.begin(), frames.end(), [](const Frame &a, const Frame &b) {
+               return b.ptsUs <= a.ptsUs;
+           }) == frames.end();
 }
 
 // The largest step between neighbouring timestamps.
@@ -195,6 +157,8 @@ int64_t largestStepUs(const std::vector<Frame> &frames) {
 // Empty when the frames ran on their own timeline from the first one, without gaps (p90 of
 // the lag under 20 ms); otherwise what went wrong.
 QByteArray offTimeline(const std::vector<Frame> &frames) {
+    if (frames.empty())
+        return "no pictures";
     if (largestStepUs(frames) >= 3 * kFrameUs)
         return "a gap in the pictures";
     const int64_t p90 = p90AbsLagUs(frames, frames.front());
@@ -219,11 +183,25 @@ QByteArray describe(const std::vector<Frame> &frames) {
     return out;
 }
 
+// After a live sender went away: no more pictures come, and the decoder is destroyed promptly.
+bool stopsAndGoesAway(Rig &rig) {
+    QTest::qWait(1500);
+    const int afterLoss = rig.count();
+    QTest::qWait(1000);
+    QElapsedTimer timer;
+    timer.start();
+    rig.dec.reset();
+    qInfo("destroyed in %lld ms", timer.elapsed());
+    return rig.count() == afterLoss && timer.elapsed() < 5000 * kSlow;
+}
+
 } // namespace
 
 #define FIXTURE(var, name)                                                                         \
     const QString var = fx_.path(name);                                                            \
     QVERIFY2(!var.isEmpty(), qPrintable(fx_.lastError()))
+#define ON_TIMELINE(frames)                                                                        \
+    QVERIFY2(offTimeline(frames).isEmpty(), offTimeline(frames) + ": " + describe(frames))
 
 class TestFFmpegVideoDecoder : public QObject {
     Q_OBJECT
@@ -231,20 +209,14 @@ private slots:
     void initTestCase();
 
     // files: pacing, ends, commands
-    void fileFramesArePacedAndEndOnce();
+    void fileIsPacedAndEndsOnce();
     void lateFramesAreDroppedAndPlaybackCatchesUp();
-    void longFileWithSoundKeepsEveryPicture();
-    void pausedPositionsGiveOneStillEach();
-    void playCommandNearTheEndRestarts();
-    void resumeAfterAPauseKeepsTheTimeline();
-    void seeksShowThePictureAtThePositionNotItsKeyframe();
-    void aFailedSourceCanBeChosenAgain();
+    void stillsPauseResumeAndRestart();
     void playingCommandsSeekOnlyWhenFar();
-    void loopRestartsWithoutEnding();
 
     // what a file holds
-    void containersAndCodecs_data();
-    void containersAndCodecs();
+    void containersAndLooping_data();
+    void containersAndLooping();
     void soundComesOutAt48kStereo();
     void brokenInputsReportOneError_data();
     void brokenInputsReportOneError();
@@ -258,9 +230,6 @@ private slots:
     void sourceChurnEndsWithoutDeadlock();
     void destructorDuringHangingNetworkOpen();
 
-    void errorsCarryFFmpegsReason_data();
-    void errorsCarryFFmpegsReason();
-
 private:
     media::FixtureSet fx_;
 };
@@ -269,51 +238,44 @@ void TestFFmpegVideoDecoder::initTestCase() {
     if (!media::haveTool("ffmpeg") || !media::haveTool("ffprobe"))
         QSKIP("the ffmpeg CLI is missing");
     QVERIFY(fx_.isValid());
+    const QStringList h264{"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"};
+    const QStringList aac{"-c:a", "aac"};
 
     // 3 s of a moving pattern, every frame a keyframe so seeks land exactly, with a 1 kHz
     // 44.1 kHz mono tone.
-    fx_.define("clip.mp4",
-               media::testPatternInput(320, 240, 30) + media::sineInput(1000, 44100) +
-                   QStringList{"-t", "3", "-c:v", "libx264", "-preset", "ultrafast", "-g", "1",
-                               "-pix_fmt", "yuv420p", "-c:a", "aac", "-ac", "1"});
-
-    // 1 s red then 1 s blue, in several containers and codecs.
-    const QStringList colours = media::twoColourInput("red", "blue", 320, 240, 30, 1);
-    const QStringList tone = media::sineInput(440, 48000);
-    const QStringList h264{"-c:v", "libx264", "-preset", "ultrafast", "-g",
-                           "10",   "-bf",     "0",       "-pix_fmt",  "yuv420p"};
-    const QStringList length{"-t", "2"};
-    fx_.define("colours.mp4", colours + tone + length + h264 + QStringList{"-c:a", "aac"});
-    fx_.define("colours.mkv", colours + tone + length + h264 + QStringList{"-c:a", "aac"});
-    fx_.define("colours.avi", colours + tone + length + h264 + QStringList{"-c:a", "aac"});
-    fx_.define("colours_mpeg4.avi",
-               colours + tone + length +
-                   QStringList{"-c:v", "mpeg4", "-q:v", "3", "-g", "10", "-c:a", "libmp3lame"});
-    fx_.define("colours_vp9.webm",
-               colours + tone + length +
-                   QStringList{"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
-                               "-g", "10", "-c:a", "libopus"});
-    fx_.define("colours_silent.mp4", colours + length + h264 + QStringList{"-an"});
-    // Longer than the decoder holds back while it reads sound ahead of the picture.
+    fx_.define("clip.mp4", media::testPatternInput(320, 240, 30) + media::sineInput(1000, 44100) +
+                               QStringList{"-t", "3", "-g", "1", "-ac", "1"} + h264 + aac);
+    // Longer than the decoder reads sound ahead of the picture (1 s, 200 packets).
     fx_.define("long.mp4", media::testPatternInput(160, 120, 30) + media::sineInput(1000, 44100) +
-                               QStringList{"-t", "8", "-c:v", "libx264", "-preset", "ultrafast",
-                                           "-g", "30", "-pix_fmt", "yuv420p", "-c:a", "aac"});
-    // Keyframes only every 2 s: a seek lands on the keyframe before the position.
-    fx_.define("gop.mp4", media::testPatternInput(160, 120, 30) +
-                              QStringList{"-t", "4", "-c:v", "libx264", "-preset", "ultrafast",
-                                          "-g", "60", "-bf", "0", "-pix_fmt", "yuv420p"});
-    fx_.define("tone.m4a", media::sineInput(1000, 44100) + length + QStringList{"-c:a", "aac"});
+                               QStringList{"-t", "5", "-g", "30"} + h264 + aac);
+    fx_.define("gop.mp4", media::testPatternInput(160, 120, 30) + media::sineInput(1000, 44100) +
+                              QStringList{"-t", "4", "-g", "60", "-bf", "0"} + h264 + aac);
+    fx_.define("tone.m4a", media::sineInput(1000, 44100) + QStringList{"-t", "1"} + aac);
+
+    // Half a second red then half a second blue, in several containers and codecs.
+    const QStringList colours = media::twoColourInput("red", "blue", 320, 240, 30, 0.5) +
+                                media::sineInput(440, 48000) + QStringList{"-t", "1"};
+    const QStringList avc = h264 + QStringList{"-g", "10", "-bf", "0"};
+    fx_.define("colours.mp4", colours + avc + aac);
+    fx_.define("colours.mkv", colours + avc + aac);
+    fx_.define("colours.avi", colours + avc + aac);
+    fx_.define("colours_mpeg4.avi", colours + QStringList{"-c:v", "mpeg4", "-q:v", "3", "-g", "10",
+                                                          "-c:a", "libmp3lame"});
+    fx_.define("colours_vp9.webm",
+               colours + QStringList{"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used",
+                                     "8", "-g", "10", "-c:a", "libopus"});
+    fx_.define("colours_silent.mp4", colours + avc + QStringList{"-an"});
 }
 
-void TestFFmpegVideoDecoder::fileFramesArePacedAndEndOnce() {
-    FIXTURE(path, "clip.mp4");
-    Rig rig(18, 160, 120);
+void TestFFmpegVideoDecoder::fileIsPacedAndEndsOnce() {
+    // Reading sound ahead of the picture must never cost pictures, however fast the file reads.
+    FIXTURE(path, "long.mp4");
+    Rig rig;
     QCOMPARE(rig.dec->durationMs(), -1);
-
     rig.open(path, 0, true);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 10000 * kSlow);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 12000 * kSlow);
     QTRY_VERIFY_WITH_TIMEOUT(!rig.dec->isPlaying(), 1000);
-    QVERIFY2(std::abs(rig.dec->durationMs() - 3000) <= 50,
+    QVERIFY2(std::abs(rig.dec->durationMs() - 5000) <= 50,
              qPrintable(QString::number(rig.dec->durationMs())));
     QVERIFY(!rig.dec->isLive());
     QVERIFY(rig.errors().isEmpty());
@@ -321,45 +283,32 @@ void TestFFmpegVideoDecoder::fileFramesArePacedAndEndOnce() {
     // The end is reported once, and the picture stays on the last frame.
     QTest::qWait(400);
     QCOMPARE(rig.ended.count(), 1);
-    const std::vector<Frame> frames = rig.frames.frames();
+    const std::vector<Frame> frames = rig.frames();
     QVERIFY2(ptsIncreasing(frames), "a picture after the last one: " + describe(frames));
-    QVERIFY2(frames.size() >= 85 && frames.size() <= 90, describe(frames));
+    QVERIFY2(frames.size() >= 148 && frames.size() <= 150, describe(frames));
     for (const Frame &f : frames)
-        QVERIFY2(rig.wellFormed(f), qPrintable(QStringLiteral("%1x%2 stride %3 at %4 ms")
-                                                   .arg(f.width)
-                                                   .arg(f.height)
-                                                   .arg(f.stride)
-                                                   .arg(f.ptsUs / kMs)));
+        QVERIFY2(rig.wellFormed(f),
+                 qPrintable(QString::asprintf("%dx%d stride %d at %lld ms", f.width, f.height,
+                                              f.stride, qint64(f.ptsUs / kMs))));
     QVERIFY(frames.front().ptsUs < kFrameUs);
-    QVERIFY(frames.back().ptsUs > 3000 * kMs - 2 * kFrameUs);
+    QVERIFY(frames.back().ptsUs > 5000 * kMs - 2 * kFrameUs);
 
     // Delivered on the file's own timeline, measured from the first frame.
-    QVERIFY2(offTimeline(frames).isEmpty(), offTimeline(frames) + ": " + describe(frames));
+    ON_TIMELINE(frames);
     const int64_t span = frames.back().wallUs - frames.front().wallUs;
     QVERIFY2(std::abs(span - (frames.back().ptsUs - frames.front().ptsUs)) < 100 * kMs * kSlow,
-             qPrintable(QStringLiteral("wall span %1 us").arg(span)));
-}
-
-void TestFFmpegVideoDecoder::longFileWithSoundKeepsEveryPicture() {
-    // Reading sound ahead of the picture must never cost pictures, however fast the file reads.
-    FIXTURE(path, "long.mp4");
-    Rig rig(18, 160, 120);
-    rig.open(path, 0, true);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 20000 * kSlow);
-    const std::vector<Frame> frames = rig.frames.frames();
-    QVERIFY2(frames.size() >= 235 && frames.size() <= 240, describe(frames));
-    QVERIFY(ptsIncreasing(frames));
-    QVERIFY2(offTimeline(frames).isEmpty(), offTimeline(frames) + ": " + describe(frames));
+             qPrintable(QString::asprintf("wall span %lld us", qint64(span))));
 }
 
 void TestFFmpegVideoDecoder::lateFramesAreDroppedAndPlaybackCatchesUp() {
     FIXTURE(path, "clip.mp4");
     Rig rig;
-    rig.frames.stallOnce(1000 * kMs, 300);
+    rig.stallFromUs = 1000 * kMs; // set before the worker runs
+    rig.stallMs = 300;
     rig.open(path, 0, true);
     QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 10000 * kSlow);
 
-    const std::vector<Frame> frames = onePass(rig.frames.frames());
+    const std::vector<Frame> frames = onePass(rig.frames());
     const auto stalled = std::find_if(frames.begin(), frames.end(),
                                       [](const Frame &f) { return f.ptsUs >= 1000 * kMs; });
     QVERIFY(stalled != frames.end() && stalled + 1 != frames.end());
@@ -373,12 +322,11 @@ void TestFFmpegVideoDecoder::lateFramesAreDroppedAndPlaybackCatchesUp() {
     // ...and the first one shown again is late, but inside the limit.
     const int64_t nextLag = lagUs(next, anchor);
     QVERIFY2(nextLag > 90 * kMs && nextLag <= (150 + 15 * kSlow) * kMs,
-             qPrintable(QStringLiteral("lag %1 us").arg(nextLag)));
+             qPrintable(QString::asprintf("lag %lld us", qint64(nextLag))));
     for (auto it = stalled + 1; it != frames.end(); ++it)
         QVERIFY2(lagUs(*it, anchor) <= (150 + 20 * kSlow) * kMs,
-                 qPrintable(QStringLiteral("%1 ms shown %2 us late")
-                                .arg(it->ptsUs / kMs)
-                                .arg(lagUs(*it, anchor))));
+                 qPrintable(QString::asprintf("%lld ms shown %lld us late", qint64(it->ptsUs / kMs),
+                                              qint64(lagUs(*it, anchor)))));
 
     // Half a second later the frames are on their original timeline again.
     std::vector<Frame> after;
@@ -389,147 +337,98 @@ void TestFFmpegVideoDecoder::lateFramesAreDroppedAndPlaybackCatchesUp() {
              qPrintable(QString::number(p90AbsLagUs(after, anchor))));
 }
 
-void TestFFmpegVideoDecoder::pausedPositionsGiveOneStillEach() {
-    FIXTURE(path, "clip.mp4");
-    Rig rig;
-    rig.open(path, 0, false);
-    QVERIFY(rig.frames.waitForCount(1, 10000 * kSlow));
-    QTest::qWait(400);
-    QCOMPARE(rig.frames.count(), 1);
-    QVERIFY(rig.frames.frames().back().ptsUs < kFrameUs);
-    QVERIFY(!rig.dec->isPlaying());
-
-    const auto stillAt = [&](int64_t positionMs, int expectedCount) {
-        rig.dec->setPlaybackState(positionMs, false);
-        if (!rig.frames.waitForCount(expectedCount, 5000 * kSlow))
-            return false;
-        QTest::qWait(400);
-        const std::vector<Frame> frames = rig.frames.frames();
-        return int(frames.size()) == expectedCount && rig.wellFormed(frames.back()) &&
-               std::llabs(frames.back().ptsUs - positionMs * kMs) <= kFrameUs;
-    };
-    QVERIFY2(stillAt(2000, 2), describe(rig.frames.frames()));
-    QVERIFY2(stillAt(500, 3), describe(rig.frames.frames())); // backwards
-    QVERIFY2(stillAt(2567, 4), describe(rig.frames.frames()));
-
-    // The same position again is not a change: no new picture.
-    rig.dec->setPlaybackState(2567, false);
-    QTest::qWait(500);
-    QCOMPARE(rig.frames.count(), 4);
-
-    // Play goes on from the still, on time.
-    rig.dec->setPlaybackState(2567, true);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 5000 * kSlow);
-    const std::vector<Frame> played = onePass(rig.frames.frames(4));
-    QVERIFY2(played.size() >= 10 && played.size() <= 14, describe(played));
-    QVERIFY2(played.front().ptsUs >= 2567 * kMs - kFrameUs && played.front().ptsUs < 2700 * kMs,
-             describe(played));
-}
-
-void TestFFmpegVideoDecoder::resumeAfterAPauseKeepsTheTimeline() {
-    FIXTURE(path, "clip.mp4");
-    Rig rig;
-    rig.open(path, 0, true);
-    QVERIFY(rig.frames.waitForCount(30, 10000 * kSlow));
-    const int64_t pausedAtMs = rig.frames.frames().back().ptsUs / kMs;
-    rig.dec->setPlaybackState(pausedAtMs, false);
-    QTest::qWait(1000);
-    const int mark = rig.frames.count();
-    rig.dec->setPlaybackState(pausedAtMs, true);
-    QVERIFY(rig.frames.waitForCount(mark + 10, 5000 * kSlow));
-    // It goes on from where it stood, at the normal pace: not a second ahead.
-    const std::vector<Frame> resumed = rig.frames.frames(size_t(mark));
-    QVERIFY2(resumed.front().ptsUs <= (pausedAtMs + 100) * kMs, describe(resumed));
-    QVERIFY2(offTimeline(resumed).isEmpty(), offTimeline(resumed) + ": " + describe(resumed));
-}
-
-void TestFFmpegVideoDecoder::seeksShowThePictureAtThePositionNotItsKeyframe() {
+void TestFFmpegVideoDecoder::stillsPauseResumeAndRestart() {
+    // Keyframes every 2 s: a still or a play must show the picture at the position, not the
+    // keyframe before it.
     FIXTURE(path, "gop.mp4");
     Rig rig;
+    // Opened paused: one still of the first picture, nothing more.
     rig.open(path, 0, false);
-    QVERIFY(rig.frames.waitForCount(1, 10000 * kSlow));
-    rig.dec->setPlaybackState(1500, false);
-    QVERIFY(rig.frames.waitForCount(2, 5000 * kSlow));
-    const Frame still = rig.frames.frames().back();
-    QVERIFY2(std::llabs(still.ptsUs - 1500 * kMs) <= kFrameUs, describe({still}));
-
-    rig.dec->setPlaybackState(3000, true); // from a keyframe 1 s earlier
-    QVERIFY(rig.frames.waitForCount(8, 5000 * kSlow));
-    const std::vector<Frame> played = rig.frames.frames(2);
-    QVERIFY2(std::llabs(played.front().ptsUs - 3000 * kMs) <= kFrameUs, describe(played));
-    QVERIFY(ptsIncreasing(played));
-}
-
-void TestFFmpegVideoDecoder::aFailedSourceCanBeChosenAgain() {
-    // A stream that was not up yet, or a file not copied yet: the operator chooses it again.
-    FIXTURE(clip, "clip.mp4");
-    const QString path = fx_.dir() + "/arrives_later.mp4";
-    QFile::remove(path);
-    Rig rig;
-    rig.open(path, 0, true);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.errors().size(), 1, 5000 * kSlow);
-    QVERIFY(QFile::copy(clip, path));
-    rig.open(path, 0, true);
-    QVERIFY(rig.frames.waitForCount(5, 10000 * kSlow));
-    QCOMPARE(rig.errors().size(), 1);
-}
-
-void TestFFmpegVideoDecoder::playCommandNearTheEndRestarts() {
-    FIXTURE(path, "clip.mp4");
-    Rig rig;
-    rig.open(path, 0, false);
-    QVERIFY(rig.frames.waitForCount(1, 10000 * kSlow));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.dec->durationMs() > 0, 2000);
-    const int64_t endMs = rig.dec->durationMs();
-
-    // Paused 40 ms before the end, play starts over at 0.
-    rig.dec->setPlaybackState(endMs - 40, false);
-    QVERIFY(rig.frames.waitForCount(2, 5000 * kSlow));
-    QTest::qWait(300);
-    const int stills = rig.frames.count();
-    rig.dec->setPlaybackState(endMs - 40, true);
-    QVERIFY(rig.frames.waitForCount(stills + 10, 5000 * kSlow));
-    std::vector<Frame> played = rig.frames.frames(size_t(stills));
-    QVERIFY2(played.front().ptsUs < 100 * kMs, describe(played));
-    QVERIFY(ptsIncreasing(played));
-    QVERIFY(rig.dec->isPlaying());
-
-    // 300 ms before the end it is no restart: play goes on from there.
-    rig.dec->setPlaybackState(endMs - 300, false);
+    QVERIFY(rig.waitForCount(1, 10000 * kSlow));
     QTest::qWait(400);
-    const int paused = rig.frames.count();
-    QVERIFY(std::llabs(rig.frames.frames().back().ptsUs - (endMs - 300) * kMs) <= kFrameUs);
-    rig.dec->setPlaybackState(endMs - 300, true);
+    QCOMPARE(rig.count(), 1);
+    QVERIFY(rig.frames().back().ptsUs < kFrameUs);
+    QVERIFY(!rig.dec->isPlaying());
+
+    // Played, then paused where it stands: the pictures stop; played again, it goes on from
+    // there at the normal pace, not ahead by the time it stood.
+    rig.dec->setPlaybackState(0, true);
+    QVERIFY(rig.waitForCount(15, 5000 * kSlow));
+    const int64_t standMs = rig.frames().back().ptsUs / kMs;
+    rig.dec->setPlaybackState(standMs, false);
+    QTest::qWait(300);
+    int mark = rig.count();
+    QTest::qWait(700);
+    QCOMPARE(rig.count(), mark);
+    rig.dec->setPlaybackState(standMs, true);
+    QVERIFY(rig.waitForCount(mark + 10, 5000 * kSlow));
+    const std::vector<Frame> resumed = rig.frames(size_t(mark));
+    QVERIFY2(resumed.front().ptsUs <= (standMs + 100) * kMs, describe(resumed));
+    ON_TIMELINE(resumed);
+    rig.dec->setPlaybackState(rig.frames().back().ptsUs / kMs, false);
+    QTest::qWait(300);
+    mark = rig.count();
+
+    // Each paused position gives one still of the picture there, backwards too.
+    for (int64_t positionMs : {1500, 500, 3567}) {
+        rig.dec->setPlaybackState(positionMs, false);
+        QVERIFY(rig.waitForCount(++mark, 5000 * kSlow));
+        QTest::qWait(400);
+        const std::vector<Frame> frames = rig.frames();
+        QVERIFY2(int(frames.size()) == mark && rig.wellFormed(frames.back()) &&
+                     std::llabs(frames.back().ptsUs - positionMs * kMs) <= kFrameUs,
+                 describe(frames));
+    }
+    // The same position again is not a change: no new picture.
+    rig.dec->setPlaybackState(3567, false);
+    QTest::qWait(500);
+    QCOMPARE(rig.count(), mark);
+
+    // Played from elsewhere: from the keyframe 1.3 s before, shown from the position on.
+    rig.dec->setPlaybackState(3300, true);
     QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 5000 * kSlow);
-    played = rig.frames.frames(size_t(paused));
-    QVERIFY2(!played.empty() && played.front().ptsUs >= (endMs - 300) * kMs - kFrameUs,
-             describe(played));
+    const std::vector<Frame> played = onePass(rig.frames(size_t(mark)));
+    QVERIFY2(played.size() >= 19 && played.size() <= 22, describe(played));
+    QVERIFY2(std::llabs(played.front().ptsUs - 3300 * kMs) <= kFrameUs, describe(played));
+    ON_TIMELINE(played);
+
+    // Play from 40 ms before the end starts over at 0.
+    const int64_t endMs = rig.dec->durationMs();
+    rig.dec->setPlaybackState(endMs - 40, false);
+    QTest::qWait(400);
+    mark = rig.count();
+    rig.dec->setPlaybackState(endMs - 40, true);
+    QVERIFY(rig.waitForCount(mark + 10, 5000 * kSlow));
+    const std::vector<Frame> again = rig.frames(size_t(mark));
+    QVERIFY2(again.front().ptsUs < 100 * kMs && ptsIncreasing(again), describe(again));
+    QVERIFY(rig.dec->isPlaying());
 }
 
 void TestFFmpegVideoDecoder::playingCommandsSeekOnlyWhenFar() {
     FIXTURE(path, "clip.mp4");
     Rig rig;
     rig.open(path, 0, true);
-    QVERIFY(rig.frames.waitForCount(15, 10000 * kSlow));
-
+    QVERIFY(rig.waitForCount(15, 10000 * kSlow));
+    const auto noSeekAfter = [&](int64_t positionMs) {
+        const int mark = rig.count();
+        rig.dec->setPlaybackState(positionMs, true);
+        QTest::qWait(300);
+        const std::vector<Frame> frames = rig.frames(size_t(mark - 1));
+        return ptsIncreasing(frames) && largestStepUs(frames) <= 2 * kFrameUs + 1000;
+    };
     // 150 ms is within 200 ms of the last command (0), however far playback has moved on.
-    int mark = rig.frames.count();
-    rig.dec->setPlaybackState(150, true);
-    QTest::qWait(300);
-    std::vector<Frame> frames = rig.frames.frames(size_t(mark - 1));
-    QVERIFY2(ptsIncreasing(frames) && largestStepUs(frames) <= 2 * kFrameUs + 1000,
-             describe(frames));
+    QVERIFY2(noSeekAfter(150), describe(rig.frames()));
 
     // 2000 ms is far: playback jumps there.
-    mark = rig.frames.count();
+    const int mark = rig.count();
     rig.dec->setPlaybackState(2000, true);
     QVERIFY(testutil::waitUntil(
         [&] {
-            const std::vector<Frame> f = rig.frames.frames(size_t(mark));
+            const std::vector<Frame> f = rig.frames(size_t(mark));
             return !f.empty() && f.back().ptsUs >= 1950 * kMs;
         },
         2000 * kSlow));
-    frames = rig.frames.frames(size_t(mark));
+    const std::vector<Frame> frames = rig.frames(size_t(mark));
     const auto landed = std::find_if(frames.begin(), frames.end(),
                                      [](const Frame &f) { return f.ptsUs >= 1900 * kMs; });
     QVERIFY2(landed - frames.begin() <= 3, describe(frames));           // the seek was prompt
@@ -537,86 +436,62 @@ void TestFFmpegVideoDecoder::playingCommandsSeekOnlyWhenFar() {
 
     // 2100 ms is within 200 ms of 2000: no seek back.
     QTest::qWait(200);
-    mark = rig.frames.count();
-    rig.dec->setPlaybackState(2100, true);
-    QTest::qWait(300);
-    frames = rig.frames.frames(size_t(mark - 1));
-    QVERIFY2(ptsIncreasing(frames) && largestStepUs(frames) <= 2 * kFrameUs + 1000,
-             describe(frames));
+    QVERIFY2(noSeekAfter(2100), describe(rig.frames()));
 }
 
-void TestFFmpegVideoDecoder::loopRestartsWithoutEnding() {
-    FIXTURE(path, "colours.mp4");
-    Rig rig;
-    rig.dec->setLoop(true);
-    rig.open(path, 0, true);
-
-    // Wait for the timestamps to wrap, then a few frames more.
-    int wrap = -1;
-    QVERIFY(testutil::waitUntil(
-        [&] {
-            const std::vector<Frame> f = rig.frames.frames();
-            for (size_t i = 1; wrap < 0 && i < f.size(); ++i) {
-                if (f[i].ptsUs < f[i - 1].ptsUs)
-                    wrap = int(i);
-            }
-            return wrap > 0 && int(f.size()) >= wrap + 10;
-        },
-        8000 * kSlow));
-    const std::vector<Frame> frames = rig.frames.frames();
-    QVERIFY2(wrap >= 55, describe(frames)); // the whole first pass played
-    const Frame &last = frames[size_t(wrap - 1)];
-    const Frame &first = frames[size_t(wrap)];
-    QVERIFY(isBlue(last));
-    QVERIFY(isRed(first));
-    QVERIFY2(first.ptsUs < 100 * kMs, describe(frames));
-    QVERIFY2(first.wallUs - last.wallUs < 200 * kMs * kSlow, describe(frames));
-    QVERIFY(rig.dec->isPlaying());
-    QCOMPARE(rig.ended.count(), 0);
-}
-
-void TestFFmpegVideoDecoder::containersAndCodecs_data() {
+void TestFFmpegVideoDecoder::containersAndLooping_data() {
     QTest::addColumn<QString>("fixture");
-    QTest::newRow("h264 aac mp4") << "colours.mp4";
-    QTest::newRow("h264 aac mkv") << "colours.mkv";
-    QTest::newRow("h264 aac avi") << "colours.avi";
-    QTest::newRow("mpeg4 mp3 avi") << "colours_mpeg4.avi";
-    if (media::ffmpegHasEncoder("libvpx-vp9"))
-        QTest::newRow("vp9 opus webm") << "colours_vp9.webm";
-    QTest::newRow("h264 video only") << "colours_silent.mp4";
+    QTest::addColumn<bool>("loop");
+    QTest::newRow("h264 aac mp4") << "colours.mp4" << false;
+    QTest::newRow("h264 aac mkv") << "colours.mkv" << false;
+    QTest::newRow("h264 aac avi") << "colours.avi" << false;
+    QTest::newRow("mpeg4 mp3 avi") << "colours_mpeg4.avi" << false;
+    QTest::newRow("vp9 opus webm") << "colours_vp9.webm" << false;
+    QTest::newRow("h264 video only") << "colours_silent.mp4" << false;
+    QTest::newRow("h264 aac mp4, looped") << "colours.mp4" << true;
 }
 
-void TestFFmpegVideoDecoder::containersAndCodecs() {
+void TestFFmpegVideoDecoder::containersAndLooping() {
     QFETCH(QString, fixture);
+    QFETCH(bool, loop);
     FIXTURE(path, fixture);
     Rig rig(18, 96, 72);
+    rig.dec->setLoop(loop);
     rig.open(path, 0, true);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 8000 * kSlow);
+    if (loop) // ten frames into the second pass
+        QVERIFY(testutil::waitUntil(
+            [&] { return rig.count() >= int(onePass(rig.frames()).size()) + 10; }, 8000 * kSlow));
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 8000 * kSlow);
     QVERIFY2(rig.errors().isEmpty(), qPrintable(rig.errors().join('|')));
 
-    const std::vector<Frame> frames = onePass(rig.frames.frames());
-    QVERIFY2(frames.size() >= 55 && frames.size() <= 62, describe(frames));
-    // Red for the first second, blue for the second one.
+    const std::vector<Frame> all = rig.frames();
+    const std::vector<Frame> frames = onePass(all);
+    QVERIFY2(frames.size() >= 28 && frames.size() <= 32, describe(all));
+    // Red for the first half second, blue for the second one.
     for (const Frame &f : frames) {
         QVERIFY(rig.wellFormed(f));
-        const bool ok = f.ptsUs < 950 * kMs    ? isRed(f)
-                        : f.ptsUs > 1050 * kMs ? isBlue(f)
-                                               : isRed(f) || isBlue(f);
-        QVERIFY2(ok, qPrintable(QStringLiteral("%1 ms: rgb %2 %3 %4")
-                                    .arg(f.ptsUs / kMs)
-                                    .arg(f.r)
-                                    .arg(f.g)
-                                    .arg(f.b)));
+        const bool ok = f.ptsUs < 450 * kMs   ? isRed(f)
+                        : f.ptsUs > 550 * kMs ? isBlue(f)
+                                              : isRed(f) || isBlue(f);
+        QVERIFY2(ok, qPrintable(QString::asprintf("%lld ms: rgb %d %d %d", qint64(f.ptsUs / kMs),
+                                                  f.r, f.g, f.b)));
     }
-    QVERIFY(isRed(frames.front()));
-    QVERIFY(isBlue(frames.back()));
+    QVERIFY(isRed(frames.front()) && isBlue(frames.back()));
+    if (loop) { // the start follows the end at once, and no end is reported
+        const Frame &first = all[frames.size()];
+        QVERIFY2(isRed(first) && first.ptsUs < 100 * kMs, describe(all));
+        QVERIFY2(first.wallUs - frames.back().wallUs < 200 * kMs * kSlow, describe(all));
+        QVERIFY(rig.dec->isPlaying());
+        QCOMPARE(rig.ended.count(), 0);
+    }
 }
 
 void TestFFmpegVideoDecoder::soundComesOutAt48kStereo() {
     FIXTURE(path, "clip.mp4");
     Rig rig;
     rig.open(path, 0, true);
-    QVERIFY(rig.frames.waitForCount(1, 10000 * kSlow));
+    QVERIFY(rig.waitForCount(1, 10000 * kSlow));
     QTest::qWait(500);
 
     // Pull as the audio thread does: 10 ms every 10 ms, for half a second.
@@ -639,15 +514,13 @@ void TestFFmpegVideoDecoder::soundComesOutAt48kStereo() {
     int crossings = 0, firstCrossing = -1, lastCrossing = -1, quietRun = 0, longestQuiet = 0;
     for (int i = start; i < start + window; ++i) {
         const float left = pcm[size_t(2 * i)];
-        const float right = pcm[size_t(2 * i + 1)];
-        QVERIFY2(std::fabs(left - right) < 1e-6f, qPrintable(QString::number(i)));
+        QVERIFY2(std::fabs(left - pcm[size_t(2 * i + 1)]) < 1e-6f, qPrintable(QString::number(i)));
         peak = std::max(peak, std::fabs(left));
         quietRun = std::fabs(left) < 1e-4f ? quietRun + 1 : 0;
         longestQuiet = std::max(longestQuiet, quietRun);
         if (i > start && (pcm[size_t(2 * i - 2)] < 0) != (left < 0)) {
             ++crossings;
-            if (firstCrossing < 0)
-                firstCrossing = i;
+            firstCrossing = firstCrossing < 0 ? i : firstCrossing;
             lastCrossing = i;
         }
     }
@@ -660,46 +533,44 @@ void TestFFmpegVideoDecoder::soundComesOutAt48kStereo() {
 void TestFFmpegVideoDecoder::brokenInputsReportOneError_data() {
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("expected"); // empty: any of the open errors
-    QTest::newRow("zero bytes") << "empty"
-                                << "";
-    QTest::newRow("random bytes") << "noise"
-                                  << "";
-    QTest::newRow("truncated mp4") << "truncated"
-                                   << "";
-    QTest::newRow("missing file") << "missing"
-                                  << "avformat_open_input failed";
+    const QString openFailed = "avformat_open_input failed";
+    QTest::newRow("zero bytes") << "empty" << QString();
+    QTest::newRow("random bytes") << "noise" << QString();
+    QTest::newRow("truncated mp4")
+        << "truncated" << openFailed + ": Invalid data found when processing input";
+    QTest::newRow("missing file, then there")
+        << "missing" << openFailed + ": No such file or directory";
     QTest::newRow("audio only") << "audio"
                                 << "no video stream";
-    QTest::newRow("refused rtmp") << "refused"
-                                  << "avformat_open_input failed";
+    QTest::newRow("refused rtmp") << "refused" << openFailed + ": Connection refused";
     QTest::newRow("unknown camera")
         << "dshow://capture?video=No%20Such%20Camera"
         << "无法打开摄像头或麦克风（设备名是否与系统一致？是否被其他程序占用？）";
-    QTest::newRow("camera address without a camera") << "dshow://capture?audio=Mic"
-                                                     << "avformat_open_input failed";
+    QTest::newRow("camera address without a camera") << "dshow://capture?audio=Mic" << openFailed;
 }
 
 void TestFFmpegVideoDecoder::brokenInputsReportOneError() {
     QFETCH(QString, input);
     QFETCH(QString, expected);
-    QString address;
+    FIXTURE(clip, "clip.mp4");
+    QString address = input; // an address as typed
     if (input == "empty") {
         address = fx_.write("empty.mp4", {});
     } else if (input == "noise") {
         QByteArray bytes(64 * 1024, Qt::Uninitialized);
-        QRandomGenerator random(7);
-        random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
         address = fx_.write("noise.bin", bytes);
-    } else if (input == "truncated") {
-        address = fx_.truncated("truncated.mp4", "clip.mp4"); // the index at the end is lost
+    } else if (input == "truncated") { // the index at the end is lost
+        QFile f(clip);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        address = fx_.write("truncated.mp4", f.read(f.size() / 2));
     } else if (input == "missing") {
-        address = fx_.dir() + "/no such file.mp4";
+        address = fx_.dir() + "/arrives later.mp4";
+        QFile::remove(address);
     } else if (input == "audio") {
         address = fx_.path("tone.m4a");
     } else if (input == "refused") {
         address = QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(peers::freeTcpPort());
-    } else {
-        address = input; // an address as typed
     }
     QVERIFY2(!address.isEmpty(), qPrintable(fx_.lastError()));
 
@@ -709,22 +580,34 @@ void TestFFmpegVideoDecoder::brokenInputsReportOneError() {
     QTest::qWait(300);
     const QStringList errors = rig.errors();
     QCOMPARE(errors.size(), 1);
-    const QString text = errors.first().section(QStringLiteral(": "), 0, 0); // less FFmpeg's reason
+    const QStringList openErrors{"avformat_open_input failed", "avformat_find_stream_info failed",
+                                 "no video stream"};
+    // FFmpeg's reason follows the text; rows that name it expect the whole message.
+    const QString message = errors.first();
+    const QString text = message.section(QStringLiteral(": "), 0, 0);
     if (expected.isEmpty())
-        QVERIFY2(kOpenErrors.contains(text), qPrintable(errors.first()));
+        QVERIFY2(openErrors.contains(text), qPrintable(message));
     else
-        QCOMPARE(text, expected);
-    QCOMPARE(rig.frames.count(), 0);
+        QCOMPARE(expected.contains(QStringLiteral(": ")) ? message : text, expected);
+    QCOMPARE(rig.count(), 0);
+
+    if (input == "missing") {
+        // A file not copied yet: the operator chooses it again once it is there.
+        QVERIFY(QFile::copy(clip, address));
+        rig.open(address, 0, true);
+        QVERIFY(rig.waitForCount(5, 10000 * kSlow));
+        QCOMPARE(rig.errors().size(), 1);
+    }
 }
 
 void TestFFmpegVideoDecoder::missingMicrophoneLeavesThePictureRunning() {
     // A file whose sound is replaced by a microphone the machine does not have: the operator
     // is told about the microphone, and the picture plays on.
     FIXTURE(path, "clip.mp4");
-    const QString mic = SourceAddress::microphoneAddress(QStringLiteral("No Such Microphone"));
+    const QString mic = SourceAddress::microphoneAddress("No Such Microphone");
     Rig rig;
     rig.open(path + "?audioSource=" + QString::fromLatin1(QUrl::toPercentEncoding(mic)), 0, true);
-    QVERIFY(rig.frames.waitForCount(20, 10000 * kSlow));
+    QVERIFY(rig.waitForCount(20, 10000 * kSlow));
     QTRY_COMPARE_WITH_TIMEOUT(rig.errors(), QStringList{"无法打开麦克风（分离 dshow 采集）"},
                               5000 * kSlow);
 }
@@ -737,7 +620,7 @@ void TestFFmpegVideoDecoder::udpStreamDropsInsteadOfWaitingForTokens() {
     peers::FfmpegPusher pusher;
     QVERIFY(
         pusher.start(peers::FfmpegPusher::testPattern(10) + peers::FfmpegPusher::udpTarget(port)));
-    QVERIFY2(rig.frames.waitForCount(10, 10000 * kSlow), qPrintable(rig.errors().join('|')));
+    QVERIFY2(rig.waitForCount(10, 10000 * kSlow), qPrintable(rig.errors().join('|')));
     QVERIFY(rig.dec->isLive());
     QVERIFY(rig.errors().isEmpty());
 
@@ -751,19 +634,19 @@ void TestFFmpegVideoDecoder::udpStreamDropsInsteadOfWaitingForTokens() {
             return held.size() == 2;
         },
         3000));
-    const int beforeHold = rig.frames.count();
-    const int64_t lastPtsBeforeHold = rig.frames.frames().back().ptsUs;
+    const int beforeHold = rig.count();
+    const int64_t lastPtsBeforeHold = rig.frames().back().ptsUs;
     for (int i = 0; i < 15; ++i) {
         QTest::qWait(100);
         QCOMPARE(rig.pool.createdCount(), 2);
         QCOMPARE(rig.pool.tokensInUse(), 2);
     }
-    QCOMPARE(rig.frames.count(), beforeHold);
+    QCOMPARE(rig.count(), beforeHold);
 
     // Given tokens again, it shows the newest pictures, not the ones from during the hold.
     held.clear();
-    QVERIFY(rig.frames.waitForCount(beforeHold + 10, 5000 * kSlow));
-    const std::vector<Frame> resumed = rig.frames.frames(size_t(beforeHold));
+    QVERIFY(rig.waitForCount(beforeHold + 10, 5000 * kSlow));
+    const std::vector<Frame> resumed = rig.frames(size_t(beforeHold));
     QVERIFY2(resumed.front().ptsUs - lastPtsBeforeHold > 1200 * kMs, describe(resumed));
     QVERIFY(ptsIncreasing(resumed));
     for (const Frame &f : resumed)
@@ -772,15 +655,7 @@ void TestFFmpegVideoDecoder::udpStreamDropsInsteadOfWaitingForTokens() {
 
     // The sender vanishes: pictures stop and the decoder still goes away promptly.
     pusher.kill();
-    QTest::qWait(1000);
-    const int afterKill = rig.frames.count();
-    QTest::qWait(1000);
-    QCOMPARE(rig.frames.count(), afterKill);
-    QElapsedTimer timer;
-    timer.start();
-    rig.dec.reset();
-    qInfo("destroyed %lld ms after the sender stopped", timer.elapsed());
-    QVERIFY(timer.elapsed() < 5000 * kSlow);
+    QVERIFY(stopsAndGoesAway(rig));
 }
 
 void TestFFmpegVideoDecoder::rtmpStreamAndPublisherLoss() {
@@ -796,25 +671,18 @@ void TestFFmpegVideoDecoder::rtmpStreamAndPublisherLoss() {
 
     Rig rig;
     rig.open(server.url("test"), 0, true);
-    QVERIFY2(rig.frames.waitForCount(30, 10000 * kSlow),
+    QVERIFY2(rig.waitForCount(30, 10000 * kSlow),
              qPrintable(rig.errors().join('|') + server.errorLog()));
     QVERIFY(rig.dec->isLive());
     QVERIFY(rig.errors().isEmpty());
-    const std::vector<Frame> frames = rig.frames.frames();
+    const std::vector<Frame> frames = rig.frames();
     QVERIFY(ptsIncreasing(frames));
     for (const Frame &f : frames)
         QVERIFY(rig.wellFormed(f));
 
     // The publisher dies mid-stream: the worker ends without a crash and no more pictures come.
     pusher.kill();
-    QTest::qWait(1500);
-    const int afterKill = rig.frames.count();
-    QTest::qWait(1000);
-    QCOMPARE(rig.frames.count(), afterKill);
-    QElapsedTimer timer;
-    timer.start();
-    rig.dec.reset();
-    QVERIFY(timer.elapsed() < 5000 * kSlow);
+    QVERIFY(stopsAndGoesAway(rig));
 }
 
 void TestFFmpegVideoDecoder::sourceChurnEndsWithoutDeadlock() {
@@ -830,18 +698,17 @@ void TestFFmpegVideoDecoder::sourceChurnEndsWithoutDeadlock() {
             rig.dec->stop();
         }
         rig.dec->waitForLifecycle();
-        const int stopped = rig.frames.count();
+        const int stopped = rig.count();
         QTest::qWait(300);
-        QCOMPARE(rig.frames.count(), stopped); // stopped means no more pictures
+        QCOMPARE(rig.count(), stopped); // stopped means no more pictures
 
         // Still usable afterwards: the last source plays from its start.
         rig.open(colours, 0, true);
-        QVERIFY(rig.frames.waitForCount(stopped + 5, 10000 * kSlow));
-        const Frame first = rig.frames.frames(size_t(stopped)).front();
+        QVERIFY(rig.waitForCount(stopped + 5, 10000 * kSlow));
+        const Frame first = rig.frames(size_t(stopped)).front();
         QVERIFY(isRed(first) && first.ptsUs < 100 * kMs);
     }
-    qInfo("100 source changes and the destructor took %lld ms", timer.elapsed());
-    QVERIFY(timer.elapsed() < 60000);
+    QVERIFY2(timer.elapsed() < 60000, qPrintable(QString::number(timer.elapsed())));
 }
 
 void TestFFmpegVideoDecoder::destructorDuringHangingNetworkOpen() {
@@ -850,41 +717,15 @@ void TestFFmpegVideoDecoder::destructorDuringHangingNetworkOpen() {
     Rig rig;
     QElapsedTimer timer;
     timer.start();
-    rig.open(QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(peer.port()), 0, true);
+    rig.open(peer.rtmpUrl(), 0, true);
     QVERIFY(timer.elapsed() < 500); // the caller never waits for the open
     QVERIFY(peer.waitForClient(5000 * kSlow));
     QTest::qWait(200);
 
     timer.restart();
     rig.dec.reset();
-    const qint64 ms = timer.elapsed();
-    qInfo("destructor during a hanging open took %lld ms", ms);
-    QVERIFY(ms < 40000);
-    QCOMPARE(rig.frames.count(), 0);
-}
-
-void TestFFmpegVideoDecoder::errorsCarryFFmpegsReason_data() {
-    QTest::addColumn<QString>("input");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("truncated mp4")
-        << "truncated"
-        << "avformat_open_input failed: Invalid data found when processing input";
-    QTest::newRow("refused loopback") << "refused"
-                                      << "avformat_open_input failed: Connection refused";
-}
-
-void TestFFmpegVideoDecoder::errorsCarryFFmpegsReason() {
-    QFETCH(QString, input);
-    QFETCH(QString, expected);
-    const QString address =
-        input == "truncated"
-            ? fx_.truncated("truncated.mp4", "clip.mp4")
-            : QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(peers::freeTcpPort());
-    QVERIFY2(!address.isEmpty(), qPrintable(fx_.lastError()));
-    Rig rig;
-    rig.open(address, 0, true);
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.errors().isEmpty(), 10000 * kSlow);
-    QCOMPARE(rig.errors().first(), expected);
+    QVERIFY2(timer.elapsed() < 40000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(rig.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestFFmpegVideoDecoder)

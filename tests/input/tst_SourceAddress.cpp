@@ -7,22 +7,13 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
 using namespace Qt::StringLiterals;
 using SA = SourceAddress;
 Q_DECLARE_METATYPE(SA::Kind)
-
-namespace {
-// "key=value" lists compare readably when a row fails.
-QStringList flat(const SA::Options &options) {
-    QStringList out;
-    for (const auto &[key, value] : options)
-        out << QString::fromStdString(key + '=' + value);
-    return out;
-}
-} // namespace
 
 class TestSourceAddress : public QObject {
     Q_OBJECT
@@ -85,38 +76,17 @@ private slots:
         QCOMPARE(SA::isMicrophoneAddress(address), !audio.isEmpty());
     }
 
-    void deviceString_data() {
-        QTest::addColumn<QString>("video");
-        QTest::addColumn<QString>("audio");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("both") << u"Cam"_s << u"Mic"_s << u"video=Cam:audio=Mic"_s;
-        QTest::newRow("camera") << u"Cam"_s << u""_s << u"video=Cam"_s;
-        QTest::newRow("microphone") << u""_s << u"Mic"_s << u"audio=Mic"_s;
-        QTest::newRow("neither") << u""_s << u""_s << u""_s;
-        QTest::newRow("escaped") << u"A:B\\C"_s << u"x:y"_s << u"video=A\\:B\\\\C:audio=x\\:y"_s;
-    }
-    void deviceString() {
-        QFETCH(QString, video);
-        QFETCH(QString, audio);
-        QFETCH(QString, expected);
-        QCOMPARE(SA::deviceString(video, audio), expected);
-    }
-
     void captureItems_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<int>("monitor");
         QTest::addColumn<bool>("wgc");
         QTest::addColumn<quint64>("hwnd");
-        QTest::newRow("bare") << u"desktop://c"_s << 0 << false << quint64(0);
         QTest::newRow("-1, yes") << u"desktop://c?monitor=-1&wgc=yes"_s << 0 << false << quint64(0);
         QTest::newRow("abc, TRUE")
             << u"desktop://c?monitor=abc&wgc=TRUE"_s << 0 << true << quint64(0);
         QTest::newRow("2, 1") << u"Desktop://x?monitor=2&wgc=1"_s << 2 << true << quint64(0);
         QTest::newRow("hex") << u"wgc://c?hwnd=0X1A2B&monitor=2"_s << 0 << false << quint64(6699);
         QTest::newRow("decimal") << u"wgc://c?hwnd=6699"_s << 0 << false << quint64(6699);
-        QTest::newRow("zero") << u"wgc://c?hwnd=0"_s << 0 << false << quint64(0);
-        QTest::newRow("empty") << u"wgc://c?hwnd="_s << 0 << false << quint64(0);
-        QTest::newRow("zz") << u"wgc://c?hwnd=zz"_s << 0 << false << quint64(0);
         QTest::newRow("0xzz") << u"wgc://c?hwnd=0xzz"_s << 0 << false << quint64(0);
         QTest::newRow("not wgc") << u"desktop://c?hwnd=0x10"_s << 0 << false << quint64(0);
     }
@@ -130,60 +100,40 @@ private slots:
         QCOMPARE(quint64(SA::windowHandle(address)), hwnd);
     }
 
-    void inputOptions_data() {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<bool>("microphone");
-        QTest::addColumn<QStringList>("network");
-        QTest::addColumn<QStringList>("probe");
-        const QStringList timeouts{"rw_timeout=30000000", "stimeout=30000000"};
-        const QStringList rtmp = timeouts + QStringList{"rtmp_live=live", "buffer_size=2097152"};
-        const QStringList rtmpProbe{"analyzeduration=10000000", "probesize=8000000"};
-        const QStringList none;
-        QTest::newRow("rtmp") << u"rtmp://h/app/key"_s << false << rtmp << rtmpProbe;
-        QTest::newRow("RTMPT") << u"RTMPT://h/app/key"_s << false << rtmp << rtmpProbe;
-        QTest::newRow("http") << u"http://h/a.mp4"_s << false << timeouts << none;
-        QTest::newRow("file") << u"/home/u/a.mp4"_s << false << none << none;
-        QTest::newRow("camera") << u"DShow://c?video=Cam"_s << false << none
-                                << QStringList{"analyzeduration=2000000", "probesize=2000000"};
-        QTest::newRow("microphone") << u"dshow://c?audio=Mic"_s << true << none
-                                    << QStringList{"analyzeduration=1000000", "probesize=1000000"};
-    }
-    void inputOptions() {
-        QFETCH(QString, address);
-        QFETCH(bool, microphone);
-        QFETCH(QStringList, network);
-        QFETCH(QStringList, probe);
-        QCOMPARE(flat(SA::networkOptions(address)), network);
-        QCOMPARE(flat(SA::probeOptions(address, microphone)), probe);
-    }
-    void bufferOptions() {
-        QCOMPARE(flat(SA::cameraBufferOptions(false)), QStringList{"rtbufsize=33554432"});
-        QCOMPARE(flat(SA::cameraBufferOptions(true)), QStringList{"rtbufsize=16777216"});
-        QCOMPARE(flat(SA::microphoneBufferOptions()), QStringList{"rtbufsize=8388608"});
+    // A network source must time out instead of hanging; a file or a device gets no network
+    // options, and an RTMP stream is read as live.
+    void networkOptions() {
+        const auto has = [](const QString &address, const char *key) {
+            const SA::Options options = SA::networkOptions(address);
+            return std::any_of(options.begin(), options.end(),
+                               [&](const auto &option) { return option.first == key; });
+        };
+        for (const QString &address : {u"rtmp://h/app/key"_s, u"RTMPT://h/a/k"_s, u"http://h/a"_s})
+            QVERIFY2(has(address, "rw_timeout"), qPrintable(address));
+        QVERIFY(has(u"rtmp://h/app/key"_s, "rtmp_live") && !has(u"http://h/a"_s, "rtmp_live"));
+        QVERIFY(SA::networkOptions(u"/home/u/a.mp4"_s).empty());
+        QVERIFY(SA::networkOptions(u"dshow://c?video=Cam"_s).empty());
     }
 
     void live_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<qint64>("durationUs");
-        QTest::addColumn<bool>("byPrefix");
         QTest::addColumn<bool>("live");
         const qint64 minute = 60'000'000, unknown = AV_NOPTS_VALUE;
-        QTest::newRow("udp") << u"udp://@:1234"_s << minute << true << true;
-        QTest::newRow("rtp") << u"rtp://239.0.0.1:5004"_s << minute << true << true;
-        QTest::newRow("srtp") << u"SRTP://h:5004"_s << minute << true << true;
-        QTest::newRow("rtmps") << u"rtmps://h/app"_s << minute << true << true;
-        QTest::newRow("camera") << u"dshow://c?video=Cam"_s << minute << true << true;
-        QTest::newRow("http, duration") << u"http://h/a.mp4"_s << minute << false << false;
-        QTest::newRow("http, none") << u"http://h/live"_s << qint64(0) << false << true;
-        QTest::newRow("http, unknown") << u"http://h/live"_s << unknown << false << true;
-        QTest::newRow("path") << u"/home/u/a.mp4"_s << unknown << false << false;
+        QTest::newRow("udp") << u"udp://@:1234"_s << minute << true;
+        QTest::newRow("rtp") << u"rtp://239.0.0.1:5004"_s << minute << true;
+        QTest::newRow("srtp") << u"SRTP://h:5004"_s << minute << true;
+        QTest::newRow("rtmps") << u"rtmps://h/app"_s << minute << true;
+        QTest::newRow("camera") << u"dshow://c?video=Cam"_s << minute << true;
+        QTest::newRow("http, duration") << u"http://h/a.mp4"_s << minute << false;
+        QTest::newRow("http, none") << u"http://h/live"_s << qint64(0) << true;
+        QTest::newRow("http, unknown") << u"http://h/live"_s << unknown << true;
+        QTest::newRow("path") << u"/home/u/a.mp4"_s << unknown << false;
     }
     void live() {
         QFETCH(QString, address);
         QFETCH(qint64, durationUs);
-        QFETCH(bool, byPrefix);
         QFETCH(bool, live);
-        QCOMPARE(SA::isLiveByPrefix(address), byPrefix);
         QCOMPARE(SA::isLive(address, durationUs), live);
     }
 
@@ -223,6 +173,10 @@ private slots:
         QCOMPARE(SA::displayAddress(1), "desktop://capture?monitor=1");
         QCOMPARE(SA::windowAddress(0xABC), "wgc://capture?hwnd=0xabc");
         QCOMPARE(SA::audioSourceOf(SA::cameraAddress("Cam", "Mic")), "dshow://capture?audio=Mic");
+        // The capture layer's device list: ':' and '\\' in a name are escaped.
+        QCOMPARE(SA::deviceString("A:B\\C", "x:y"), "video=A\\:B\\\\C:audio=x\\:y");
+        QCOMPARE(SA::deviceString("C", {}) + SA::deviceString({}, "M") + SA::deviceString({}, {}),
+                 "video=Caudio=M");
     }
 
     void unknownDevicesAreInvalid() {
@@ -230,20 +184,7 @@ private slots:
         QVERIFY(!CaptureDevices::camera(unknown).isValid());
         QVERIFY(!CaptureDevices::microphone(unknown).isValid());
         QVERIFY(!CaptureDevices::camera(QString()).isValid());
-    }
-    void listedDevicesResolve() {
-        const QStringList cameras = CaptureDevices::cameraNames();
-        const QStringList microphones = CaptureDevices::microphoneNames();
-        if (cameras.isEmpty() && microphones.isEmpty())
-            QSKIP("this machine lists no camera or microphone");
-        if (!cameras.isEmpty())
-            QCOMPARE(CaptureDevices::camera(cameras.first()).format, "video4linux2");
-        if (!microphones.isEmpty()) {
-            const CaptureDevices::Input microphone =
-                CaptureDevices::microphone(microphones.first());
-            QVERIFY(microphone.isValid());
-            QVERIFY(microphone.format == "pulse" || microphone.format == "alsa");
-        }
+        QVERIFY(!CaptureDevices::microphoneNames().contains(unknown));
     }
     void devicesFromAnotherThread() {
         const QStringList cameras = CaptureDevices::cameraNames();

@@ -55,6 +55,14 @@ FrameTokenPtr frameAt(int64_t ptsUs) {
     return programFrame(int(ptsUs / 1000), 320, 180, ptsUs);
 }
 
+// Frames `from` to `to` (not included) at 30 fps, `ms` apart in real time.
+void feed(OutputRouter &router, int from, int to, int ms) {
+    for (int i = from; i < to; ++i) {
+        router.pushFrame(frameAt(1 + i * kFrameUs));
+        QTest::qWait(ms);
+    }
+}
+
 struct FakeMixer : ProgramAudioSource {
     std::atomic<bool> capturing{false};
     std::atomic<int> clears{0};
@@ -138,10 +146,7 @@ private slots:
         router.setStreamTargets({{stream, "flv"}});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^OutputRouter: output directory"));
         QVERIFY(router.start());
-        for (int i = 0; i < 30; ++i) { // in real time: the stream joins at a keyframe
-            router.pushFrame(frameAt(1 + i * 33333));
-            QTest::qWait(33);
-        }
+        feed(router, 0, 30, 33); // in real time: the stream joins at a keyframe
         router.stop();
         const Decoded d = decodeCounters(stream);
         QVERIFY2(!d.counters.isEmpty(), qPrintable(d.errors.left(300)));
@@ -156,14 +161,10 @@ private slots:
         router.setAudioMixer(&mixer);
         const QString file = dir_.filePath("hung.mp4");
         router.setOutputFile(file);
-        router.setStreamTargets(
-            {{QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(silent.port()), "flv"}});
+        router.setStreamTargets({{silent.rtmpUrl(), "flv"}});
         QVERIFY(router.start());
         QVERIFY(mixer.capturing);
-        for (int i = 0; i < 45; ++i) {
-            router.pushFrame(frameAt(1 + i * 33333));
-            QTest::qWait(33);
-        }
+        feed(router, 0, 45, 33);
         QElapsedTimer t;
         t.start();
         router.stop();
@@ -183,18 +184,12 @@ private slots:
         const QString file = dir_.filePath("detached.mkv");
         router.setOutputFile(file);
         QVERIFY(router.start());
-        for (int i = 0; i < 15; ++i) {
-            router.pushFrame(frameAt(1 + i * 33333));
-            QTest::qWait(20);
-        }
+        feed(router, 0, 15, 20);
         QTRY_VERIFY(mixer->pulled > 0);
         router.setAudioMixer(nullptr);
         QVERIFY(!mixer->capturing);
         const int64_t pulled = mixer->pulled.load();
-        for (int i = 15; i < 45; ++i) {
-            router.pushFrame(frameAt(1 + i * 33333));
-            QTest::qWait(20);
-        }
+        feed(router, 15, 45, 20);
         QCOMPARE(mixer->pulled.load(), pulled); // it could have been destroyed by now
         router.stop();
         QVERIFY(pulled > 0);
@@ -207,8 +202,7 @@ private slots:
         const QString first = dir_.filePath("first.mkv");
         router.setOutputFile(first);
         QVERIFY(router.start());
-        for (int i = 0; i < 20; ++i)
-            router.pushFrame(frameAt(1 + i * 33333));
+        feed(router, 0, 20, 0);
         QTest::qWait(200);
         router.setOutputFile(dir_.filePath("second.mkv"));
         QVERIFY(router.start());
