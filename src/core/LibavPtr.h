@@ -69,4 +69,14 @@ private:
     AVDictionary *d_ = nullptr;
 };
 
+// Hands every packet the encoder has ready to `take`, reusing `packet`.
+template <typename Take> void receivePackets(AVCodecContext *codec, AVPacket *packet, Take &&take) {
+    if (!codec || !packet)
+        return;
+    while (avcodec_receive_packet(codec, packet) >= 0) {
+        take(packet);
+        av_packet_unref(packet);
+    }
+}
+
 } // namespace libav

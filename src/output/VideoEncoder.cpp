@@ -235,10 +235,5 @@ void VideoEncoder::flush() {
 }
 
 void VideoEncoder::drain() {
-    if (!packet_)
-        return;
-    while (avcodec_receive_packet(codec_.get(), packet_.get()) >= 0) {
-        onPacket_(packet_.get());
-        av_packet_unref(packet_.get());
-    }
+    libav::receivePackets(codec_.get(), packet_.get(), onPacket_);
 }
