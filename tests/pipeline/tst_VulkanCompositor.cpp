@@ -300,7 +300,8 @@ private slots:
         OverlayManager m;
         QVERIFY(applyLoadedImage(
             m, mediaEntry(1, 0, png("r3", kRed, 4, 4), QRectF(320, 180, 320, 180))));
-        for (QSize size : {QSize(1280, 720), QSize(2560, 1440), QSize(1280, 720)}) {
+        for (QSize size :
+             {QSize(1280, 720), QSize(1280, 720), QSize(2560, 1440), QSize(1280, 720)}) {
             FrameTokenPtr base = solidBase(size.width(), size.height(), kBase);
             const int padded = size.width() * 4 + 64;
             QByteArray rows(qsizetype(padded) * size.height(), char(0));
