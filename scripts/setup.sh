@@ -24,6 +24,8 @@ packages=(
   fonts-noto-cjk
   # benchmarks
   libbenchmark-dev
+  # coverage
+  gcovr
 )
 
 # One dpkg-query for all names keeps the no-op run fast.

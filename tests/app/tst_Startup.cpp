@@ -1,16 +1,19 @@
 // The program itself, started as a user would: one instance per user, a clean quit on signals,
-// and a log that tells what happened.
+// and a log that tells what happened; and the single-instance lock and quit signals on their own.
 
 #include "common/ChildProcess.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QElapsedTimer>
 #include <QLocalSocket>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 #include <functional>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace testutil;
@@ -74,149 +77,209 @@ void stop(QProcess &p) {
 class TestStartup : public QObject {
     Q_OBJECT
 private slots:
-    void secondStartRaisesTheFirstAndExits();
-    void simultaneousStartsTakeTurns();
-    void startedWithStandardErrorClosed();
-    void staleLockOfAKilledInstanceIsTakenOver();
-    void lockThatCannotBeTakenExitsWithOne();
-    void quitSignalEndsWithZeroAndACompleteLog_data();
-    void quitSignalEndsWithZeroAndACompleteLog();
-    void hangupIgnoredAtStartStaysIgnored();
-};
-
-void TestStartup::secondStartRaisesTheFirstAndExits() {
-    Installation inst;
-    QProcess first;
-    QVERIFY(inst.startRunning(first));
-
-    QProcess second;
-    QElapsedTimer timer;
-    timer.start();
-    inst.start(second);
-    QVERIFY(second.waitForFinished(5000));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
-    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
-
-    QVERIFY(waitUntil(
-        [&] { return inst.logs().contains("another start asked for the window; raising it"); },
-        3000));
-    QCOMPARE(first.state(), QProcess::Running);
-    QCOMPARE(inst.logs().count("quorvi log file:"), qsizetype(2)); // neither log was lost
-    stop(first);
-    QCOMPARE(first.exitCode(), 0);
-}
-
-void TestStartup::simultaneousStartsTakeTurns() {
-    // Two starts at the same moment (a double click) could both miss each other in the probe
-    // and both run. A start that finds another one between its probe and its listen waits.
-    Installation inst;
-    qputenv("XDG_RUNTIME_DIR", inst.runtimeDir.path().toUtf8());
-    auto otherStart = std::make_unique<SingleInstanceLock::StartGuard>();
-    QProcess p;
-    inst.start(p);
-    QTest::qWait(1500);
-    QCOMPARE(p.state(), QProcess::Running);
-    QVERIFY(!QFile::exists(inst.socketPath())); // still waiting for its turn
-    otherStart.reset();
-    QVERIFY(waitUntil([&] { return QFile::exists(inst.socketPath()); }, 10000));
-    stop(p);
-    QCOMPARE(p.exitCode(), 0);
-}
-
-void TestStartup::startedWithStandardErrorClosed() {
-    // Some launchers start programs without standard error. Nothing else may take its place.
-    Installation inst;
-    QProcess p;
-    QVERIFY(inst.startRunning(p, [] { ::close(STDERR_FILENO); }));
-    QTest::qWait(300); // the event loop runs and wakes itself up a few times
-    stop(p);
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 0);
-    const QByteArray log = inst.logs();
-    QVERIFY(log.endsWith("quorvi: exiting with code 0\n"));
-    QVERIFY2(!log.contains('\0') && !log.contains('\x01'), log.toHex().constData());
-}
-
-void TestStartup::staleLockOfAKilledInstanceIsTakenOver() {
-    Installation inst;
-    {
-        QProcess crashed;
-        QVERIFY(inst.startRunning(crashed));
-        crashed.kill(); // SIGKILL: the socket file stays behind
-        QVERIFY(crashed.waitForFinished(5000));
+    void init() {
+        runtime_ = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_RUNTIME_DIR", runtime_->path().toUtf8());
     }
-    QVERIFY(QFile::exists(inst.socketPath()));
+    void cleanup() { runtime_.reset(); }
 
-    QProcess next;
-    inst.start(next);
-    // The next start listens again: a connection to the socket is answered.
-    QVERIFY(waitUntil(
-        [&] {
-            QLocalSocket probe;
-            probe.connectToServer(inst.socketPath());
-            return probe.waitForConnected(100);
-        },
-        15000));
-    QCOMPARE(next.state(), QProcess::Running);
-    stop(next);
-    QCOMPARE(next.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(next.exitCode(), 0);
-}
+    void fallbackSocketFolderIsPrivate() {
+        // Without a runtime folder the socket goes below the shared temporary folder, into a
+        // folder of the user's own that nobody else can enter, take or clean up.
+        qunsetenv("XDG_RUNTIME_DIR");
+        const QFileInfo socket(SingleInstanceLock::serverName());
+        QCOMPARE(socket.fileName(), QStringLiteral("quorvi_single_instance"));
+        const QFileInfo folder(socket.path());
+        QCOMPARE(folder.absoluteFilePath(),
+                 QDir::tempPath() + QStringLiteral("/quorvi-") + QString::number(getuid()));
+        QVERIFY(folder.isDir());
+        QCOMPARE(folder.ownerId(), uint(getuid()));
+        QCOMPARE(folder.permissions() &
+                     (QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther |
+                      QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup),
+                 QFileDevice::Permissions());
+    }
 
-void TestStartup::lockThatCannotBeTakenExitsWithOne() {
-    Installation inst;
-    // A runtime "folder" that is a plain file: no socket can be created in it.
-    inst.runtimeOverride = inst.runtimeDir.path() + "/not_a_folder";
-    QFile f(inst.runtimeOverride);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.close();
+    void staleSocketIsReplaced() {
+        // What a crashed instance leaves behind: a socket file nobody listens on.
+        const QByteArray path = SingleInstanceLock::serverName().toUtf8();
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+        QCOMPARE(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        close(fd);
+        QVERIFY(QFile::exists(QString::fromUtf8(path)));
 
-    QProcess p;
-    inst.start(p);
-    QVERIFY(p.waitForFinished(10000));
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 1);
-    QVERIFY2(inst.logs().contains("Single-instance lock listen failed: "), inst.logs().constData());
-}
+        QVERIFY(!SingleInstanceLock::anotherInstanceRunning());
+        {
+            SingleInstanceLock lock;
+            QString error;
+            QVERIFY2(lock.take(&error), qPrintable(error));
+            QVERIFY(SingleInstanceLock::anotherInstanceRunning());
+        }
+        QVERIFY(!SingleInstanceLock::anotherInstanceRunning(100)); // gone with its owner
+    }
 
-void TestStartup::quitSignalEndsWithZeroAndACompleteLog_data() {
-    QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("SIGTERM") << int(SIGTERM) << "SIGTERM";
-    QTest::newRow("SIGHUP") << int(SIGHUP) << "SIGHUP";
-    QTest::newRow("SIGINT") << int(SIGINT) << "SIGINT";
-}
+    void eachConnectionRaisesOnceAndIsFreed() {
+        SingleInstanceLock lock;
+        QString error;
+        QVERIFY(lock.take(&error));
+        QSignalSpy raised(&lock, &SingleInstanceLock::activationRequested);
 
-void TestStartup::quitSignalEndsWithZeroAndACompleteLog() {
-    QFETCH(int, signalNumber);
-    QFETCH(QString, name);
-    Installation inst;
-    QProcess p;
-    QVERIFY(inst.startRunning(p));
-    ::kill(pid_t(p.processId()), signalNumber);
-    QVERIFY(p.waitForFinished(10000));
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 0);
+        std::vector<std::unique_ptr<QLocalSocket>> peers;
+        for (int i = 0; i < 5; ++i) {
+            peers.push_back(std::make_unique<QLocalSocket>());
+            peers.back()->connectToServer(SingleInstanceLock::serverName());
+            QVERIFY(peers.back()->waitForConnected(1000));
+        }
+        QVERIFY(waitUntil([&] { return raised.count() >= 5; }, 3000));
+        QCOMPARE(lock.findChildren<QLocalSocket *>().size(), qsizetype(5));
 
-    const QByteArrayList lines = inst.logs().trimmed().split('\n');
-    QVERIFY(lines.first().startsWith("quorvi log file: " + inst.appDir.path().toUtf8()));
-    QVERIFY(lines.contains("quorvi: " + name.toUtf8() + " received, quitting"));
-    QCOMPARE(lines.last(), QByteArray("quorvi: exiting with code 0"));
-    QVERIFY(!QFile::exists(inst.socketPath())); // the lock is given back
-}
+        peers.clear(); // the peers close: every server-side socket must go away
+        QVERIFY(waitUntil(
+            [&] {
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                return lock.findChildren<QLocalSocket *>().isEmpty();
+            },
+            3000));
+        QCOMPARE(raised.count(), 5);
+    }
 
-void TestStartup::hangupIgnoredAtStartStaysIgnored() {
-    // nohup: the user asked for the program to outlive the terminal.
-    Installation inst;
-    QProcess p;
-    QVERIFY(inst.startRunning(p, [] { std::signal(SIGHUP, SIG_IGN); }));
-    ::kill(pid_t(p.processId()), SIGHUP);
-    QVERIFY(!p.waitForFinished(1000));
-    stop(p); // SIGTERM still quits in order
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 0);
-}
+    void secondQuitSignalEndsAStuckProgram() {
+        QTemporaryDir dir;
+        QProcess p;
+        p.setChildProcessModifier([] { std::signal(SIGTERM, SIG_DFL); });
+        p.start(copyExecutable(QStringLiteral(QUORVI_PROBE), dir.path()), {"hang-on-quit"});
+        const auto printed = [&](const char *text) {
+            return waitUntil(
+                [&] {
+                    p.waitForReadyRead(10);
+                    return p.peek(4096).contains(text);
+                },
+                10000);
+        };
+        QVERIFY(printed("READY")); // its quit handlers are installed
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(printed("QUIT 15"));
+        QCOMPARE(p.state(), QProcess::Running); // the first signal only asks
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+    }
+
+    void secondStartRaisesTheFirstAndExits() {
+        Installation inst;
+        QProcess first;
+        QVERIFY(inst.startRunning(first));
+
+        QProcess second;
+        QElapsedTimer timer;
+        timer.start();
+        inst.start(second);
+        QVERIFY(second.waitForFinished(5000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+
+        QVERIFY(waitUntil(
+            [&] { return inst.logs().contains("another start asked for the window; raising it"); },
+            3000));
+        QCOMPARE(first.state(), QProcess::Running);
+        QCOMPARE(inst.logs().count("quorvi log file:"), qsizetype(2)); // neither log was lost
+        stop(first);
+        QCOMPARE(first.exitCode(), 0);
+    }
+
+    void simultaneousStartsTakeTurns() {
+        // Two starts at the same moment (a double click) could both miss each other in the probe
+        // and both run. A start that finds another one between its probe and its listen waits.
+        Installation inst;
+        qputenv("XDG_RUNTIME_DIR", inst.runtimeDir.path().toUtf8()); // the lock this process takes
+        auto otherStart = std::make_unique<SingleInstanceLock::StartGuard>();
+        QProcess p;
+        inst.start(p);
+        QTest::qWait(1500);
+        QCOMPARE(p.state(), QProcess::Running);
+        QVERIFY(!QFile::exists(inst.socketPath())); // still waiting for its turn
+        otherStart.reset();
+        QVERIFY(waitUntil([&] { return QFile::exists(inst.socketPath()); }, 10000));
+        stop(p);
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+    void startedWithStandardErrorClosed() {
+        // Some launchers start programs without standard error. Nothing else may take its place.
+        Installation inst;
+        QProcess p;
+        QVERIFY(inst.startRunning(p, [] { ::close(STDERR_FILENO); }));
+        QTest::qWait(300); // the event loop runs and wakes itself up a few times
+        stop(p);
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        const QByteArray log = inst.logs();
+        QVERIFY(log.endsWith("quorvi: exiting with code 0\n"));
+        QVERIFY2(!log.contains('\0') && !log.contains('\x01'), log.toHex().constData());
+    }
+
+    void lockThatCannotBeTakenExitsWithOne() {
+        Installation inst;
+        // A runtime "folder" that is a plain file: no socket can be created in it.
+        inst.runtimeOverride = inst.runtimeDir.path() + "/not_a_folder";
+        QFile f(inst.runtimeOverride);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+
+        QProcess p;
+        inst.start(p);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(inst.logs().contains("Single-instance lock listen failed: "),
+                 inst.logs().constData());
+    }
+
+    void quitSignalEndsWithZeroAndACompleteLog_data() {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("SIGTERM") << int(SIGTERM) << "SIGTERM";
+        QTest::newRow("SIGHUP") << int(SIGHUP) << "SIGHUP";
+        QTest::newRow("SIGINT") << int(SIGINT) << "SIGINT";
+    }
+
+    void quitSignalEndsWithZeroAndACompleteLog() {
+        QFETCH(int, signalNumber);
+        QFETCH(QString, name);
+        Installation inst;
+        QProcess p;
+        QVERIFY(inst.startRunning(p));
+        ::kill(pid_t(p.processId()), signalNumber);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+
+        const QByteArrayList lines = inst.logs().trimmed().split('\n');
+        QVERIFY(lines.first().startsWith("quorvi log file: " + inst.appDir.path().toUtf8()));
+        QVERIFY(lines.contains("quorvi: " + name.toUtf8() + " received, quitting"));
+        QCOMPARE(lines.last(), QByteArray("quorvi: exiting with code 0"));
+        QVERIFY(!QFile::exists(inst.socketPath())); // the lock is given back
+    }
+
+    void hangupIgnoredAtStartStaysIgnored() {
+        // nohup: the user asked for the program to outlive the terminal.
+        Installation inst;
+        QProcess p;
+        QVERIFY(inst.startRunning(p, [] { std::signal(SIGHUP, SIG_IGN); }));
+        ::kill(pid_t(p.processId()), SIGHUP);
+        QVERIFY(!p.waitForFinished(1000));
+        stop(p); // SIGTERM still quits in order
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> runtime_; // for the locks this process takes
+};
 
 QTEST_GUILESS_MAIN(TestStartup)
 #include "tst_Startup.moc"

@@ -60,10 +60,14 @@ private slots:
         source.channel[1] = 1.0f;
         source.base = 1;
         m.setProgramCaptureEnabled(true);
-        m.tick();
-        std::vector<int16_t> program(PreviewAudioMixer::kTickFrames * 2);
-        m.pullProgramAudio(program.data(), PreviewAudioMixer::kTickFrames);
-        QCOMPARE(program.front(), limited(0.5 * 2.0));
+        // One tick; the first sample the recording gets from it.
+        const auto recorded = [&m] {
+            m.tick();
+            std::vector<int16_t> program(PreviewAudioMixer::kTickFrames * 2);
+            m.pullProgramAudio(program.data(), PreviewAudioMixer::kTickFrames);
+            return program.front();
+        };
+        QCOMPARE(recorded(), limited(0.5 * 2.0));
         QCOMPARE(played(m, PreviewAudioMixer::kTickFrames).back(), limited(0.5 + 0.5));
         QCOMPARE(source.pulls.load(), 8); // every source, every tick, whatever its gain
 
@@ -80,22 +84,16 @@ private slots:
         m.clearProgramQueue();
         m.setProgramCaptureEnabled(true);
         source.base = -1;
-        m.tick();
-        m.pullProgramAudio(program.data(), PreviewAudioMixer::kTickFrames);
-        QCOMPARE(program.front(), int16_t(0));
+        QCOMPARE(recorded(), int16_t(0));
         m.setOverlayInPreview(0, true);
         m.setOverlayPreviewGain(0, 0.25f);
-        m.tick();
-        m.pullProgramAudio(program.data(), PreviewAudioMixer::kTickFrames);
-        QCOMPARE(program.front(), limited(0.25 * 2.0));
+        QCOMPARE(recorded(), limited(0.25 * 2.0));
 
         // Out-of-range settings are clamped or ignored.
         m.setRecordGain(99.0f);
         m.setChannelLocalGain(7, 1.0f);
         m.setOverlayPreviewGain(-1, 1.0f);
-        m.tick();
-        m.pullProgramAudio(program.data(), PreviewAudioMixer::kTickFrames);
-        QCOMPARE(program.front(), limited(0.25 * 4.0));
+        QCOMPARE(recorded(), limited(0.25 * 4.0));
     }
 
     void programQueueRules() {

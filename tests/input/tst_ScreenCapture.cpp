@@ -11,52 +11,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+// After Qt: the X11 headers define macros that Qt's own would trip over.
+#include "common/X11Windows.h"
 
 #include <mutex>
 
+using namespace x11;
+
 namespace {
-
-// A window the server paints by itself: a background colour and solid child blocks, so it
-// looks right after any expose or redirection without a client drawing into it.
-class TestWindow {
-public:
-    TestWindow(::Display *dpy, int x, int y, int width, int height, unsigned long colour)
-        : dpy_(dpy) {
-        XSetWindowAttributes attributes{};
-        attributes.background_pixel = colour;
-        attributes.override_redirect = True; // placed exactly where asked, with or without a WM
-        window_ = XCreateWindow(dpy, DefaultRootWindow(dpy), x, y, unsigned(width),
-                                unsigned(height), 0, CopyFromParent, InputOutput, CopyFromParent,
-                                CWBackPixel | CWOverrideRedirect, &attributes);
-        XStoreName(dpy, window_, "capture test");
-    }
-    ~TestWindow() {
-        if (window_)
-            destroy();
-    }
-    void addBlock(int x, int y, int width, int height, unsigned long colour) {
-        Window block = XCreateSimpleWindow(dpy_, window_, x, y, unsigned(width), unsigned(height),
-                                           0, 0, colour);
-        XMapWindow(dpy_, block);
-        XSync(dpy_, False);
-    }
-    void show() {
-        XMapRaised(dpy_, window_);
-        XSync(dpy_, False);
-    }
-    void destroy() {
-        XDestroyWindow(dpy_, window_);
-        XSync(dpy_, False);
-        window_ = 0;
-    }
-    Window id() const { return window_; }
-
-private:
-    ::Display *dpy_;
-    Window window_ = 0;
-};
 
 // Keeps the newest delivered picture of a decoder.
 struct Receiver {
@@ -88,63 +50,49 @@ bool near(QRgb a, QRgb b) {
            std::abs(qBlue(a) - qBlue(b)) < 12 && qAlpha(a) == 255;
 }
 
-constexpr unsigned long kRed = 0xff0000, kGreen = 0x00ff00, kBlue = 0x0000ff, kGrey = 0x808080,
-                        kYellow = 0xffff00;
-
 } // namespace
 
 class TestScreenCapture : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
-        dpy_ = XOpenDisplay(nullptr);
-        QVERIFY2(dpy_, "needs an X display");
-    }
-    void cleanupTestCase() {
-        if (dpy_)
-            XCloseDisplay(dpy_);
-    }
+    void initTestCase() { QVERIFY2(x_.open(), "needs an X display"); }
+    void cleanupTestCase() { x_.close(); }
     void init() { receiver_ = std::make_unique<Receiver>(); }
+    void cleanup() {
+        decoder_.reset();
+        x_.clear();
+    }
 
     // First, while the library has never been loaded in this process.
     void missingLibrary() {
         QTemporaryDir empty;
         VitreonLoader::setSearchDirectoryForTests(empty.path());
         const auto restore = qScopeGuard([] { VitreonLoader::setSearchDirectoryForTests({}); });
-        TestWindow w(dpy_, 100, 100, 320, 200, kBlue);
-        w.show();
+        const Window w = x_.make(100, 100, 320, 200, kBlue);
 
-        auto d = decoder();
-        QSignalSpy errors(d.get(), &FFmpegVideoDecoder::decodeError);
-        d->setSource(SourceAddress::displayAddress(0) + QStringLiteral("&wgc=1"));
-        d->setPlaybackState(0, true);
+        play(SourceAddress::displayAddress(0) + QStringLiteral("&wgc=1"));
         QTRY_VERIFY_WITH_TIMEOUT(receiver_->count >= 1, 10000); // the plain display capture
-        QCOMPARE(errors.size(), 0);
+        QCOMPARE(errors_->size(), 0);
 
-        d->setSource(SourceAddress::windowAddress(w.id()));
-        QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 10000);
+        decoder_->setSource(SourceAddress::windowAddress(w));
+        QTRY_COMPARE_WITH_TIMEOUT(errors_->size(), 1, 10000);
         QCOMPARE(
-            errors[0][0].toString(),
+            errors_->at(0).at(0).toString(),
             QStringLiteral("未找到 libvitreon.so（请按 vitreon/README.md 编译后放到程序目录）"));
-        d.reset();
+        decoder_.reset();
         VitreonLoader::setSearchDirectoryForTests({});
         QString error;
-        QVERIFY2(VitreonLoader::load(&error),
-                 qPrintable(error)); // found again once it is where it belongs
+        QVERIFY2(VitreonLoader::load(&error), qPrintable(error)); // found where it belongs
     }
 
     // Screen 1280 x 720 (see the test's registration): every picture is stretched by 1.5.
     void displayCaptureShowsTheWindow() {
-        TestWindow w(dpy_, 200, 100, 400, 300, kGrey);
-        w.addBlock(0, 0, 200, 150, kRed);
-        w.addBlock(200, 150, 200, 150, kGreen);
-        w.show();
+        const Window w = x_.make(200, 100, 400, 300, kGrey);
+        x_.make(0, 0, 200, 150, kRed, w);
+        x_.make(200, 150, 200, 150, kGreen, w);
 
-        auto d = decoder();
-        QSignalSpy errors(d.get(), &FFmpegVideoDecoder::decodeError);
-        d->setSource(SourceAddress::displayAddress(0));
-        d->setPlaybackState(0, true);
+        play(SourceAddress::displayAddress(0));
         QTRY_VERIFY_WITH_TIMEOUT(near(receiver_->at(450, 262), qRgb(255, 0, 0)), 10000);
         QVERIFY(near(receiver_->at(750, 487), qRgb(0, 255, 0)));     // green block's centre
         QVERIFY(near(receiver_->at(450, 487), qRgb(128, 128, 128))); // the background
@@ -158,7 +106,7 @@ private slots:
         QCOMPARE(displays[0].description, QStringLiteral("screen — 1280×720"));
 
         // A change on screen comes through; a still screen sends nothing new.
-        w.addBlock(0, 0, 200, 150, kYellow);
+        x_.make(0, 0, 200, 150, kYellow, w);
         QTRY_VERIFY_WITH_TIMEOUT(near(receiver_->at(450, 262), qRgb(255, 255, 0)), 5000);
         QTest::qWait(100);
         const int settled = receiver_->count;
@@ -166,91 +114,61 @@ private slots:
         QVERIFY2(receiver_->count <= settled + 1, qPrintable(QString::number(receiver_->count)));
 
         // Paused: nothing is delivered; playing again resumes.
-        d->setPlaybackState(0, false);
+        decoder_->setPlaybackState(0, false);
         QTest::qWait(100);
         const int paused = receiver_->count;
-        w.addBlock(0, 0, 200, 150, kBlue);
+        x_.make(0, 0, 200, 150, kBlue, w);
         QTest::qWait(300);
         QCOMPARE(receiver_->count.load(), paused);
-        d->setPlaybackState(0, true);
-        w.addBlock(0, 0, 200, 150, kRed);
+        decoder_->setPlaybackState(0, true);
+        x_.make(0, 0, 200, 150, kRed, w);
         QTRY_VERIFY_WITH_TIMEOUT(near(receiver_->at(450, 262), qRgb(255, 0, 0)), 5000);
-        QCOMPARE(errors.size(), 0);
+        QCOMPARE(errors_->size(), 0);
     }
 
     void windowCaptureSeesThroughCovers() {
-        TestWindow w(dpy_, 50, 50, 640, 360, kGrey);
-        w.addBlock(0, 0, 320, 180, kRed);
-        w.addBlock(320, 180, 320, 180, kBlue);
-        w.show();
-        TestWindow cover(dpy_, 0, 0, 1000, 600, kYellow);
-        cover.show();
+        const Window w = x_.make(50, 50, 640, 360, kGrey);
+        x_.make(0, 0, 320, 180, kRed, w);
+        const Window child = x_.make(320, 180, 320, 180, kBlue, w);
+        x_.make(0, 0, 1000, 600, kYellow); // the cover
 
-        auto d = decoder();
-        QSignalSpy errors(d.get(), &FFmpegVideoDecoder::decodeError);
-        d->setSource(SourceAddress::windowAddress(w.id()));
-        d->setPlaybackState(0, true);
+        play(SourceAddress::windowAddress(w));
         // 640 x 360 stretched by 3: the red block's centre at (480, 270), the blue one's at
         // (1440, 810).
         QTRY_VERIFY_WITH_TIMEOUT(near(receiver_->at(480, 270), qRgb(255, 0, 0)), 10000);
         QVERIFY(near(receiver_->at(1440, 810), qRgb(0, 0, 255)));
         QVERIFY(near(receiver_->at(1440, 270), qRgb(128, 128, 128)));
-        QCOMPARE(errors.size(), 0);
+        QCOMPARE(errors_->size(), 0);
 
         // A child window's handle captures its top-level window.
-        Window child = 0, parent = 0, root = 0, *children = nullptr;
-        unsigned n = 0;
-        XQueryTree(dpy_, w.id(), &root, &parent, &children, &n);
-        QVERIFY(n >= 1);
-        child = children[0];
-        XFree(children);
-        d.reset();
+        decoder_.reset();
         receiver_ = std::make_unique<Receiver>();
-        d = decoder();
-        d->setSource(SourceAddress::windowAddress(child));
-        d->setPlaybackState(0, true);
-        QTRY_VERIFY_WITH_TIMEOUT(near(receiver_->at(1440, 810), qRgb(0, 0, 255)), 10000);
+        play(SourceAddress::windowAddress(child));
+        QTRY_VERIFY_WITH_TIMEOUT(near(receiver_->at(480, 270), qRgb(255, 0, 0)), 10000);
     }
 
-    void addressesThatCannotBeCaptured() {
+    void addressesThatCannotBeCaptured_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("message");
         const QString badHandle =
             QStringLiteral("wgc:// 需要有效 hwnd 参数（十进制或 0x 十六进制）");
-        auto closed = std::make_unique<TestWindow>(dpy_, 0, 0, 100, 100, kRed);
-        closed->show();
-        const Window gone = closed->id();
-        closed.reset();
-
-        struct Case {
-            QString address;
-            QString message;
-        };
-        const QList<Case> cases{
-            {SourceAddress::displayAddress(5), QStringLiteral("无效的显示器索引")},
-            {SourceAddress::windowAddress(gone), badHandle},
-            {QStringLiteral("wgc://capture?hwnd=0"), badHandle},
-            {QStringLiteral("wgc://capture?hwnd=zz"), badHandle},
-        };
-        for (const Case &c : cases) {
-            receiver_ = std::make_unique<Receiver>();
-            auto d = decoder();
-            QSignalSpy errors(d.get(), &FFmpegVideoDecoder::decodeError);
-            d->setSource(c.address);
-            d->setPlaybackState(0, true);
-            QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 10000);
-            QCOMPARE(errors[0][0].toString(), c.message);
-            QCOMPARE(receiver_->count.load(), 0);
-        }
+        QTest::newRow("no such display") << SourceAddress::displayAddress(5) << "无效的显示器索引";
+        QTest::newRow("closed window") << "gone" << badHandle;
+        QTest::newRow("handle 0") << "wgc://capture?hwnd=0" << badHandle;
+        QTest::newRow("not a number") << "wgc://capture?hwnd=zz" << badHandle;
+        QTest::newRow("larger than the buffer")
+            << "huge" << QStringLiteral("WGC 帧过大，请缩小窗口或提高缓冲");
     }
-
-    void windowTooLargeForTheBuffer() {
-        TestWindow huge(dpy_, 0, 0, 3900, 2200, kGreen); // larger than the screen is allowed
-        huge.show();
-        auto d = decoder();
-        QSignalSpy errors(d.get(), &FFmpegVideoDecoder::decodeError);
-        d->setSource(SourceAddress::windowAddress(huge.id()));
-        d->setPlaybackState(0, true);
-        QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 10000);
-        QCOMPARE(errors[0][0].toString(), QStringLiteral("WGC 帧过大，请缩小窗口或提高缓冲"));
+    void addressesThatCannotBeCaptured() {
+        QFETCH(QString, address);
+        QFETCH(QString, message);
+        if (address == "gone")
+            address = SourceAddress::windowAddress(x_.gone());
+        else if (address == "huge") // larger than the screen is allowed
+            address = SourceAddress::windowAddress(x_.make(0, 0, 3900, 2200, kGreen));
+        play(address);
+        QTRY_COMPARE_WITH_TIMEOUT(errors_->size(), 1, 10000);
+        QCOMPARE(errors_->at(0).at(0).toString(), message);
         QCOMPARE(receiver_->count.load(), 0);
     }
 
@@ -275,10 +193,7 @@ private slots:
             QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)), 10000);
 
         qputenv("DISPLAY", nested.toUtf8()); // the capture opens its own connection
-        auto d = decoder();
-        QSignalSpy errors(d.get(), &FFmpegVideoDecoder::decodeError);
-        d->setSource(SourceAddress::displayAddress(0));
-        d->setPlaybackState(0, true);
+        play(SourceAddress::displayAddress(0));
         QTRY_VERIFY_WITH_TIMEOUT(receiver_->count >= 1, 10000);
         qputenv("DISPLAY", outer);
         QCOMPARE(X11DisplayCapture::enumerateDisplays().size(), 1);
@@ -289,40 +204,41 @@ private slots:
         xrandr.setProcessEnvironment(env);
         xrandr.start("xrandr", {"-s", "1024x768"});
         QVERIFY(xrandr.waitForFinished(10000));
-        // Something must change on the resized screen for a picture to come.
+        // Something must change on the resized screen for a picture to come: changes keep
+        // coming until one is captured, since the capture is re-created after the size change
+        // and its first picture is skipped.
         const int before = receiver_->count;
-        ::Display *inner = XOpenDisplay(nested.toUtf8().constData());
-        QVERIFY(inner);
-        {
-            // Changes keep coming until one is captured: the capture is re-created after the
-            // size change, and its first picture is skipped.
-            TestWindow w(inner, 10, 10, 300, 200, kRed);
-            w.show();
-            for (int i = 0; i < 50 && receiver_->count <= before + 1; ++i) {
-                w.addBlock(0, 0, 100, 100, i % 2 ? kGreen : kBlue);
-                QTest::qWait(100);
-            }
-            QVERIFY(receiver_->count > before + 1);
-            // Stretched from 1024 x 768: the window's corner block at (10, 10) is at (19, 14).
-            QTRY_VERIFY(receiver_->at(40, 30) != 0);
+        Windows inner;
+        QVERIFY(inner.dpy = XOpenDisplay(nested.toUtf8().constData()));
+        const Window w = inner.make(10, 10, 300, 200, kRed);
+        for (int i = 0; i < 50 && receiver_->count <= before + 1; ++i) {
+            inner.make(0, 0, 100, 100, i % 2 ? kGreen : kBlue, w);
+            QTest::qWait(100);
         }
-        XCloseDisplay(inner);
-        QCOMPARE(errors.size(), 0);
-        QVERIFY(d->isLive());
+        QVERIFY(receiver_->count > before + 1);
+        // Stretched from 1024 x 768: the window's corner block at (10, 10) is at (19, 14).
+        QTRY_VERIFY(receiver_->at(40, 30) != 0);
+        inner.close();
+        QCOMPARE(errors_->size(), 0);
+        QVERIFY(decoder_->isLive());
     }
 
 private:
-    std::unique_ptr<FFmpegVideoDecoder> decoder() {
-        auto d = std::make_unique<FFmpegVideoDecoder>(&pool_);
-        d->setThreadTag(QStringLiteral("cap"));
+    void play(const QString &address) {
+        decoder_ = std::make_unique<FFmpegVideoDecoder>(&pool_);
+        decoder_->setThreadTag(QStringLiteral("cap"));
         Receiver *r = receiver_.get();
-        d->setFrameCallback([r](FrameTokenPtr f) { r->take(std::move(f)); });
-        return d;
+        decoder_->setFrameCallback([r](FrameTokenPtr f) { r->take(std::move(f)); });
+        errors_ = std::make_unique<QSignalSpy>(decoder_.get(), &FFmpegVideoDecoder::decodeError);
+        decoder_->setSource(address);
+        decoder_->setPlaybackState(0, true);
     }
 
-    ::Display *dpy_ = nullptr;
+    Windows x_;
     FramePool pool_{6, 1920, 1080};
     std::unique_ptr<Receiver> receiver_;
+    std::unique_ptr<FFmpegVideoDecoder> decoder_;
+    std::unique_ptr<QSignalSpy> errors_;
 };
 
 QTEST_GUILESS_MAIN(TestScreenCapture)

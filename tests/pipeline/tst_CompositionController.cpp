@@ -15,7 +15,6 @@ private slots:
         CompositionController c;
         QSignalSpy spy(&c, &CompositionController::programStateChanged);
         QCOMPARE(c.snapshot(), ProgramState());
-        QCOMPARE(c.snapshot().outputSize, QSize(1920, 1080));
 
         c.setProgramSource(2, QStringLiteral("/media/a.mp4"));
         c.setProgramSource(2, QStringLiteral("/media/a.mp4"));
@@ -32,6 +31,12 @@ private slots:
     void clockFollowsWallTimeButNotStalls() {
         int64_t now = 1000;
         ProgramClock clock([&] { return now; });
+        clock.tick(); // a first tick without a start counts nothing
+        QCOMPARE(clock.positionMs(), 0);
+        now += 20;
+        clock.tick();
+        QCOMPARE(clock.positionMs(), 20);
+        clock.setPosition(0);
         clock.restartTimer();
         for (int i = 0; i < 30; ++i) { // ticked every 33 ms
             now += 33;
@@ -68,16 +73,6 @@ private slots:
         now += 100;
         clock.tick();
         QCOMPARE(clock.positionMs(), 0);
-    }
-
-    void firstTickWithoutAStartCountsNothing() {
-        int64_t now = 123456;
-        ProgramClock clock([&] { return now; });
-        clock.tick();
-        QCOMPARE(clock.positionMs(), 0);
-        now += 20;
-        clock.tick();
-        QCOMPARE(clock.positionMs(), 20);
     }
 };
 

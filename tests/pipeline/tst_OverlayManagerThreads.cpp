@@ -42,9 +42,12 @@ private slots:
         FramePool pool(4, 640, 360);
         VulkanCompositor compositor(&pool, VulkanCompositor::GpuMode::Off);
         constexpr int kVideos = 4;
-        for (int id = 0; id < kVideos; ++id)
+        const auto place = [&](int id, int w = 120, int h = 68) {
             m.setMediaOverlay(mediaEntry(id, MediaOverlayEntry::kVideo, QStringLiteral("v.mp4"),
-                                         QRectF(id * 150, 0, 120, 68)));
+                                         QRectF(id * 150, 0, w, h)));
+        };
+        for (int id = 0; id < kVideos; ++id)
+            place(id);
 
         std::atomic<bool> stop{false};
         std::atomic<int> delivered{0};
@@ -70,22 +73,13 @@ private slots:
         while (timer.elapsed() < 1500 || delivered.load() < 200) {
             ++round;
             const int id = round % kVideos;
-            switch (round % 5) {
-            case 0: // resize: decoders switch buffer sizes
-                m.setMediaOverlay(
-                    mediaEntry(id, MediaOverlayEntry::kVideo, QStringLiteral("v.mp4"),
-                               QRectF(id * 150, 0, 60 + round % 90, 40 + round % 50)));
-                break;
-            case 1:
+            if (round % 5 == 0) { // resize: decoders switch buffer sizes
+                place(id, 60 + round % 90, 40 + round % 50);
+            } else if (round % 5 == 1) {
                 m.removeMediaOverlay(id);
-                m.setMediaOverlay(mediaEntry(id, MediaOverlayEntry::kVideo, QStringLiteral("v.mp4"),
-                                             QRectF(id * 150, 0, 120, 68)));
-                break;
-            case 2:
+                place(id);
+            } else if (round % 5 == 2) {
                 m.removeVideoOverlayFrame(id);
-                break;
-            default:
-                break;
             }
             // Hold the pictures across a composition, as a reader does while it draws: the
             // decoders must not write into them meanwhile.

@@ -1,21 +1,13 @@
 // A small program the tests run as a child process to watch logging and signal handling from
-// the outside, the way the real program uses them. Usage: quorvi_probe <mode> [count]
-//
-//   lines N        log N numbered info lines of about 100 bytes
-//   stderr-partial write "abc" to standard error without a line end; print after how many ms
-//                  it appeared in the log file
-//   stderr-crlf    write "a\r\nb\n" and then "tail" without a line end to standard error,
-//                  and shut down at once
-//   av             one FFmpeg message at info level and one at warning level
-//   fatal N        N lines, then a fatal Qt message
-//   abort N        N lines, then abort() straight away
-//   double-free N  N lines, then a double free: the C library aborts from inside the allocator
-//   hang-on-quit   on the first quit signal print "QUIT <n>" and never return to the event loop
-//   encode-forever PATH
-//                  record numbered program frames with a tone to the MP4 file PATH in real time
-//                  (30 fps, 640x360), printing "FRAMES <n>" every second, until killed
-//
-// The probe prints "LOG <path>" once logging is up.
+// the outside, the way the real program uses them. Usage: quorvi_probe <mode> [count | path].
+// It prints "LOG <path>" once logging is up. Modes: lines N (N numbered info lines of about 100
+// bytes); stderr-partial ("abc" without a line end on standard error, then "APPEARED <ms>" once
+// it is in the log); stderr-crlf ("a\r\nb\n", then "tail" without a line end, and exit at once);
+// av (an FFmpeg info and a warning message); fatal N, abort N, double-free N (N lines, then a
+// fatal Qt message, abort(), or a double free the C library aborts on from inside the
+// allocator); hang-on-quit ("READY"; on the first quit signal "QUIT <n>", never returning to the
+// event loop); encode-forever PATH (numbered 640x360 frames with a tone recorded to the MP4 file
+// PATH in real time, "FRAMES <n>" every second, until killed).
 
 #include "../common/EncodedFrames.h"
 #include "core/Logging.h"

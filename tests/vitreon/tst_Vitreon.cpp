@@ -7,18 +7,18 @@
 #include <QThread>
 #include <QtTest>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+// After Qt: the X11 headers define macros that Qt's own would trip over.
+#include "common/X11Windows.h"
+
 #include <X11/extensions/Xrandr.h>
 
 #include <atomic>
 #include <thread>
-#include <vector>
+
+using namespace x11;
 
 namespace {
 
-constexpr unsigned long kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kWhite = 0xFFFFFF,
-                        kYellow = 0xFFFF00;
 constexpr size_t kScreenBytes = size_t(1920) * 1080 * 4;
 
 int g_foreignErrors = 0;
@@ -88,281 +88,232 @@ Capture monitor(uintptr_t number) {
 class TestVitreon : public QObject {
     Q_OBJECT
 
-    Display *dpy_ = nullptr;
-    std::vector<Window> windows_;
+    Windows x_;
 
-    Window makeWindow(int x, int y, int w, int h, Window parent = 0, unsigned border = 0) {
-        const Window window =
-            XCreateSimpleWindow(dpy_, parent ? parent : DefaultRootWindow(dpy_), x, y, unsigned(w),
-                                unsigned(h), border, kYellow, 0);
-        XMapRaised(dpy_, window);
-        XSync(dpy_, False);
-        if (!parent)
-            windows_.push_back(window);
-        return window;
-    }
-    void fill(Window window, int x, int y, int w, int h, unsigned long pixel) {
-        GC gc = XCreateGC(dpy_, window, 0, nullptr);
-        XSetForeground(dpy_, gc, pixel);
-        XFillRectangle(dpy_, window, gc, x, y, unsigned(w), unsigned(h));
-        XFreeGC(dpy_, gc);
-        XSync(dpy_, False);
-    }
     void paintBlocks(Window window) {
-        fill(window, 0, 0, 160, 240, kRed);
-        fill(window, 160, 0, 160, 120, kGreen);
-        fill(window, 160, 120, 160, 120, kBlue);
-        fill(window, 10, 10, 20, 20, kWhite);
-    }
-    Window destroyedWindow() {
-        const Window w = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, 9, 9, 0, 0, 0);
-        XDestroyWindow(dpy_, w);
-        XSync(dpy_, False);
-        return w;
+        x_.fill(window, 0, 0, 160, 240, kRed);
+        x_.fill(window, 160, 0, 160, 120, kGreen);
+        x_.fill(window, 160, 120, 160, 120, kBlue);
+        x_.fill(window, 10, 10, 20, 20, kWhite);
     }
 
 private slots:
     void initTestCase() {
         // Before the library installs its handler, so that it becomes the one passed on to.
         XSetErrorHandler(&countForeignError);
-        dpy_ = XOpenDisplay(nullptr);
-        QVERIFY2(dpy_, "needs an X display");
+        QVERIFY2(x_.open(), "needs an X display");
     }
-    void cleanupTestCase() { XCloseDisplay(dpy_); }
+    void cleanupTestCase() { x_.close(); }
     void cleanup() {
-        for (Window w : windows_)
-            XDestroyWindow(dpy_, w);
-        windows_.clear();
-        XSync(dpy_, False);
+        x_.clear();
         g_foreignErrors = 0;
     }
 
-    void capturesTheWindowsOwnPixels();
-    void reportsOnlyChanges();
-    void followsVisibilityAndSize();
-    void capturesAMonitor();
-    void refusesWhatItCannotCapture();
-    void keepsItsXErrorsToItself();
-    void capturesOnSeveralThreadsAtOnce();
-};
-
-void TestVitreon::capturesTheWindowsOwnPixels() {
-    const Window window = makeWindow(100, 100, 320, 240, 0, 7);
-    paintBlocks(window); // before the capture exists: redirection keeps what is there
-    const Capture c = capture(window);
-    QVERIFY(c);
-    Shot shot = copyOnce(c.get());
-    QCOMPARE(shot.status, VITREON_OK);
-    QCOMPARE(shot.width, 320); // inside the border
-    QCOMPARE(shot.height, 240);
-    QCOMPARE(shot.mismatches(0, 0, 320, 240, blocks), 0);
-
-    // Covered by another window, it still gives its own pixels, even ones drawn meanwhile.
-    const Window cover = makeWindow(50, 50, 500, 400);
-    fill(cover, 0, 0, 500, 400, kYellow);
-    fill(window, 0, 0, 320, 240, kBlue);
-    fill(window, 100, 50, 20, 30, kGreen);
-    shot = nextShot(c.get());
-    QCOMPARE(shot.status, VITREON_OK);
-    QCOMPARE(shot.mismatches(0, 0, 320, 240,
-                             [](int x, int y) {
-                                 return x >= 100 && x < 120 && y >= 50 && y < 80 ? kGreen : kBlue;
-                             }),
-             0);
-    const Capture screen = monitor(1);
-    QVERIFY(screen);
-    QCOMPARE(copyOnce(screen.get()).at(210, 160), 0xFF000000u | kYellow); // really covered
-
-    // A window with an alpha channel comes out opaque whatever its alpha bytes hold.
-    XVisualInfo info;
-    QVERIFY(XMatchVisualInfo(dpy_, DefaultScreen(dpy_), 32, TrueColor, &info));
-    XSetWindowAttributes attributes{};
-    attributes.colormap = XCreateColormap(dpy_, DefaultRootWindow(dpy_), info.visual, AllocNone);
-    const Window argb =
-        XCreateWindow(dpy_, DefaultRootWindow(dpy_), 600, 100, 66, 48, 0, 32, InputOutput,
-                      info.visual, CWColormap | CWBorderPixel | CWBackPixel, &attributes);
-    windows_.push_back(argb);
-    XMapRaised(dpy_, argb);
-    fill(argb, 0, 0, 66, 48, 0x00336699); // transparent; a width that is no multiple of 4
-    fill(argb, 0, 0, 32, 48, 0x80102030); // half transparent
-    const Capture a = capture(argb);
-    QVERIFY(a);
-    shot = copyOnce(a.get());
-    QCOMPARE(shot.status, VITREON_OK);
-    QCOMPARE(shot.mismatches(0, 0, 66, 48, [](int x, int) { return x < 32 ? 0x102030 : 0x336699; }),
-             0);
-    XFreeColormap(dpy_, attributes.colormap);
-}
-
-void TestVitreon::reportsOnlyChanges() {
-    const Window window = makeWindow(100, 100, 320, 240);
-    paintBlocks(window);
-    const Capture c = capture(window);
-    QVERIFY(c);
-    const Shot first = copyOnce(c.get());
-    QCOMPARE(first.status, VITREON_OK);
-    QCOMPARE(copyOnce(c.get()).status, VITREON_NO_NEW_FRAME);
-    QCOMPARE(copyOnce(c.get()).status, VITREON_NO_NEW_FRAME);
-
-    fill(window, 200, 20, 10, 10, kWhite);
-    const Shot second = nextShot(c.get());
-    QCOMPARE(second.status, VITREON_OK);
-    QCOMPARE(second.at(205, 25), 0xFFFFFFFFu);
-    QVERIFY(second.timestampUs > first.timestampUs);
-    QCOMPARE(copyOnce(c.get()).status, VITREON_NO_NEW_FRAME);
-
-    // Too small a buffer: nothing written, the size told, the change still waiting.
-    const size_t tooSmall = 320 * 240 * 4 - 1;
-    fill(window, 0, 0, 50, 50, kGreen);
-    const Shot small = nextShot(c.get(), tooSmall);
-    QCOMPARE(small.status, VITREON_TOO_LARGE);
-    QCOMPARE(small.width, 320);
-    QCOMPARE(small.height, 240);
-    QCOMPARE(size_t(std::count(small.pixels.begin(), small.pixels.end(), 0xAB)), tooSmall);
-    const Shot fits = copyOnce(c.get(), tooSmall + 1);
-    QCOMPARE(fits.status, VITREON_OK);
-    QCOMPARE(fits.at(25, 25), 0xFF000000u | kGreen);
-}
-
-void TestVitreon::followsVisibilityAndSize() {
-    const Window window = makeWindow(100, 100, 320, 240);
-    const Capture c = capture(window);
-    QVERIFY(c);
-    QCOMPARE(copyOnce(c.get()).status, VITREON_OK);
-
-    // Unmapped (minimised): no pixels until it comes back.
-    XUnmapWindow(dpy_, window);
-    XSync(dpy_, False);
-    QCOMPARE(nextShot(c.get()).status, VITREON_FAILED);
-    QCOMPARE(nextShot(c.get()).status, VITREON_FAILED);
-    XMapWindow(dpy_, window);
-    paintBlocks(window);
-    Shot shot = nextShot(c.get());
-    QCOMPARE(shot.status, VITREON_OK);
-    QCOMPARE(shot.mismatches(0, 0, 320, 240, blocks), 0);
-
-    XResizeWindow(dpy_, window, 400, 300);
-    fill(window, 0, 0, 400, 300, kGreen);
-    shot = nextShot(c.get());
-    QCOMPARE(shot.status, VITREON_OK);
-    QCOMPARE(shot.width, 400);
-    QCOMPARE(shot.height, 300);
-    QCOMPARE(shot.mismatches(0, 0, 400, 300, solid(kGreen)), 0);
-
-    // Inside a frame (as a window manager puts it) that is unmapped and mapped again.
-    const Window frame = makeWindow(500, 100, 400, 300);
-    const Window inner = makeWindow(20, 30, 320, 240, frame);
-    const Capture framed = capture(inner);
-    QVERIFY(framed);
-    QCOMPARE(copyOnce(framed.get()).status, VITREON_OK);
-    XUnmapWindow(dpy_, frame);
-    XSync(dpy_, False);
-    QCOMPARE(nextShot(framed.get()).status, VITREON_FAILED);
-    XMapWindow(dpy_, frame);
-    fill(inner, 0, 0, 320, 240, kYellow);
-    shot = nextShot(framed.get());
-    QCOMPARE(shot.status, VITREON_OK);
-    QCOMPARE(shot.mismatches(0, 0, 320, 240, solid(kYellow)), 0);
-
-    // Destroyed: failures from then on.
-    XDestroyWindow(dpy_, window);
-    XSync(dpy_, False);
-    std::erase(windows_, window);
-    QCOMPARE(nextShot(c.get()).status, VITREON_FAILED);
-    QCOMPARE(copyOnce(c.get()).status, VITREON_FAILED);
-}
-
-void TestVitreon::capturesAMonitor() {
-    int count = 0;
-    XRRMonitorInfo *monitors = XRRGetMonitors(dpy_, DefaultRootWindow(dpy_), True, &count);
-    QVERIFY(monitors && count >= 1);
-    const XRRMonitorInfo first = monitors[0];
-    XRRFreeMonitors(monitors);
-
-    const Window window = makeWindow(first.x + 300, first.y + 200, 320, 240);
-    paintBlocks(window);
-    const Capture c = monitor(1);
-    QVERIFY(c);
-    Shot shot = copyOnce(c.get());
-    QCOMPARE(shot.status, VITREON_OK);
-    QCOMPARE(shot.width, first.width);
-    QCOMPARE(shot.height, first.height);
-    QCOMPARE(shot.mismatches(300, 200, 320, 240, blocks), 0);
-    QCOMPARE(copyOnce(c.get()).status, VITREON_NO_NEW_FRAME);
-
-    fill(window, 0, 0, 320, 240, kYellow);
-    shot = nextShot(c.get());
-    QCOMPARE(shot.status, VITREON_OK);
-    QCOMPARE(shot.mismatches(300, 200, 320, 240, solid(kYellow)), 0);
-
-    QCOMPARE(copyOnce(monitor(1).get(), 100).status, VITREON_TOO_LARGE);
-    QVERIFY(!monitor(uintptr_t(count) + 1));
-    QVERIFY(!monitor(0));
-}
-
-void TestVitreon::refusesWhatItCannotCapture() {
-    QVERIFY(!capture(0));
-    QVERIFY(!capture(destroyedWindow()));
-    const Window window = makeWindow(0, 0, 32, 32);
-    QVERIFY(!capture(window | 1ul << 32)); // names the window only once cut to 32 bits
-
-    const Capture c = capture(window);
-    QVERIFY(c);
-    uint8_t buffer[32 * 32 * 4];
-    int w = 0, h = 0;
-    int64_t ts = 0;
-    QCOMPARE(wgc_capture_copy_bgra(nullptr, buffer, sizeof buffer, &w, &h, &ts),
-             VITREON_BAD_ARGUMENT);
-    QCOMPARE(wgc_capture_copy_bgra(c.get(), nullptr, sizeof buffer, &w, &h, &ts),
-             VITREON_BAD_ARGUMENT);
-    QCOMPARE(wgc_capture_copy_bgra(c.get(), buffer, sizeof buffer, &w, &h, nullptr),
-             VITREON_BAD_ARGUMENT);
-    QCOMPARE(wgc_capture_copy_bgra(c.get(), buffer, sizeof buffer, &w, &h, &ts), VITREON_OK);
-    wgc_capture_destroy(nullptr);
-}
-
-void TestVitreon::keepsItsXErrorsToItself() {
-    // The library's own failing requests never reach the program's handler...
-    const Window gone = destroyedWindow();
-    QVERIFY(!capture(gone));
-    const Window window = makeWindow(0, 0, 32, 32);
-    {
+    void capturesTheWindowsOwnPixels() {
+        const Window window = x_.make(100, 100, 320, 240, 0, 0, nullptr, true, 7);
+        paintBlocks(window); // before the capture exists: redirection keeps what is there
         const Capture c = capture(window);
         QVERIFY(c);
-        XDestroyWindow(dpy_, window); // its clean-up now fails on the server
-        XSync(dpy_, False);
-        std::erase(windows_, window);
-        QCOMPARE(nextShot(c.get()).status, VITREON_FAILED);
-    }
-    QCOMPARE(g_foreignErrors, 0);
-    // ...while the program's own still do.
-    XMapWindow(dpy_, gone);
-    XSync(dpy_, False);
-    QCOMPARE(g_foreignErrors, 1);
-}
+        Shot shot = copyOnce(c.get());
+        QCOMPARE(shot.status, VITREON_OK);
+        QCOMPARE(shot.width, 320); // inside the border
+        QCOMPARE(shot.height, 240);
+        QCOMPARE(shot.mismatches(0, 0, 320, 240, blocks), 0);
 
-void TestVitreon::capturesOnSeveralThreadsAtOnce() {
-    // Connections opening and closing side by side (this once corrupted Xlib's extension lists).
-    const Window window = makeWindow(0, 0, 64, 48);
-    std::atomic<int> answered{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([&, t] {
-            std::vector<uint8_t> buffer(64 * 48 * 4); // a monitor's picture does not fit
-            int w = 0, h = 0;
-            int64_t ts = 0;
-            for (int i = 0; i < 100; ++i) {
-                const Capture c = t == 0 ? monitor(1) : capture(window);
-                answered +=
-                    c && wgc_capture_copy_bgra(c.get(), buffer.data(), buffer.size(), &w, &h,
-                                               &ts) == (t == 0 ? VITREON_TOO_LARGE : VITREON_OK);
-            }
-        });
+        // Covered by another window, it still gives its own pixels, even ones drawn meanwhile.
+        x_.make(50, 50, 500, 400, kYellow);
+        x_.fill(window, 0, 0, 320, 240, kBlue);
+        x_.fill(window, 100, 50, 20, 30, kGreen);
+        shot = nextShot(c.get());
+        QCOMPARE(shot.status, VITREON_OK);
+        QCOMPARE(shot.mismatches(0, 0, 320, 240,
+                                 [](int x, int y) {
+                                     return x >= 100 && x < 120 && y >= 50 && y < 80 ? kGreen
+                                                                                     : kBlue;
+                                 }),
+                 0);
+        QCOMPARE(copyOnce(monitor(1).get()).at(210, 160), 0xFF000000u | kYellow); // covered
+
+        // A window with an alpha channel comes out opaque whatever its alpha bytes hold.
+        XVisualInfo info;
+        QVERIFY(XMatchVisualInfo(x_.dpy, DefaultScreen(x_.dpy), 32, TrueColor, &info));
+        XSetWindowAttributes attributes{};
+        attributes.colormap =
+            XCreateColormap(x_.dpy, DefaultRootWindow(x_.dpy), info.visual, AllocNone);
+        const Window argb =
+            XCreateWindow(x_.dpy, DefaultRootWindow(x_.dpy), 600, 100, 66, 48, 0, 32, InputOutput,
+                          info.visual, CWColormap | CWBorderPixel | CWBackPixel, &attributes);
+        x_.made.push_back(argb);
+        XMapRaised(x_.dpy, argb);
+        x_.fill(argb, 0, 0, 66, 48, 0x00336699); // transparent; a width that is no multiple of 4
+        x_.fill(argb, 0, 0, 32, 48, 0x80102030); // half transparent
+        shot = copyOnce(capture(argb).get());
+        QCOMPARE(shot.status, VITREON_OK);
+        QCOMPARE(
+            shot.mismatches(0, 0, 66, 48, [](int x, int) { return x < 32 ? 0x102030 : 0x336699; }),
+            0);
+        XFreeColormap(x_.dpy, attributes.colormap);
     }
-    for (std::thread &thread : threads)
-        thread.join();
-    QCOMPARE(answered.load(), 300);
-}
+
+    void reportsOnlyChanges() {
+        const Window window = x_.make(100, 100, 320, 240);
+        paintBlocks(window);
+        const Capture c = capture(window);
+        const Shot first = copyOnce(c.get());
+        QCOMPARE(first.status, VITREON_OK);
+        QCOMPARE(copyOnce(c.get()).status, VITREON_NO_NEW_FRAME);
+        QCOMPARE(copyOnce(c.get()).status, VITREON_NO_NEW_FRAME);
+
+        x_.fill(window, 200, 20, 10, 10, kWhite);
+        const Shot second = nextShot(c.get());
+        QCOMPARE(second.status, VITREON_OK);
+        QCOMPARE(second.at(205, 25), 0xFFFFFFFFu);
+        QVERIFY(second.timestampUs > first.timestampUs);
+        QCOMPARE(copyOnce(c.get()).status, VITREON_NO_NEW_FRAME);
+
+        // Too small a buffer: nothing written, the size told, the change still waiting.
+        const size_t tooSmall = 320 * 240 * 4 - 1;
+        x_.fill(window, 0, 0, 50, 50, kGreen);
+        const Shot small = nextShot(c.get(), tooSmall);
+        QCOMPARE(small.status, VITREON_TOO_LARGE);
+        QCOMPARE(QSize(small.width, small.height), QSize(320, 240));
+        QCOMPARE(size_t(std::count(small.pixels.begin(), small.pixels.end(), 0xAB)), tooSmall);
+        const Shot fits = copyOnce(c.get(), tooSmall + 1);
+        QCOMPARE(fits.status, VITREON_OK);
+        QCOMPARE(fits.at(25, 25), 0xFF000000u | kGreen);
+    }
+
+    void followsVisibilityAndSize() {
+        const Window window = x_.make(100, 100, 320, 240);
+        const Capture c = capture(window);
+        QCOMPARE(copyOnce(c.get()).status, VITREON_OK);
+
+        // Unmapped (minimised): no pixels until it comes back.
+        XUnmapWindow(x_.dpy, window);
+        XSync(x_.dpy, False);
+        QCOMPARE(nextShot(c.get()).status, VITREON_FAILED);
+        QCOMPARE(nextShot(c.get()).status, VITREON_FAILED);
+        XMapWindow(x_.dpy, window);
+        paintBlocks(window);
+        Shot shot = nextShot(c.get());
+        QCOMPARE(shot.status, VITREON_OK);
+        QCOMPARE(shot.mismatches(0, 0, 320, 240, blocks), 0);
+
+        XResizeWindow(x_.dpy, window, 400, 300);
+        x_.fill(window, 0, 0, 400, 300, kGreen);
+        shot = nextShot(c.get());
+        QCOMPARE(shot.status, VITREON_OK);
+        QCOMPARE(QSize(shot.width, shot.height), QSize(400, 300));
+        QCOMPARE(shot.mismatches(0, 0, 400, 300, solid(kGreen)), 0);
+
+        // Inside a frame (as a window manager puts it) that is unmapped and mapped again.
+        const Window frame = x_.make(500, 100, 400, 300);
+        const Window inner = x_.make(20, 30, 320, 240, 0, frame);
+        const Capture framed = capture(inner);
+        QCOMPARE(copyOnce(framed.get()).status, VITREON_OK);
+        XUnmapWindow(x_.dpy, frame);
+        XSync(x_.dpy, False);
+        QCOMPARE(nextShot(framed.get()).status, VITREON_FAILED);
+        XMapWindow(x_.dpy, frame);
+        x_.fill(inner, 0, 0, 320, 240, kYellow);
+        shot = nextShot(framed.get());
+        QCOMPARE(shot.status, VITREON_OK);
+        QCOMPARE(shot.mismatches(0, 0, 320, 240, solid(kYellow)), 0);
+
+        // Destroyed: failures from then on.
+        x_.destroy(window);
+        QCOMPARE(nextShot(c.get()).status, VITREON_FAILED);
+        QCOMPARE(copyOnce(c.get()).status, VITREON_FAILED);
+    }
+
+    void capturesAMonitor() {
+        int count = 0;
+        XRRMonitorInfo *monitors = XRRGetMonitors(x_.dpy, DefaultRootWindow(x_.dpy), True, &count);
+        QVERIFY(monitors && count >= 1);
+        const XRRMonitorInfo first = monitors[0];
+        XRRFreeMonitors(monitors);
+
+        const Window window = x_.make(first.x + 300, first.y + 200, 320, 240);
+        paintBlocks(window);
+        const Capture c = monitor(1);
+        Shot shot = copyOnce(c.get());
+        QCOMPARE(shot.status, VITREON_OK);
+        QCOMPARE(QSize(shot.width, shot.height), QSize(first.width, first.height));
+        QCOMPARE(shot.mismatches(300, 200, 320, 240, blocks), 0);
+        QCOMPARE(copyOnce(c.get()).status, VITREON_NO_NEW_FRAME);
+
+        x_.fill(window, 0, 0, 320, 240, kYellow);
+        shot = nextShot(c.get());
+        QCOMPARE(shot.status, VITREON_OK);
+        QCOMPARE(shot.mismatches(300, 200, 320, 240, solid(kYellow)), 0);
+
+        QCOMPARE(copyOnce(monitor(1).get(), 100).status, VITREON_TOO_LARGE);
+        QVERIFY(!monitor(uintptr_t(count) + 1));
+        QVERIFY(!monitor(0));
+    }
+
+    void refusesWhatItCannotCapture() {
+        QVERIFY(!capture(0));
+        const Window window = x_.make(0, 0, 32, 32);
+        QVERIFY(!capture(window | 1ul << 32)); // names the window only once cut to 32 bits
+
+        const Capture c = capture(window);
+        uint8_t buffer[32 * 32 * 4];
+        int w = 0, h = 0;
+        int64_t ts = 0;
+        QCOMPARE(wgc_capture_copy_bgra(nullptr, buffer, sizeof buffer, &w, &h, &ts),
+                 VITREON_BAD_ARGUMENT);
+        QCOMPARE(wgc_capture_copy_bgra(c.get(), nullptr, sizeof buffer, &w, &h, &ts),
+                 VITREON_BAD_ARGUMENT);
+        QCOMPARE(wgc_capture_copy_bgra(c.get(), buffer, sizeof buffer, &w, &h, nullptr),
+                 VITREON_BAD_ARGUMENT);
+        QCOMPARE(wgc_capture_copy_bgra(c.get(), buffer, sizeof buffer, &w, &h, &ts), VITREON_OK);
+        wgc_capture_destroy(nullptr);
+    }
+
+    void keepsItsXErrorsToItself() {
+        // The library's own failing requests (a window that is gone, a clean-up after the
+        // window was destroyed) never reach the program's handler...
+        const Window gone = x_.gone();
+        QVERIFY(!capture(gone));
+        const Window window = x_.make(0, 0, 32, 32);
+        {
+            const Capture c = capture(window);
+            QVERIFY(c);
+            x_.destroy(window);
+            QCOMPARE(nextShot(c.get()).status, VITREON_FAILED);
+        }
+        QCOMPARE(g_foreignErrors, 0);
+        // ...while the program's own still do.
+        XMapWindow(x_.dpy, gone);
+        XSync(x_.dpy, False);
+        QCOMPARE(g_foreignErrors, 1);
+    }
+
+    void capturesOnSeveralThreadsAtOnce() {
+        // Connections opening and closing side by side (this once corrupted Xlib's extension
+        // lists).
+        const Window window = x_.make(0, 0, 64, 48);
+        std::atomic<int> answered{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t) {
+            threads.emplace_back([&, t] {
+                std::vector<uint8_t> buffer(64 * 48 * 4); // a monitor's picture does not fit
+                int w = 0, h = 0;
+                int64_t ts = 0;
+                for (int i = 0; i < 100; ++i) {
+                    const Capture c = t == 0 ? monitor(1) : capture(window);
+                    answered += c && wgc_capture_copy_bgra(c.get(), buffer.data(), buffer.size(),
+                                                           &w, &h, &ts) ==
+                                         (t == 0 ? VITREON_TOO_LARGE : VITREON_OK);
+                }
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        QCOMPARE(answered.load(), 300);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestVitreon)
 #include "tst_Vitreon.moc"
