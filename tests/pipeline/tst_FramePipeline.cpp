@@ -1,6 +1,4 @@
-// The frame pipeline's routing as the channel panels, the program view and the output see it:
-// coalesced deliveries, which pictures become the program, still-image and blank bases, the
-// overlay video slot table, and output runs that leave nothing behind.
+// The frame pipeline's routing as the panels, the program view and the output see it.
 
 #include "core/FramePool.h"
 #include "core/MetaTypes.h"
@@ -52,10 +50,8 @@ int countEntries(const QString &dir) {
 
 class TestFramePipeline : public QObject {
     Q_OBJECT
-
 private slots:
     void initTestCase();
-
     void burstsCoalesceToTheNewestPicture();
     void onlyTheBaseChannelReachesTheProgram();
     void stillImageIsFittedOnBlack();
@@ -77,8 +73,7 @@ private:
 void TestFramePipeline::initTestCase() {
     registerQuorviMetaTypes();
     QVERIFY(fixtures_.isValid());
-    // Solid-coloured clips: the colour says which source a picture came from. Made now, before
-    // any engine thread exists: forking later upsets ThreadSanitizer.
+    // Made before any engine thread exists: forking later upsets ThreadSanitizer.
     for (const QString colour : {"red", "lime", "blue", "white", "yellow"}) {
         fixtures_.define(
             colour + ".mp4",
@@ -196,13 +191,9 @@ void TestFramePipeline::stillImageIsFittedOnBlack() {
     QCOMPARE(f->width, 1920);
     QCOMPARE(f->height, 1080);
     QCOMPARE(f->ptsUs, int64_t(123456789));
-    // 400 x 1000 fits as 432 x 1080 at x = 744.
-    for (int y : {0, 540, 1079}) {
-        QCOMPARE(fx::pixel(f, 743, y), QColor(Qt::black));
-        QCOMPARE(fx::pixel(f, 745, y), QColor(Qt::white));
-        QCOMPARE(fx::pixel(f, 1174, y), QColor(Qt::white));
-        QCOMPARE(fx::pixel(f, 1176, y), QColor(Qt::black));
-    }
+    for (int y : {0, 540, 1079}) // 400 x 1000 fits as 432 x 1080 at x = 744
+        for (int x : {743, 745, 1174, 1176})
+            QCOMPARE(fx::pixel(f, x, y), QColor(x == 743 || x == 1176 ? Qt::black : Qt::white));
 
     QImage wide(3840, 400, QImage::Format_ARGB32);
     wide.fill(Qt::blue);
@@ -210,10 +201,8 @@ void TestFramePipeline::stillImageIsFittedOnBlack() {
     QCOMPARE(programs.size(), 2);
     const FrameTokenPtr g = programs[1][0].value<FrameTokenPtr>();
     QCOMPARE(g->ptsUs, int64_t(42000));
-    QCOMPARE(fx::pixel(g, 960, 438), QColor(Qt::black)); // a 1920 x 200 band at y = 440
-    QCOMPARE(fx::pixel(g, 960, 442), QColor(Qt::blue));
-    QCOMPARE(fx::pixel(g, 960, 638), QColor(Qt::blue));
-    QCOMPARE(fx::pixel(g, 960, 641), QColor(Qt::black));
+    for (int y : {438, 442, 638, 641}) // a 1920 x 200 band at y = 440
+        QCOMPARE(fx::pixel(g, 960, y), QColor(y == 438 || y == 641 ? Qt::black : Qt::blue));
 
     p.submitImageBase(QImage(), 0);
     QCOMPARE(programs.size(), 2);
@@ -249,8 +238,7 @@ void TestFramePipeline::blankBaseCarriesOverlays() {
 }
 
 void TestFramePipeline::badChannelAudioIsSilence() {
-    // Out-of-range channels and slots, and a channel without a source: silence, written only
-    // within the frames asked for.
+    // Bad channels and slots, and a channel without a source: silence, only where asked for.
     FramePipeline p;
     std::vector<float> buffer(600, 1.0f);
     const auto pulledSilence = [&](auto pull, int index, int frames) {
@@ -315,8 +303,7 @@ void TestFramePipeline::changingOneSourceLeavesTheOthersDecoding() {
                 longestGap = std::max(longestGap, t - previous);
                 previous = t;
             }
-        longestGap = std::max(longestGap, endAt - previous);
-        // 30 fps is 33 ms a picture; a restart of the channel would stall it for a whole open.
+        longestGap = std::max(longestGap, endAt - previous); // a restart would stall a whole open
         QVERIFY2(longestGap < 250 * kSlow,
                  qPrintable(QStringLiteral("channel %1 stalled %2 ms").arg(k).arg(longestGap)));
     }
