@@ -42,6 +42,13 @@ ProgramState sourceState(int programSource) {
     return s;
 }
 
+// True once `spy` has `n` signals and no more come (a second queued flush would have run).
+bool settlesAt(const QSignalSpy &spy, int n) {
+    (void)QTest::qWaitFor([&] { return spy.size() >= n; }, 5000);
+    QTest::qWait(50);
+    return spy.size() == n;
+}
+
 int countEntries(const QString &dir) {
     return int(QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
@@ -104,9 +111,7 @@ void TestFramePipeline::burstsCoalesceToTheNewestPicture() {
     decoder.join();
     QCOMPARE(previews.size(), 0); // nothing is delivered on the decoder thread
 
-    QTRY_COMPARE(previews.size(), 1);
-    QTest::qWait(50); // a second queued flush would have run by now
-    QCOMPARE(previews.size(), 1);
+    QVERIFY(settlesAt(previews, 1));
     QCOMPARE(previews[0][0].toInt(), 0);
     QCOMPARE(previews[0][1].value<FrameTokenPtr>(), sent.back());
     QCOMPARE(bases.size(), 1);
@@ -123,9 +128,7 @@ void TestFramePipeline::burstsCoalesceToTheNewestPicture() {
     p.onChannelFrame(-1, sent[4]);
     p.onChannelFrame(4, sent[4]);
     p.onChannelFrame(1, nullptr);
-    QTRY_COMPARE(previews.size(), 2);
-    QTest::qWait(50);
-    QCOMPARE(previews.size(), 2);
+    QVERIFY(settlesAt(previews, 2));
     QCOMPARE(previews[0][0].toInt(), 2);
     QCOMPARE(previews[0][1].value<FrameTokenPtr>(), sent[3]);
     QCOMPARE(previews[1][0].toInt(), 3);
@@ -152,9 +155,7 @@ void TestFramePipeline::onlyTheBaseChannelReachesTheProgram() {
     p.setProgramState(sourceState(1), &overlays);
     QCOMPARE(p.baseChannel(), 0);
     p.onChannelFrame(1, frame);
-    QTRY_COMPARE(previews.size(), 1);
-    QTest::qWait(30);
-    QCOMPARE(programs.size(), 0);
+    QVERIFY(settlesAt(previews, 1) && programs.isEmpty());
 
     for (int source : {0, 5, 6, -1}) {
         p.setProgramState(sourceState(source), &overlays);
@@ -162,9 +163,7 @@ void TestFramePipeline::onlyTheBaseChannelReachesTheProgram() {
         p.onChannelFrame(0, frame);
         p.recomposeFromLatestBase();
     }
-    QTRY_COMPARE(previews.size(), 2); // the four pictures of channel 1 were one burst
-    QTest::qWait(30);
-    QCOMPARE(programs.size(), 0);
+    QVERIFY(settlesAt(previews, 2) && programs.isEmpty()); // channel 1's four were one burst
 
     p.setProgramState(sourceState(4), &overlays);
     QCOMPARE(p.baseChannel(), 3);
@@ -416,8 +415,7 @@ void TestFramePipeline::overlayFramesFollowTheManager() {
     // Not (yet) an overlay of the manager: neither a stored picture nor a preview.
     FrameTokenPtr f = pooledFrame(*p.previewPool(), Qt::red, 2500999);
     p.onOverlayFrame(0, f);
-    QTest::qWait(30);
-    QCOMPARE(previews.size(), 0);
+    QVERIFY(settlesAt(previews, 0));
     QVERIFY(overlays.videoFrame(3).isNull());
 
     QVERIFY(overlays.setMediaOverlay(
@@ -425,9 +423,7 @@ void TestFramePipeline::overlayFramesFollowTheManager() {
     p.onOverlayFrame(0, f);
     p.onOverlayFrame(1, f); // slot 1 is free
     p.onOverlayFrame(0, f);
-    QTRY_COMPARE(previews.size(), 1);
-    QTest::qWait(30);
-    QCOMPARE(previews.size(), 1);
+    QVERIFY(settlesAt(previews, 1));
     QCOMPARE(previews[0][0].toInt(), 3);
     QCOMPARE(previews[0][1].toLongLong(), 2500);
     const QImage preview = previews[0][2].value<QImage>();
@@ -439,13 +435,11 @@ void TestFramePipeline::overlayFramesFollowTheManager() {
     FrameTokenPtr bad = pooledFrame(*p.previewPool(), Qt::blue, 0);
     bad->stride = 100;
     p.onOverlayFrame(0, bad);
-    QTest::qWait(30);
-    QCOMPARE(previews.size(), 1);
+    QVERIFY(settlesAt(previews, 1));
 
     overlays.removeMediaOverlay(3);
     p.onOverlayFrame(0, f);
-    QTest::qWait(30);
-    QCOMPARE(previews.size(), 1);
+    QVERIFY(settlesAt(previews, 1));
 }
 
 void TestFramePipeline::outputCyclesLeaveNothingBehind() {
