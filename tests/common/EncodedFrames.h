@@ -1,10 +1,9 @@
 #pragma once
 
-// Program frames that carry their own number through an encoder, and the tools to read that
-// number back from a recording with the ffmpeg CLI. A frame is a 16x9 grid of black and white
-// blocks: the top row is the counter (16 bits, most significant first), the second row its
-// complement and the other rows a fixed pattern, so a misread frame is seen as one. Also the
-// stream timings ffprobe reports, a tone to feed as program sound, and a log recorder.
+// Program frames that carry their own number through an encoder, read back with the ffmpeg
+// CLI: a 16x9 grid of blocks, the counter (16 bits) on top, its complement below and a fixed
+// pattern after, so a misread frame is seen as one. Also stream timings, tones and a log
+// recorder.
 
 #include "MediaFixtures.h"
 #include "core/FrameToken.h"
@@ -51,21 +50,17 @@ inline FrameTokenPtr programFrame(int counter, int width, int height, int64_t pt
     frame->height = height;
     frame->stride = width * 4;
     frame->data = QByteArray(qsizetype(frame->stride) * height, Qt::Uninitialized);
-    QByteArray line(frame->stride, Qt::Uninitialized);
-    int lineRow = -1;
     for (int y = 0; y < height; ++y) {
-        const int row = y * kRows / height;
-        if (row != lineRow) {
-            for (int x = 0; x < width; ++x) {
-                const char v = cellIsWhite(counter, x * kColumns / width, row) ? char(255) : 0;
-                char *p = line.data() + x * 4;
-                p[0] = p[1] = p[2] = v;
-                p[3] = char(255);
-            }
-            lineRow = row;
+        char *line = frame->data.data() + qsizetype(y) * frame->stride;
+        if (y > 0 && y * kRows / height == (y - 1) * kRows / height) {
+            std::memcpy(line, line - frame->stride, size_t(frame->stride));
+            continue;
         }
-        std::memcpy(frame->data.data() + qsizetype(y) * frame->stride, line.constData(),
-                    size_t(frame->stride));
+        for (int x = 0; x < width; ++x) {
+            const bool white = cellIsWhite(counter, x * kColumns / width, y * kRows / height);
+            std::memset(line + x * 4, white ? 255 : 0, 3);
+            line[x * 4 + 3] = char(255);
+        }
     }
     return frame;
 }
@@ -89,19 +84,15 @@ struct Decoded {
 
 // Decodes the first video stream of a file and reads every frame's counter.
 inline Decoded decodeCounters(const QString &path) {
-    QProcess p;
-    p.start("ffmpeg", {"-hide_banner", "-v", "error", "-nostdin", "-i", path, "-map", "0:v:0",
-                       "-vf", "scale=16:9:flags=area", "-fps_mode", "passthrough", "-f", "rawvideo",
-                       "-pix_fmt", "gray", "-"});
+    const media::ToolResult r =
+        media::runTool("ffmpeg",
+                       {"-hide_banner", "-v", "error", "-nostdin", "-i", path, "-map", "0:v:0",
+                        "-vf", "scale=16:9:flags=area", "-fps_mode", "passthrough", "-f",
+                        "rawvideo", "-pix_fmt", "gray", "-"},
+                       120000, true);
+    const QByteArray &pictures = r.output;
     Decoded d;
-    if (!p.waitForStarted(5000) || !p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        d.errors = "ffmpeg did not finish";
-        return d;
-    }
-    const QByteArray pictures = p.readAllStandardOutput();
-    d.errors = p.readAllStandardError();
+    d.errors = r.errors;
     for (qsizetype at = 0; at + kColumns * kRows <= pictures.size(); at += kColumns * kRows)
         d.counters << readCounter(reinterpret_cast<const uchar *>(pictures.constData()) + at);
     return d;
@@ -126,17 +117,16 @@ inline QString gapReport(const QList<int> &counters, int first = -1, int last = 
         problems << QStringLiteral("starts at %1, not %2").arg(counters.first()).arg(first);
     if (last >= 0 && counters.last() != last)
         problems << QStringLiteral("ends at %1, not %2").arg(counters.last()).arg(last);
-    if (problems.isEmpty())
-        return {};
-    return QStringLiteral("%1 frames %2..%3: ")
-               .arg(counters.size())
-               .arg(counters.first())
-               .arg(counters.last()) +
-           problems.join(QStringLiteral("; "));
+    return problems.isEmpty() ? QString()
+                              : QStringLiteral("%1 frames %2..%3: ")
+                                        .arg(counters.size())
+                                        .arg(counters.first())
+                                        .arg(counters.last()) +
+                                    problems.join("; ");
 }
 
-// When each stream of a file starts and ends, from its packets, and the video frames'
-// presentation times in display order (from decoding).
+// When each stream of a file starts and ends (from its packets), and the video frames' times
+// in display order.
 struct Timing {
     static constexpr double kNone = std::numeric_limits<double>::infinity();
     double videoStartS = kNone, videoEndS = -kNone;
@@ -161,12 +151,11 @@ inline Timing timing(const QString &path, bool withFrames) {
         const double pts = pk.value("pts_time").toString().toDouble(&ok);
         if (!ok || index < 0 || index >= types.size())
             continue;
-        const double end = pts + pk.value("duration_time").toString().toDouble();
         const bool video = types[index] == QLatin1String("video");
         double &start = video ? t.videoStartS : t.audioStartS;
         double &last = video ? t.videoEndS : t.audioEndS;
         start = std::min(start, pts);
-        last = std::max(last, end);
+        last = std::max(last, pts + pk.value("duration_time").toString().toDouble());
     }
     if (withFrames) {
         const QJsonObject frames = media::ffprobe(
@@ -179,6 +168,21 @@ inline Timing timing(const QString &path, bool withFrames) {
         }
     }
     return t;
+}
+
+// The amplitude of one frequency in a 48 kHz block (1.0 for a full-scale sine): a Goertzel
+// filter over a Hann window, so that neighbouring tones do not leak in.
+inline double toneAmplitude(const float *x, int n, double hz) {
+    const double coeff = 2 * std::cos(2 * std::numbers::pi * hz / 48000);
+    double s1 = 0, s2 = 0, windowSum = 0;
+    for (int i = 0; i < n; ++i) {
+        const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / (n - 1));
+        const double s = x[i] * w + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s;
+        windowSum += w;
+    }
+    return 2 * std::sqrt(std::max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0.0)) / windowSum;
 }
 
 // Interleaved 16-bit stereo sine, continuous across calls: program sound for a pull callback.
@@ -216,7 +220,7 @@ public:
     QStringList matching(const QString &pattern) const {
         return messages().filter(QRegularExpression(pattern));
     }
-    // Called on the logging thread with each message, before it is kept.
+    // Called on the logging thread with each message.
     std::function<void(const QString &)> onMessage;
 
 private:
@@ -230,10 +234,9 @@ private:
             return;
         if (self->onMessage)
             self->onMessage(text);
-        {
-            std::lock_guard lock(self->mutex_);
-            self->messages_ << text;
-        }
+        std::unique_lock lock(self->mutex_);
+        self->messages_ << text;
+        lock.unlock();
         if (self->previous_)
             self->previous_(type, context, text);
     }

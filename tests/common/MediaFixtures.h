@@ -1,8 +1,7 @@
 #pragma once
 
-// Media files for tests, made at test time with the ffmpeg CLI in a temporary folder, and what
-// ffprobe says about a file. Each fixture is described once by its ffmpeg arguments and made on
-// first use, so a test run pays only for the files it touches.
+// Media files made with the ffmpeg CLI on first use (a run pays only for the files it touches),
+// and what ffprobe says about a file.
 
 #include <QByteArray>
 #include <QFile>
@@ -23,6 +22,7 @@ namespace media {
 struct ToolResult {
     bool ok = false;   // started, finished in time and exited with 0
     QByteArray output; // stdout, and stderr too unless `stdoutOnly`
+    QByteArray errors; // stderr with `stdoutOnly`, and why the tool did not finish
 };
 
 // Runs a tool and waits at most `timeoutMs`; a tool still running then is killed.
@@ -32,17 +32,13 @@ inline ToolResult runTool(const QString &program, const QStringList &args, int t
     if (!stdoutOnly)
         p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
-    ToolResult r;
-    if (!p.waitForStarted(5000))
-        return r;
-    const bool finished = p.waitForFinished(timeoutMs);
-    if (!finished) {
-        p.kill();
-        p.waitForFinished(5000);
-    }
-    r.output = p.readAllStandardOutput();
-    r.ok = finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    return r;
+    const bool finished = p.waitForStarted(5000) && p.waitForFinished(timeoutMs);
+    if (!finished)
+        p.kill(), p.waitForFinished(5000);
+    return {finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0,
+            p.readAllStandardOutput(),
+            (finished ? "" : program.toUtf8() + " did not finish; ") +
+                (stdoutOnly ? p.readAllStandardError() : QByteArray())};
 }
 
 inline bool haveTool(const QString &program) {
@@ -71,8 +67,7 @@ inline ProbeInfo probe(const QString &path) {
     const QJsonObject root = ffprobe({"-show_format", "-show_streams", path});
     bool ok = false;
     const double d = root.value("format").toObject().value("duration").toString().toDouble(&ok);
-    if (ok)
-        info.durationS = d;
+    info.durationS = ok ? d : -1;
     for (const QJsonValue &v : root.value("streams").toArray()) {
         const QJsonObject s = v.toObject();
         const QString type = s.value("codec_type").toString();
@@ -98,8 +93,7 @@ inline QStringList testPatternInput(int width, int height, int fps) {
 inline QStringList sineInput(int frequency, int sampleRate) {
     return lavfi(QStringLiteral("sine=frequency=%1:sample_rate=%2").arg(frequency).arg(sampleRate));
 }
-// One solid colour for `seconds`, then another for as long: a picture whose colour says where
-// in the file it comes from.
+// One solid colour for `seconds`, then another for as long.
 inline QStringList twoColourInput(const QString &first, const QString &second, int width,
                                   int height, int fps, double seconds) {
     const auto colour = [&](const QString &c) {
@@ -128,16 +122,13 @@ public:
         const QString out = dir_.filePath(name);
         if (made_.contains(name))
             return out;
-        if (!recipes_.contains(name)) {
-            lastError_ = "no recipe for " + name;
-            return {};
-        }
-        const QStringList args =
-            QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} +
-            recipes_.value(name) + QStringList{out};
-        const ToolResult r = runTool("ffmpeg", args, 120000);
-        if (!r.ok || !QFileInfo(out).isFile()) {
-            lastError_ = name + ": " + QString::fromUtf8(r.output).trimmed();
+        const ToolResult r =
+            runTool("ffmpeg",
+                    QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} +
+                        recipes_.value(name) + QStringList{out},
+                    120000);
+        if (!recipes_.contains(name) || !r.ok || !QFileInfo(out).isFile()) {
+            lastError_ = name + ": " + QString::fromUtf8(r.output + r.errors).trimmed();
             return {};
         }
         made_.insert(name);

@@ -1,9 +1,7 @@
 #pragma once
 
-// Real network peers for stream tests, all on loopback and all owned by the test: an nginx
-// RTMP server (which can record what is published to it), an ffmpeg pusher, a TCP peer that
-// accepts and never answers, and a UDP receiver that keeps every datagram. Each stops its
-// process or socket when destroyed, with bounded waits.
+// Network peers on loopback, owned by the test and stopped with bounded waits: an nginx RTMP
+// server (that can record), an ffmpeg pusher, a TCP peer that never answers, a UDP capture.
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -41,7 +39,7 @@ template <typename Socket> Socket &direct(Socket &socket) {
     return socket;
 }
 
-// A port nothing listens on right now (another program may still take it before we do).
+// A port nothing listens on right now.
 inline quint16 freeTcpPort() {
     QTcpServer s;
     return direct(s).listen(QHostAddress::LocalHost, 0) ? s.serverPort() : 0;
@@ -52,24 +50,27 @@ inline quint16 freeUdpPort() {
     return direct(s).bind(QHostAddress::LocalHost, 0) ? s.localPort() : 0;
 }
 
-// True while a TCP socket on local `port` is in one of `states` (as the kernel writes them:
-// "0A" listening, "01" established, "08" waiting for its owner to close). Read from the
-// kernel, so that a one-shot listener is not used up by looking.
-inline bool tcpSocketIn(quint16 port, const QList<QByteArray> &states) {
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile f(QString::fromLatin1(table));
+// True while a socket of `protocol` ("tcp", "udp") on local `port` is in one of `states` (as
+// the kernel writes them: "0A" listening, "01" established, "08" closing; none: any). Read
+// from the kernel, so that a one-shot listener is not used up by looking.
+inline bool socketIn(const QString &protocol, quint16 port, const QList<QByteArray> &states) {
+    for (const QString &table : {"/proc/net/" + protocol, "/proc/net/" + protocol + '6'}) {
+        QFile f(table);
         if (!f.open(QIODevice::ReadOnly))
             continue;
         f.readLine(); // the header
         while (!f.atEnd()) {
             const QList<QByteArray> col = f.readLine().simplified().split(' ');
             bool ok = false;
-            if (col.size() >= 4 && states.contains(col[3]) &&
+            if (col.size() >= 4 && (states.isEmpty() || states.contains(col[3])) &&
                 col[1].mid(col[1].lastIndexOf(':') + 1).toUInt(&ok, 16) == port && ok)
                 return true;
         }
     }
     return false;
+}
+inline bool tcpSocketIn(quint16 port, const QList<QByteArray> &states) {
+    return socketIn("tcp", port, states);
 }
 inline bool listening(quint16 port) {
     return tcpSocketIn(port, {"0A"});
@@ -85,7 +86,7 @@ inline bool waitForListening(quint16 port, int ms, const QProcess *owner = nullp
     return false;
 }
 
-// Ends a child: a polite signal first, then a kill.
+// A polite signal first, then a kill.
 inline void endProcess(QProcess &p, int graceMs) {
     if (p.state() == QProcess::NotRunning)
         return;
@@ -96,9 +97,8 @@ inline void endProcess(QProcess &p, int graceMs) {
     }
 }
 
-// nginx with the RTMP module, one "live" application, in the foreground. The port is chosen
-// once, so that a restarted server is found where it was. With `record`, every published
-// stream is saved to "<name>-<time>.flv", one file per publishing session.
+// nginx with the RTMP module and one "live" application; the port is kept across restarts.
+// With `record`, each publishing session is saved to "<name>-<time>.flv".
 class NginxRtmpServer {
 public:
     explicit NginxRtmpServer(bool record = false) : record_(record), port_(freeTcpPort()) {}
@@ -118,7 +118,6 @@ public:
     }
     static bool available() { return !nginxPath().isEmpty() && !modulePath().isEmpty(); }
 
-    // Starts the server and waits until it accepts connections.
     bool start(QString *error) {
         if (!dir_.isValid() || !available() || port_ == 0) {
             *error = "nginx or its RTMP module is missing";
@@ -198,8 +197,7 @@ public:
         proc_.waitForFinished(5000);
     }
 
-    // A test pattern with a 1 kHz tone, paced in real time for `seconds`: H.264 with a
-    // keyframe every second, and AAC.
+    // A test pattern with a 1 kHz tone in real time: H.264, a keyframe a second, and AAC.
     static QStringList testPattern(int seconds) {
         return QStringLiteral("-re -f lavfi -i testsrc2=size=320x240:rate=30 "
                               "-re -f lavfi -i sine=frequency=1000:sample_rate=44100 "
@@ -237,11 +235,10 @@ private:
     std::vector<std::unique_ptr<QTcpSocket>> clients_; // destroyed before the server
 };
 
-// Saves every datagram sent to a loopback port, in order: the stream as a receiver got it.
+// Saves every datagram sent to a loopback port, in order.
 class UdpCapture {
 public:
     ~UdpCapture() { stop(); }
-    // The port, or 0.
     quint16 start(const QString &path) {
         file_.setFileName(path);
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);

@@ -8,19 +8,9 @@
 #include <QtTest>
 
 #include <atomic>
+#include <numeric>
 #include <thread>
 #include <vector>
-
-namespace {
-
-std::vector<float> ramp(size_t samples, float start) {
-    std::vector<float> v(samples);
-    for (size_t i = 0; i < samples; ++i)
-        v[i] = start + float(i);
-    return v;
-}
-
-} // namespace
 
 class TestDecoderAudio : public QObject {
     Q_OBJECT
@@ -54,10 +44,10 @@ void TestDecoderAudio::underRunIsSilenceAndKeepsTheOddSample() {
 void TestDecoderAudio::queueKeepsTheNewestEightSeconds() {
     AudioSampleQueue q;
     // 10 s of stereo in 100 ms pieces, numbered so that the survivors can be recognised.
-    const size_t piece = 4800 * 2;
+    std::vector<float> piece(4800 * 2);
     for (int i = 0; i < 100; ++i) {
-        const std::vector<float> v = ramp(piece, float(i * piece));
-        q.append(v.data(), v.size());
+        std::iota(piece.begin(), piece.end(), float(i * piece.size()));
+        q.append(piece.data(), piece.size());
     }
     QCOMPARE(q.sampleCount(), AudioSampleQueue::kMaxSamples);
     std::vector<float> out(2);
@@ -167,17 +157,6 @@ void TestDecoderAudio::programClockWithoutAClockLetsPicturesPass() {
     QVERIFY(!gate.shouldDrop(-10'000'000));
 }
 
-namespace {
-
-libav::Packet packetOf(int size, int64_t pts) {
-    libav::Packet p(av_packet_alloc());
-    av_new_packet(p.get(), size);
-    p->pts = pts;
-    return p;
-}
-
-} // namespace
-
 void TestDecoderAudio::cameraBacklogIsBoundedAndKeepsTheNewest_data() {
     QTest::addColumn<int>("packetBytes");
     QTest::addColumn<int>("kept");
@@ -185,13 +164,16 @@ void TestDecoderAudio::cameraBacklogIsBoundedAndKeepsTheNewest_data() {
     QTest::newRow("large packets: 14 MiB of them") << 1024 * 1024 << 14;
 }
 
-void TestDecoderAudio::cameraBacklogIsBoundedAndKeepsTheNewest() {
-    // A camera delivering faster than it is decoded.
+void TestDecoderAudio::cameraBacklogIsBoundedAndKeepsTheNewest() { // faster than decoded
     QFETCH(int, packetBytes);
     QFETCH(int, kept);
     LivePacketQueue q;
-    for (int i = 0; i < 1000; ++i)
-        q.push(packetOf(packetBytes, i));
+    for (int i = 0; i < 1000; ++i) {
+        libav::Packet p(av_packet_alloc());
+        av_new_packet(p.get(), packetBytes);
+        p->pts = i;
+        q.push(std::move(p));
+    }
     QCOMPARE(q.size(), size_t(kept));
     QVERIFY(q.bytes() <= LivePacketQueue::kMaxBytes);
     QCOMPARE(q.bytes(), int64_t(kept) * packetBytes);
@@ -203,9 +185,7 @@ void TestDecoderAudio::cameraBacklogIsBoundedAndKeepsTheNewest() {
 
 void TestDecoderAudio::cameraQueueWaitEndsOnStop() {
     LivePacketQueue q;
-    std::atomic<bool> stop{false};
-    std::atomic<bool> returned{false};
-    std::atomic<bool> gotPacket{false};
+    std::atomic<bool> stop{false}, returned{false}, gotPacket{false};
     std::thread worker([&] {
         libav::Packet out(av_packet_alloc());
         gotPacket.store(q.pop(out.get(), stop)); // a silent camera

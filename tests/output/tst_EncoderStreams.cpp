@@ -1,6 +1,5 @@
-// Streams the program in real time to receivers on loopback (a socket for UDP, ffmpeg for HTTP,
-// nginx for RTMP) and reads back what each recorded: the codecs and every frame's counter. Also
-// a server that hangs, refuses, goes away and comes back, or comes up late.
+// Streams the program in real time to receivers on loopback (UDP, HTTP, RTMP) and reads back
+// what each recorded; also servers that hang, refuse, go away and come back, or come up late.
 
 #include "common/ChildProcess.h"
 #include "common/EncodedFrames.h"
@@ -28,9 +27,8 @@ namespace {
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
-constexpr int kFrames = 120; // 4 s
-// A stream may join a little after the start, at a keyframe.
-constexpr int kLatestFirstFrame = 75;
+constexpr int kFrames = 120;          // 4 s
+constexpr int kLatestFirstFrame = 75; // a stream may join a little late, at a keyframe
 
 enum Kind { File, Udp, Http, Rtmp, HungRtmp, RefusedRtmp };
 
@@ -82,11 +80,10 @@ public:
                 o.target = {nginx.url(o.recording), "flv"};
                 break;
             case HungRtmp:
-                ok = silent.listen();
-                o.target = {silent.rtmpUrl(), "flv"};
-                break;
             case RefusedRtmp:
-                o.target = {QStringLiteral("rtmp://127.0.0.1:%1/live/x").arg(peers::freeTcpPort()),
+                ok = o.kind == RefusedRtmp || silent.listen();
+                o.target = {QStringLiteral("rtmp://127.0.0.1:%1/live/x")
+                                .arg(o.kind == HungRtmp ? silent.port() : peers::freeTcpPort()),
                             "flv"};
                 break;
             }
@@ -107,7 +104,7 @@ public:
         return out;
     }
 
-    // After the sink closed: the receivers write out what they got and nginx closes its files.
+    // After the sink closed: the receivers and nginx write out what they got.
     void finishPeers() {
         for (Output &o : outputs) {
             if (o.capture) {
@@ -134,8 +131,7 @@ public:
     std::vector<Output> outputs;
 };
 
-// Writes numbered frames with their sound at 30 fps on an encoding thread of its own, as the
-// program does, then closes the sink there.
+// Writes numbered frames with sound at 30 fps on an encoding thread, then closes the sink there.
 class RealTimeFeed {
 public:
     RealTimeFeed(FfmpegEncoderSink &sink, int frames) : sink_(sink), frames_(frames) {}
@@ -204,16 +200,12 @@ FfmpegEncoderSink::OutputStatus statusOf(const FfmpegEncoderSink &sink, const QS
 }
 
 QString describe(const FfmpegEncoderSink::OutputStatus &s) {
-    return QStringLiteral("%1 open=%2 attempts=%3 written=%4 dropped=%5")
-        .arg(s.url)
-        .arg(s.open)
-        .arg(s.attempts)
-        .arg(s.packetsWritten)
-        .arg(s.packetsDropped);
+    return s.url + QString::asprintf(" open=%d attempts=%d written=%lld", int(s.open), s.attempts,
+                                     qint64(s.packetsWritten));
 }
 
-// Empty when the recording has both codecs and its counters run without a gap up to the last
-// frame sent, starting at 0 for the file and soon after it for a stream.
+// Empty when the recording has both codecs and every frame up to the last one sent, from 0 for
+// the file and soon after it for a stream.
 QString checkRecording(const QString &path, bool isFile, int lastFrame) {
     const media::ProbeInfo info = media::probe(path);
     if (!info.codecs.contains("video:h264") || !info.codecs.contains("audio:aac"))
@@ -230,8 +222,8 @@ QString checkRecording(const QString &path, bool isFile, int lastFrame) {
 class TestEncoderStreams : public QObject {
     Q_OBJECT
 
-    // Runs the outputs for kFrames in real time and checks every healthy recording; with a bad
-    // target among them, also that it keeps trying and holds nobody up.
+    // Runs the outputs in real time and checks every healthy recording; a bad target among them
+    // must be retried and hold nobody up.
     void runOutputs(const QList<int> &kinds) {
         Rig rig;
         QString error;
@@ -289,8 +281,6 @@ private slots:
             QSKIP("the ffmpeg and ffprobe CLIs are missing");
     }
 
-    // Every healthy output records every frame from (about) its start; a bad target among them
-    // is retried without holding the others up.
     void everyOutputGetsEveryFrame_data() {
         QTest::addColumn<QList<int>>("kinds");
         QTest::newRow("file, udp, http, rtmp") << QList<int>{File, Udp, Http, Rtmp};
@@ -302,8 +292,8 @@ private slots:
         runOutputs(kinds);
     }
 
-    // The server is not up yet when a stream-only run starts, or goes away mid-stream and is
-    // back 2 s later on the same port: the stream is retried with a growing delay and goes on.
+    // The server is not up when a stream-only run starts, or goes away mid-stream and is back
+    // 2 s later: the stream is retried with a growing delay and goes on.
     void streamJoinsTheServerOnceItIsUp_data() {
         QTest::addColumn<bool>("late");
         QTest::newRow("late server") << true;
@@ -345,8 +335,7 @@ private slots:
         rig.finishPeers();
         const int last = feed.written() - 1;
 
-        // Each logged failure of the first open names its attempt and the delay the back-off
-        // gives it; a lost stream says it reconnected.
+        // Each failed first open logs its attempt and back-off delay; a lost stream reconnects.
         static const QRegularExpression reopen(
             "^FfmpegEncoderSink: RTMP mux reopen failed, attempt (\\d+) next in (\\d+) ms");
         const QStringList said = log.matching(late ? reopen.pattern()

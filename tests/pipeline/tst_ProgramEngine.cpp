@@ -1,10 +1,6 @@
-// The whole engine without a window, as an operator would judge it from the outputs: four
-// playing channels, the second one as the program's base with a text, an image and a video
-// overlay over it, its sound through the audio mixer, recorded to a file and streamed as
-// MPEG-TS over UDP to an ffmpeg receiver. The recordings are read back with the ffmpeg CLI:
-// frame counts against the clock, colours where the base and each overlay lie, which tone is
-// heard, how soon a change of base channel shows, and what is left when the session ends
-// while everything runs.
+// The whole engine without a window, judged from its outputs: four playing channels, one as the
+// base under a text, an image and a video overlay, recorded and streamed over UDP, read back
+// with the ffmpeg CLI (frame counts, colours, tones, a base switch, and closing while it runs).
 
 #include "audio/PreviewAudioMixer.h"
 #include "core/MetaTypes.h"
@@ -29,10 +25,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
-#include <memory>
-#include <numbers>
 #include <optional>
-#include <vector>
 
 namespace fx = overlays;
 
@@ -42,8 +35,7 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kFps = 30;
 constexpr int kSampleRate = 48000;
-// Shorter than a run: the channels loop, as an operator's clips do.
-constexpr int kClipSeconds = 8;
+constexpr int kClipSeconds = 8; // shorter than a run: the channels loop
 
 // Every picture source has a colour of its own, every channel a tone of its own.
 const std::array<QColor, 4> kChannelColour{QColor(200, 40, 40), QColor(40, 80, 200),
@@ -55,35 +47,24 @@ const QColor kVideoColour(20, 200, 200);
 // H.264 and two colour conversions on the way; the colours above differ by 80 or more.
 constexpr int kColourTolerance = 24;
 
-// Overlay places in the 640 x 360 scene (three times that on the picture), apart from each
-// other and from the spot where the base is read.
-constexpr QPoint kTextPos(40, 40);
-constexpr int kTextPadding = 20;
+// Overlay places in the 640 x 360 scene; the spots where a picture is read (1920 x 1080): the
+// base away from every overlay and the moving square, the text box's padding, the centre of
+// the image and of the video.
 const QRectF kImageRect(400, 30, 160, 90);
 const QRectF kVideoRect(400, 220, 160, 90);
 constexpr int kImageId = 1;
 constexpr int kVideoId = 2;
-
-// Where a picture is read, in 1920 x 1080 pixels: the base away from every overlay and from
-// the clips' moving square, the text box in its left padding (no glyph there), the centre of
-// the image and of the video.
 enum Spot { Base, TextBox, Image, Video, kSpots };
 constexpr std::array<const char *, kSpots> kSpotName{"base", "text box", "image", "video"};
 constexpr std::array<QPoint, kSpots> kSpotAt{QPoint(450, 750), QPoint(90, 135), QPoint(1440, 225),
                                              QPoint(1440, 795)};
 using Colours = std::array<QColor, kSpots>;
 
-// The generator's tone (1/8 of full scale, -3 dB for being spread over two channels) times the
-// record gain of 2 lands near -15 dBFS; a few short gaps may take a little off.
+// The tone (1/8 of full scale, -3 dB over two channels, record gain 2) lands near -15 dBFS.
 constexpr double kStrongDb = -24;
 constexpr double kOthersBelowDb = 20;
-// A picture held a third of a second is a visible freeze; a busy machine or the encoder's
-// first frame may hold one for a few frame times.
-constexpr double kLongestFrameS = 0.3 * kSlow;
-// How far the sound may be off the picture: viewers notice more than about a tenth of a second;
-// the mixer's 10 ms ticks, what the encoder has not pulled from the program queue yet and 21 ms
-// sound frames account for a few hundredths.
-constexpr double kAvSlackS = 0.15;
+constexpr double kLongestFrameS = 0.3 * kSlow; // a picture held longer is a visible freeze
+constexpr double kAvSlackS = 0.15;             // viewers notice more sound-picture offset
 
 // Empty when every spot shows channel `channel` and the overlays over it; else what differs.
 QString mismatch(const Colours &seen, int channel) {
@@ -98,10 +79,8 @@ QString mismatch(const Colours &seen, int channel) {
     return problems.join(QStringLiteral(", "));
 }
 
-// ffmpeg arguments for a clip of one colour, tagged BT.709 as HD material is, so that every
-// decoder reads the colour back the same way. With a tone: a 1080p channel clip with a small
-// square crossing it (so the encoders have motion to code) and a sine at the generator's 1/8 of
-// full scale. Without: the silent 640 x 360 overlay clip.
+// A clip of one colour, tagged BT.709 so every decoder reads the colour back alike. With a
+// tone: a 1080p channel clip with a moving square (motion to code); without: the overlay clip.
 QStringList clip(QColor colour, int toneHz) {
     const QByteArray c = colour.name().mid(1).toLatin1();
     const char *const tag = "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p";
@@ -119,11 +98,8 @@ QStringList clip(QColor colour, int toneHz) {
     return (args + " -colorspace bt709 -color_primaries bt709 -color_trc bt709").split(' ');
 }
 
-// ---- reading recordings back ----
-
-// What a recording shows: the colours at every spot of every frame (an 8 x 8 patch averaged:
-// one small picture per frame instead of a whole 1080p one), the left channel of its sound at
-// 48 kHz, and its timing as ffprobe reports it (frame times only when asked).
+// What a recording shows: the colours at every spot of every frame (8 x 8 patches averaged),
+// the left channel of its sound, and its timing (frame times only when asked).
 struct Recording {
     QList<Colours> frames; // in presentation order
     std::vector<float> sound;
@@ -134,15 +110,10 @@ struct Recording {
 Recording readBack(const QString &path, bool withFrameTimes) {
     Recording r;
     const auto ffmpeg = [&r](const QStringList &args) {
-        QProcess p;
-        p.start(QStringLiteral("ffmpeg"), QStringList{"-v", "error", "-nostdin"} + args);
-        if (!p.waitForStarted(5000) || !p.waitForFinished(120000 * kSlow)) {
-            p.kill();
-            p.waitForFinished(5000);
-            r.errors += "ffmpeg did not finish; ";
-        }
-        r.errors += p.readAllStandardError();
-        return p.readAllStandardOutput();
+        const media::ToolResult t = media::runTool(
+            "ffmpeg", QStringList{"-v", "error", "-nostdin"} + args, 120000 * kSlow, true);
+        r.errors += t.errors;
+        return t.output;
     };
     QString split = QStringLiteral("[0:v:0]split=%1").arg(int(kSpots)), crops, stack;
     for (int s = 0; s < kSpots; ++s) {
@@ -172,8 +143,7 @@ Recording readBack(const QString &path, bool withFrameTimes) {
     return r;
 }
 
-// Frames [from, to) that do not show channel `channel` under every overlay: how many, and the
-// first of them.
+// Frames [from, to) that do not show channel `channel` under every overlay.
 QString wrongFrames(const QList<Colours> &frames, qsizetype from, qsizetype to, int channel) {
     int wrong = 0;
     QString first;
@@ -186,25 +156,9 @@ QString wrongFrames(const QList<Colours> &frames, qsizetype from, qsizetype to, 
                             first;
 }
 
-// The amplitude of one frequency in a short block (1.0 for a full-scale sine): a Goertzel
-// filter over a Hann window, so that the neighbouring tones do not leak in.
-double toneAmplitude(const float *x, int n, double hz) {
-    const double coeff = 2 * std::cos(2 * std::numbers::pi * hz / kSampleRate);
-    double s1 = 0, s2 = 0, windowSum = 0;
-    for (int i = 0; i < n; ++i) {
-        const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / (n - 1));
-        const double s = x[i] * w + coeff * s1 - s2;
-        s2 = s1;
-        s1 = s;
-        windowSum += w;
-    }
-    return 2 * std::sqrt(std::max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0.0)) / windowSum;
-}
-
 // Empty when every half second in [fromS, toS) carries channel `channel`'s tone strongly and
-// every other channel's tone at least kOthersBelowDb lower. A level is the power of 40 ms
-// pieces averaged, so that a short gap costs a little level instead of scrambling the phase of
-// a long filter; tones 200 Hz apart fall 8 bins from each other.
+// the others kOthersBelowDb lower. Levels average 40 ms pieces: a short gap costs a little
+// level instead of scrambling the phase of a long filter.
 QString toneProblems(const std::vector<float> &sound, double fromS, double toS, int channel) {
     constexpr int kPiece = kSampleRate / 25;
     constexpr int kWindow = kSampleRate / 2;
@@ -217,7 +171,8 @@ QString toneProblems(const std::vector<float> &sound, double fromS, double toS, 
         for (size_t c = 0; c < 4; ++c) {
             double power = 0;
             for (qsizetype p = at; p + kPiece <= at + kWindow; p += kPiece)
-                power += std::pow(toneAmplitude(sound.data() + p, kPiece, kChannelTone[c]), 2);
+                power +=
+                    std::pow(encoded::toneAmplitude(sound.data() + p, kPiece, kChannelTone[c]), 2);
             db[c] = 10 * std::log10(std::max(power / (kWindow / kPiece), 1e-18));
         }
         bool bad = db[size_t(channel)] < kStrongDb;
@@ -233,9 +188,9 @@ QString toneProblems(const std::vector<float> &sound, double fromS, double toS, 
     return problems.join(QStringLiteral("; "));
 }
 
-// Empty when the recording shows channel `before` up to frame `cut` and channel `after` from it
-// on, under every overlay; their tones likewise in [soundFromS, soundToS), sparing the sync
-// slack around the cut; and, with frame times, no picture held long enough to look frozen.
+// Empty when the recording shows channel `before` up to frame `cut` and `after` from it on,
+// under every overlay, their tones likewise (sparing the slack around the cut), and no frozen
+// picture.
 QString programProblems(const Recording &r, qsizetype cut, int before, int after, double soundFromS,
                         double soundToS) {
     QStringList problems{wrongFrames(r.frames, 0, cut, before),
@@ -264,9 +219,8 @@ QString programProblems(const Recording &r, qsizetype cut, int before, int after
     return problems.join(QStringLiteral("; "));
 }
 
-// The ffmpeg CLI receiving the stream as a viewer's player would and copying it to a file. It
-// ends by itself once nothing has arrived for its read time-out: an ffmpeg stopped while still
-// probing the format writes nothing, and one killed later may leave its file unfinished.
+// The ffmpeg CLI receiving the stream as a player would, copying it to a file. It ends by
+// itself after its read time-out: one killed may leave its file unfinished.
 class TsReceiver {
 public:
     ~TsReceiver() { peers::endProcess(proc_, 3000); }
@@ -280,19 +234,8 @@ public:
                                        "overrun_nonfatal=1",
                                        port_, qint64(idleTimeoutMs) * 1000),
                      "-map", "0", "-c", "copy", "-f", "mpegts", path});
-        // Bound before the stream starts (the kernel's socket table says when), so that it gets
-        // the stream from its first packet.
-        const auto bound = [this] {
-            const QByteArrayList rows = testutil::lines(testutil::readFile("/proc/net/udp"));
-            for (qsizetype i = 1; i < rows.size(); ++i) {
-                const QByteArrayList f = rows[i].simplified().split(' ');
-                bool ok = false;
-                if (f.size() > 1 && f[1].mid(f[1].lastIndexOf(':') + 1).toUInt(&ok, 16) == port_ &&
-                    ok)
-                    return true;
-            }
-            return false;
-        };
+        // Bound before the stream starts, so that it gets the first packet.
+        const auto bound = [this] { return peers::socketIn("udp", port_, {}); };
         return port_ != 0 && proc_.waitForStarted(5000) &&
                testutil::waitUntil([&] { return bound() || proc_.state() != QProcess::Running; },
                                    10000 * kSlow) &&
@@ -311,7 +254,7 @@ private:
     quint16 port_ = 0;
 };
 
-// Names of this process's threads, sorted; Qt's pooled workers aside (they idle a while).
+// Names of this process's threads, sorted; Qt's idling pooled workers aside.
 QStringList threadNames() {
     QStringList names;
     const QDir tasks(QStringLiteral("/proc/self/task"));
@@ -330,21 +273,20 @@ struct Clips {
     QString image;
 };
 
-// An engine session with four playing channels and every overlay, channel 2 as the base, and
-// what the tests watch: program frames composed, the colours of the newest one, engine errors.
+// An engine session with four playing channels, every overlay and channel 2 as the base; it
+// counts program frames, keeps the newest one's colours and the engine errors.
 struct Engine {
-    // `startMs`: where each channel starts playing.
     Engine(const Clips &clips, const std::array<int64_t, 4> &startMs)
         : clips(clips),
           session(std::make_unique<EngineSession>(EngineSession::AudioPlayback::Off)) {
         OverlayManager &overlays = *session->overlays();
         TextOverlayData text = TextOverlayData::forNewRow(1, 0);
         text.text = QStringLiteral("QUORVI");
-        text.pos = kTextPos;
+        text.pos = QPoint(40, 40);
         text.fontColor = Qt::white;
         text.backgroundEnabled = true;
         text.backgroundColor = kTextBoxColour;
-        text.backgroundPadding = kTextPadding;
+        text.backgroundPadding = 20;
         overlays.setTextOverlay(text);
         imageLoaded = fx::applyLoadedImage(
             overlays, fx::mediaEntry(kImageId, MediaOverlayEntry::kImage, clips.image, kImageRect));
@@ -377,7 +319,7 @@ struct Engine {
 
     FramePipeline &pipeline() { return *session->pipeline(); }
 
-    // Program source 1..4: channel 1..4, through the controller as the main window does it.
+    // Program source 1..4, through the controller as the main window does it.
     void setBase(int source) {
         session->controller()->setProgramSource(source, clips.channels[size_t(source - 1)]);
     }
@@ -393,7 +335,6 @@ struct Engine {
         return why();
     }
 
-    // Records the program to `file` (and `streams`) from now on.
     bool startOutputs(const QString &file, const std::vector<StreamTarget> &streams = {}) {
         pipeline().setOutputFile(file);
         pipeline().setStreamTargets(streams);
@@ -407,8 +348,7 @@ struct Engine {
     std::optional<Colours> newest;
     QStringList errors;
     const Clips clips;
-    // Last: gone before what its signals reach. Reset it to stop everything, so that reading
-    // the recordings back has the processor to itself.
+    // Last: gone before what its signals reach; reset to stop everything before reading back.
     std::unique_ptr<EngineSession> session;
 };
 
@@ -442,8 +382,7 @@ private slots:
         QVERIFY(QFileInfo::exists(clips_.image));
     }
 
-    // Ten seconds of program to a file and to a UDP receiver, started while channel 2 is three
-    // seconds into its clip.
+    // Ten seconds of program to a file and a UDP receiver, channel 2 starting 3 s into its clip.
     void programReachesFileAndStream() {
         Engine engine(clips_, {0, 3000, 0, 0});
         const QString why = engine.waitUntilComposed();
@@ -462,12 +401,9 @@ private slots:
         engine.session.reset();
         QVERIFY2(engine.errors.isEmpty(), qPrintable(engine.errors.join("; ")));
 
-        // As many pictures as the clock says (a busy machine's decoder may drop a late one now
-        // and then), every one of them composed and recorded. Under the sanitizers four 1080p
-        // decoders and the encoder cannot keep real time on two cores; that stage is there for
-        // races, the pace is checked in the plain build. Channel 2 under every overlay in every
-        // frame; its tone, the others far below (the first half second is the mixer's start);
-        // played back, no frozen picture, and as long as the program ran.
+        // As many pictures as the clock says (the pace only in the plain build: sanitizers
+        // cannot keep real time), all composed ones recorded, channel 2 and its tone throughout
+        // (after the mixer's first half second), as long as the program ran.
         const Recording recorded = readBack(fixture("program.mp4"), true);
         const qsizetype frames = recorded.frames.size();
         const double expected = kFps * elapsedS, lasts = recorded.timing.videoDurationS();
@@ -480,10 +416,8 @@ private slots:
             problems << QString::asprintf("the picture lasts %.3f s, the run %.3f s", lasts,
                                           elapsedS);
 
-        // The stream carries the same program, its picture and sound starting together. It may
-        // lack a frame at the start, before its writer opened, and up to about a quarter second
-        // at the end: a stop cuts the stream off without what its muxer still held back to
-        // interleave picture and sound (about 150 ms here).
+        // The stream carries the same program, picture and sound starting together; a stop may
+        // cut off what its muxer held back (a quarter second at most).
         const Recording streamed = readBack(fixture("received.ts"), false);
         const qsizetype received = streamed.frames.size();
         problems << programProblems(streamed, received, 1, 1, 0.5, elapsedS - 0.2);
@@ -500,9 +434,8 @@ private slots:
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join("; ")));
     }
 
-    // The main window's change of program source during a run, base channel 3 instead of 2
-    // (channel 3 plays four seconds ahead, as clips started at different times do), then the
-    // program closed while the decoders, the output and the mixer all run.
+    // A base switch from channel 2 to channel 3 (4 s ahead) during a run, then the program
+    // closed while the decoders, the output and the mixer all run.
     void baseSwitchThenClose() {
         const QStringList threadsBefore = threadNames();
         Engine engine(clips_, {0, 0, 4000, 0});
@@ -533,8 +466,7 @@ private slots:
         engine.pipeline().resyncOutputs();
         QTRY_VERIFY_WITH_TIMEOUT(engine.composed >= atSwitch + 3 * kFps, 15000 * kSlow);
 
-        // Closing: promptly, the mixer stopped on its own thread (so before that thread was
-        // joined), none of the session's threads left, the recording finished.
+        // Closed promptly, the mixer stopped on its own thread, no thread left behind.
         QElapsedTimer closing;
         closing.start();
         engine.session.reset();
@@ -553,16 +485,14 @@ private slots:
         while (cut < frames &&
                !fx::near(recorded.frames[cut][Base], kChannelColour[2], kColourTolerance))
             ++cut;
-        // Off by a few at most: a channel 2 picture or two already on its way to the program when
-        // the switch came (in the base mailbox, or from a decoder that had just looked at the
-        // base), and backlog frames the router's resync dropped; more would be a visible delay.
+        // Off by a few at most (pictures already on their way, frames the resync dropped); more
+        // would be a visible delay.
         QVERIFY2(cut < frames && std::abs(cut - atSwitch) <= 5,
                  qPrintable(QString::asprintf("channel 3 first shows in frame %lld of %lld; the "
                                               "switch came after %d composed frames; ffmpeg: %s",
                                               qint64(cut), qint64(frames), atSwitch,
                                               recorded.errors.left(300).constData())));
-        // A clean cut: channel 2 up to it, channel 3 from it on, overlays throughout, the sound
-        // cutting with the picture, and no frozen picture.
+        // A clean cut, the sound cutting with the picture.
         const QString problems =
             programProblems(recorded, cut, 1, 2, 0.5,
                             recorded.timing.frameTimesS.last() - recorded.timing.audioStartS);
