@@ -1,6 +1,7 @@
 // Display and window capture as a channel sees it: pictures of real X windows made by the test,
 // stretched to the program size, and the messages an operator gets when a capture cannot run.
 
+#include "common/OverlayFixtures.h"
 #include "core/FramePool.h"
 #include "input/FFmpegVideoDecoder.h"
 #include "input/SourceAddress.h"
@@ -37,11 +38,7 @@ struct Receiver {
     // The colour at a point of the newest picture (0 without one).
     QRgb at(int x, int y) {
         const FrameTokenPtr f = frame();
-        if (!f || x >= f->width || y >= f->height)
-            return 0;
-        const auto *p =
-            reinterpret_cast<const uchar *>(f->data.constData()) + y * f->stride + x * 4;
-        return qRgba(p[0], p[1], p[2], p[3]);
+        return f && x < f->width && y < f->height ? overlays::pixel(f, x, y).rgba() : 0;
     }
 };
 
