@@ -251,13 +251,13 @@ private slots:
         uint8_t buffer[32 * 32 * 4];
         int w = 0, h = 0;
         int64_t ts = 0;
-        QCOMPARE(wgc_capture_copy_bgra(nullptr, buffer, sizeof buffer, &w, &h, &ts),
-                 VITREON_BAD_ARGUMENT);
-        QCOMPARE(wgc_capture_copy_bgra(c.get(), nullptr, sizeof buffer, &w, &h, &ts),
-                 VITREON_BAD_ARGUMENT);
-        QCOMPARE(wgc_capture_copy_bgra(c.get(), buffer, sizeof buffer, &w, &h, nullptr),
-                 VITREON_BAD_ARGUMENT);
-        QCOMPARE(wgc_capture_copy_bgra(c.get(), buffer, sizeof buffer, &w, &h, &ts), VITREON_OK);
+        const auto copy = [&](VitreonCapture *into, uint8_t *pixels, int64_t *stamp) {
+            return wgc_capture_copy_bgra(into, pixels, sizeof buffer, &w, &h, stamp);
+        };
+        QCOMPARE(copy(nullptr, buffer, &ts), VITREON_BAD_ARGUMENT);
+        QCOMPARE(copy(c.get(), nullptr, &ts), VITREON_BAD_ARGUMENT);
+        QCOMPARE(copy(c.get(), buffer, nullptr), VITREON_BAD_ARGUMENT);
+        QCOMPARE(copy(c.get(), buffer, &ts), VITREON_OK);
         wgc_capture_destroy(nullptr);
     }
 
