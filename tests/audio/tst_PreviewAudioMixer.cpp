@@ -174,11 +174,9 @@ private slots:
         AudioQueueIODevice device(frames);
         QVERIFY(device.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
         // Left = +1000, right = -1000 in every frame; a cut inside a frame would mix them up.
-        std::vector<int16_t> block(960);
-        for (size_t i = 0; i < block.size(); i += 2) {
-            block[i] = 1000;
-            block[i + 1] = -1000;
-        }
+        std::vector<int16_t> block;
+        for (int i = 0; i < 480; ++i)
+            block.insert(block.end(), {1000, -1000});
         for (int i = 0; i < 250; ++i) // about 2.5 s
             device.append(reinterpret_cast<const char *>(block.data()), 1920);
         QVERIFY(device.bytesAvailable() < AudioQueueIODevice::kHalveAt + 1920);

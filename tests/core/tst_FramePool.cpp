@@ -44,9 +44,7 @@ private slots:
         QCOMPARE(std::set<FrameToken *>({a.get(), b.get(), c.get()}).size(), size_t(3));
         QCOMPARE(pool.createdCount(), 2);
         QCOMPARE(pool.tokensInUse(), 3);
-        a.reset();
-        b.reset();
-        c.reset();
+        a = b = c = nullptr;
         QCOMPARE(pool.freeCount(), 2); // the free list never grows past the capacity
         QCOMPARE(pool.tokensInUse(), 0);
         // Both pooled tokens come back before anything new is made.
@@ -67,9 +65,7 @@ private slots:
             t->data.fill('\x7f');
         }
         FrameTokenPtr other = pool.acquire();
-        QCOMPARE(other->ptsUs, int64_t(0));
-        QCOMPARE(other->width, 0);
-        QCOMPARE(other->height, 0);
+        QVERIFY(other->ptsUs == 0 && other->width == 0 && other->height == 0);
         QCOMPARE(other->data.size(), qsizetype(160 * 40)); // grown buffer kept
         QCOMPARE(other->stride, 160);
         QVERIFY(other->valid);
@@ -108,42 +104,38 @@ private slots:
     }
 
     void stressManyThreads() {
-        // Producers fill tokens with a byte derived from their timestamp and pass them through
-        // a small mailbox to consumers on other threads, which check the bytes and release the
-        // tokens there. A token handed out while someone still holds it would show up torn.
+        // Producers fill tokens with a byte of their timestamp and hand them through a small
+        // mailbox (oldest dropped) to consumers on other threads, which check the bytes and
+        // release them there. A token handed out while someone still holds it shows up torn.
         constexpr int kCapacity = 6;
         FramePool pool(kCapacity, 16, 16);
-        std::mutex mailboxLock;
-        std::vector<FrameTokenPtr> mailbox; // guarded by mailboxLock; bounded at 4, oldest dropped
+        std::mutex lock;
+        std::vector<FrameTokenPtr> mailbox; // guarded by lock
         std::atomic<int> producersLeft{2}, torn{0}, checked{0};
-
-        auto producer = [&](int id) {
+        const auto producer = [&](int id) {
             for (int i = 0; i < 20000; ++i) {
                 FrameTokenPtr t = (i % 3 == 0) ? pool.acquire() : pool.tryAcquire();
                 if (!t)
                     continue;
                 t->ptsUs = int64_t(id) * 1000003 + i;
                 std::memset(t->data.data(), int(t->ptsUs & 0xff), size_t(t->data.size()));
-                std::lock_guard lock(mailboxLock);
+                std::lock_guard guard(lock);
                 if (mailbox.size() >= 4)
                     mailbox.erase(mailbox.begin());
                 mailbox.push_back(std::move(t));
             }
-            producersLeft.fetch_sub(1);
+            --producersLeft;
         };
-        auto consumer = [&] {
-            for (;;) {
+        const auto consumer = [&] {
+            for (bool last = false; !last;) {
                 FrameTokenPtr t;
                 {
-                    std::lock_guard lock(mailboxLock);
-                    if (!mailbox.empty()) {
-                        t = std::move(mailbox.back());
-                        mailbox.pop_back();
-                    }
+                    std::lock_guard guard(lock);
+                    last = producersLeft.load() == 0 && mailbox.empty();
+                    if (!mailbox.empty())
+                        t = std::move(mailbox.back()), mailbox.pop_back();
                 }
                 if (!t) {
-                    if (producersLeft.load() == 0)
-                        return;
                     std::this_thread::yield();
                     continue;
                 }
@@ -152,20 +144,11 @@ private slots:
                 ++checked;
             }
         };
-        std::vector<std::thread> threads;
-        threads.emplace_back(producer, 1);
-        threads.emplace_back(producer, 2);
-        threads.emplace_back(consumer);
-        threads.emplace_back(consumer);
-        for (std::thread &t : threads)
-            t.join();
-        mailbox.clear();
-
+        { std::jthread p1(producer, 1), p2(producer, 2), c1(consumer), c2(consumer); }
         QCOMPARE(torn.load(), 0);
         QVERIFY(checked.load() > 0);
         QCOMPARE(pool.tokensInUse(), 0);
-        QVERIFY(pool.freeCount() <= kCapacity);
-        QVERIFY(pool.createdCount() <= kCapacity);
+        QVERIFY(pool.freeCount() <= kCapacity && pool.createdCount() <= kCapacity);
     }
 };
 

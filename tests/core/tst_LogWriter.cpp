@@ -37,11 +37,9 @@ private slots:
         // the instance that is running.
         QTemporaryDir dir;
         const QString path = dir.filePath("same_second.log");
-        {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("first instance line\n");
-        }
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("first instance line\n") > 0);
+        f.close();
         LogWriter writer{LogSettings()};
         QVERIFY(writer.open(path));
         writer.start();

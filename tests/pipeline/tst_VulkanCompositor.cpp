@@ -42,6 +42,14 @@ int firstColumnOf(const FrameTokenPtr &frame, int row, QColor color) {
     return -1;
 }
 
+// The colours of a frame at the given points.
+QList<QColor> at(const FrameTokenPtr &frame, std::initializer_list<QPoint> points) {
+    QList<QColor> out;
+    for (QPoint p : points)
+        out << pixel(frame, p.x(), p.y());
+    return out;
+}
+
 } // namespace
 
 // The compositor of the data row; the test is skipped where the row needs OpenGL and has none.
@@ -75,9 +83,10 @@ private:
     // Composes and checks that the chosen path really did the drawing.
     FrameTokenPtr composeOn(VulkanCompositor &c, OverlayManager &m, const FrameTokenPtr &base) {
         FrameTokenPtr out = c.compose(&m, base);
-        if (c.lastPath() !=
-            (c.gpuReady() ? VulkanCompositor::Path::Gpu : VulkanCompositor::Path::Cpu))
-            qWarning("composed on an unexpected path");
+        const auto expected =
+            c.gpuReady() ? VulkanCompositor::Path::Gpu : VulkanCompositor::Path::Cpu;
+        if (c.lastPath() != expected)
+            QTest::qFail("composed on an unexpected path", __FILE__, __LINE__);
         return out;
     }
     QString png(const char *name, QColor colour, int w = 8, int h = 8) {
@@ -103,15 +112,11 @@ private slots:
         QVERIFY(out && out != base && out->valid);
         QCOMPARE(out->ptsUs, 123456);
         QCOMPARE(QSize(out->width, out->height), QSize(1920, 1080));
-        // Corners and the edges just outside the rectangle.
-        QCOMPARE(pixel(out, 960, 540), QColor(kRed));
-        QCOMPARE(pixel(out, 1919, 1079), QColor(kRed));
-        QCOMPARE(pixel(out, 1919, 540), QColor(kRed));
-        QCOMPARE(pixel(out, 960, 1079), QColor(kRed));
-        QCOMPARE(pixel(out, 959, 540), QColor(kBase));
-        QCOMPARE(pixel(out, 960, 539), QColor(kBase));
-        QCOMPARE(pixel(out, 0, 0), QColor(kBase));
-        QCOMPARE(pixel(base, 960, 540), QColor(kBase)); // the program frame is a copy
+        // Corners and the edges just outside the rectangle; the program frame is a copy.
+        QCOMPARE(at(out, {{960, 540}, {1919, 1079}, {1919, 540}, {960, 1079}}),
+                 QList<QColor>(4, kRed));
+        QCOMPARE(at(out, {{959, 540}, {960, 539}, {0, 0}}), QList<QColor>(3, kBase));
+        QCOMPARE(pixel(base, 960, 540), kBase);
     }
 
     void orderByZThenIdAndOpacity_data() { paths(); }
@@ -131,15 +136,10 @@ private slots:
         QVERIFY(applyLoadedImage(m, mediaEntry(13, 0, red, QRectF(500, 0, 100, 100), 0, 0.5)));
         const QColor black(0, 0, 0);
         FrameTokenPtr out = composeOn(*c, m, solidBase(640, 360, black));
-        QCOMPARE(pixel(out, 10, 10), QColor(kGreen));
-        QCOMPARE(pixel(out, 60, 60), QColor(kBlue));
-        QCOMPARE(pixel(out, 120, 120), QColor(kBlue));
-        QCOMPARE(pixel(out, 200, 200), black);
+        QCOMPARE(at(out, {{10, 10}, {60, 60}, {120, 120}, {200, 200}, {350, 50}, {450, 50}}),
+                 (QList<QColor>{kGreen, kBlue, kBlue, black, kRed, black}));
         QCOMPARE(m.mediaOverlays().first().id, 7); // the store keeps its insertion order
-        QCOMPARE(pixel(out, 350, 50), QColor(kRed));
-        QCOMPARE(pixel(out, 450, 50), black);
-        QVERIFY2(near(pixel(out, 550, 50), QColor(128, 0, 0), 1),
-                 qPrintable(pixel(out, 550, 50).name()));
+        QVERIFY(near(pixel(out, 550, 50), QColor(128, 0, 0), 1));
     }
 
     void textOpacityAndDoodleOnTop_data() { paths(); }
@@ -160,22 +160,17 @@ private slots:
 
         FrameTokenPtr out = composeOn(*c, m, solidBase(640, 360, QColor(0, 0, 0)));
         // The padding left of "Half" is background only: white at 128/255 over black.
-        QVERIFY2(near(pixel(out, 16, 21), QColor(128, 128, 128), 1),
-                 qPrintable(pixel(out, 16, 21).name()));
+        QVERIFY(near(pixel(out, 16, 21), QColor(128, 128, 128), 1));
         // Doodle pixels stretched into the scene: (0, 190)-(100, 220), fully opaque.
-        QCOMPARE(pixel(out, 17, 201), QColor(kBlue));
-        QCOMPARE(pixel(out, 99, 219), QColor(kBlue));
-        QVERIFY(pixel(out, 101, 201) != QColor(kBlue));
+        QCOMPARE(at(out, {{17, 201}, {99, 219}}), (QList<QColor>{kBlue, kBlue}));
+        QVERIFY(pixel(out, 101, 201) != kBlue);
     }
 
     void outlineTracesMixedScriptGlyphs() {
         VulkanCompositor c(pool_.get(), VulkanCompositor::GpuMode::Off);
         OverlayManager m;
-        TextOverlayData t;
-        t.id = 1;
-        t.text = QStringLiteral("字幕 Styled");
-        t.pos = QPoint(40, 100);
-        t.fontColor = kRed;
+        TextOverlayData t = boxedText(1, QStringLiteral("字幕 Styled"), QPoint(40, 100));
+        t.backgroundEnabled = false;
         t.outline = true;
         t.outlineColor = kBlue;
         m.setTextOverlay(t);
@@ -193,13 +188,8 @@ private slots:
             }
         }
         QVERIFY(!fill.isEmpty() && !stroke.isEmpty());
-        QVERIFY2(std::abs(stroke.top() - fill.top()) <= 4 &&
-                     std::abs(stroke.bottom() - fill.bottom()) <= 4,
-                 qPrintable(QStringLiteral("fill %1..%2, outline %3..%4")
-                                .arg(fill.top())
-                                .arg(fill.bottom())
-                                .arg(stroke.top())
-                                .arg(stroke.bottom())));
+        QVERIFY(std::abs(stroke.top() - fill.top()) <= 4);
+        QVERIFY(std::abs(stroke.bottom() - fill.bottom()) <= 4);
     }
 
     void scrollPositionFollowsClock_data() {
@@ -314,9 +304,8 @@ private slots:
             QCOMPARE(out->width, size.width());
             QCOMPARE(out->stride, c->gpuReady() ? size.width() * 4 : padded);
             const int cx = size.width() / 2, cy = size.height() / 2;
-            QCOMPARE(pixel(out, cx - 1, cy), QColor(kBase));
-            QCOMPARE(pixel(out, cx, cy), QColor(kRed));
-            QCOMPARE(pixel(out, size.width() - 1, size.height() - 1), QColor(kRed));
+            QCOMPARE(at(out, {{cx - 1, cy}, {cx, cy}, {size.width() - 1, size.height() - 1}}),
+                     (QList<QColor>{kBase, kRed, kRed}));
         }
         if (c->gpuReady())
             QCOMPARE(c->framebufferCreations(), 3); // once per size change, not per frame
@@ -378,7 +367,7 @@ private slots:
             }
         }
         QCOMPARE(outside, 0);
-        QVERIFY2(edges < textPixels / 100, qPrintable(QString::number(edges)));
+        QVERIFY(edges < textPixels / 100);
         QCOMPARE(ia.pixelColor(1600, 100), QColor(kBlue)); // the doodle
     }
 
