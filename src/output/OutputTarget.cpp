@@ -52,13 +52,17 @@ void OutputTarget::markFailing(int64_t now) {
 }
 
 OutputTarget::Status OutputTarget::status() const {
-    return {QString::fromUtf8(config_.url), config_.isStream, isOpen_.load(),
-            publicAttempts_.load(),         written_.load(),  dropped_.load()};
+    return {QString::fromUtf8(config_.muxer.url),
+            config_.isStream,
+            isOpen_.load(),
+            publicAttempts_.load(),
+            written_.load(),
+            dropped_.load()};
 }
 
 bool OutputTarget::open(const std::shared_ptr<const EncoderParams> &params) {
-    const Muxer::Options options{config_.url, config_.format, config_.isRtmp,
-                                 AVIOInterruptCB{&OutputTarget::interrupt, this}};
+    Muxer::Options options = config_.muxer;
+    options.interrupt = AVIOInterruptCB{&OutputTarget::interrupt, this};
     Muxer::Failure failure;
     if (!muxer_.open(options, params, &failure)) {
         lastOpenError_ = failure.error;
@@ -67,7 +71,7 @@ bool OutputTarget::open(const std::shared_ptr<const EncoderParams> &params) {
             qWarning().noquote() << libav::errorText(what, failure.error);
         else if (!aborting()) // a stop cut it short: not the output's fault
             qWarning().noquote() << libav::errorText(what, failure.error)
-                                 << "url:" << QString::fromUtf8(config_.url);
+                                 << "url:" << QString::fromUtf8(config_.muxer.url);
         return false;
     }
     isOpen_.store(true);
@@ -112,7 +116,7 @@ int OutputTarget::write(AVPacket *packet, bool isVideo) {
     if (err >= 0) {
         written_.fetch_add(1);
         failingSinceNs_.store(0);
-        if (config_.isRtmp)
+        if (config_.muxer.isRtmp)
             shared_->streamWriteSeq.store(0);
         else
             shared_->fileWriteStreak.store(0);
@@ -128,11 +132,11 @@ void OutputTarget::handleWriteError(int err) {
     markFailing(now);
     if (aborting()) {
         // Stopping: the failure is ours, not the peer's.
-        if (config_.isRtmp)
+        if (config_.muxer.isRtmp)
             closeMuxer(false);
         return;
     }
-    if (!config_.isRtmp) {
+    if (!config_.muxer.isRtmp) {
         const int streak = shared_->fileWriteStreak.fetch_add(1) + 1;
         if (streak <= 12 || streak % 200 == 0)
             qWarning().noquote()
@@ -174,7 +178,7 @@ void OutputTarget::enqueue(const AVPacket *packet, bool isVideo) {
             lastCongestionLogNs_ = n;
             qWarning().noquote() << "FfmpegEncoderSink: stream output falling behind, "
                                     "dropping to the next keyframe url:"
-                                 << QString::fromUtf8(config_.url);
+                                 << QString::fromUtf8(config_.muxer.url);
         }
     }
     if (!queue_.push(packet, isVideo)) {

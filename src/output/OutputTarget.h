@@ -25,9 +25,7 @@
 class OutputTarget {
 public:
     struct Config {
-        QByteArray url;
-        QByteArray format; // empty: chosen from the address
-        bool isRtmp = false;
+        Muxer::Options muxer; // its interrupt check is this target's own
         bool isStream = false;
         int index = 0;         // a stream's number, for its writer's name
         int observerIndex = 0; // what the write observer is told
@@ -72,7 +70,7 @@ public:
     // Waits for the writer until `deadline`, then cuts its I/O short, and joins it.
     void finish(std::chrono::steady_clock::time_point deadline);
 
-    bool isRtmp() const { return config_.isRtmp; }
+    bool isRtmp() const { return config_.muxer.isRtmp; }
     bool isOpen() const { return isOpen_.load(); }
     // Since when every write has failed; 0 while writes succeed.
     int64_t failingSinceNs() const { return failingSinceNs_.load(); }

@@ -11,8 +11,8 @@ PacketFanOut::~PacketFanOut() {
 
 bool PacketFanOut::openFile(const QString &path, bool isRtmp) {
     OutputTarget::Config config;
-    config.url = path.toUtf8();
-    config.isRtmp = isRtmp;
+    config.muxer.url = path.toUtf8();
+    config.muxer.isRtmp = isRtmp;
     auto file = std::make_unique<OutputTarget>(shared_, std::move(config));
     if (!file->openNow())
         return false;
@@ -25,9 +25,9 @@ void PacketFanOut::startStreams(const std::vector<StreamTarget> &streams, int fi
                                 int queuePackets, int64_t openTimeoutMs) {
     for (size_t i = 0; i < streams.size(); ++i) {
         OutputTarget::Config config;
-        config.url = streams[i].url.toUtf8();
-        config.format = streams[i].format.toUtf8();
-        config.isRtmp = OutputTarget::isRtmpUrl(streams[i].url);
+        config.muxer.url = streams[i].url.toUtf8();
+        config.muxer.format = streams[i].format.toUtf8();
+        config.muxer.isRtmp = OutputTarget::isRtmpUrl(streams[i].url);
         config.isStream = true;
         config.index = int(i) + 1;
         config.observerIndex = firstObserverIndex + int(i);
