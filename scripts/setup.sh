@@ -20,8 +20,9 @@ packages=(
   xvfb xauth x11-utils imagemagick libgl1-mesa-dri mesa-utils
   # RTMP peer for stream tests
   nginx libnginx-mod-rtmp
-  # CJK interface font
-  fonts-noto-cjk
+  # interface fonts: Latin, Chinese, the emoji on buttons, and "Arial" for text overlays
+  fontconfig fonts-noto-core fonts-dejavu-core fonts-noto-cjk fonts-noto-color-emoji
+  fonts-liberation2
   # benchmarks
   libbenchmark-dev
   # coverage

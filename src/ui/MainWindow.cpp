@@ -1,10 +1,87 @@
 #include "ui/MainWindow.h"
 
-#include <QGuiApplication>
-#include <QScreen>
+#include "audio/PreviewAudioMixer.h"
+#include "core/UiLanguage.h"
+#include "pipeline/FramePipeline.h"
+#include "pipeline/ProgramTimeline.h"
+#include "ui/LanguageWalker.h"
+#include "ui/Theme.h"
+#include "ui/UserPrompts.h"
+#include "ui/dialogs/AboutDialog.h"
+#include "ui/panels/VolumeCtrlWidget.h"
+#include "ui/widgets/FloatablePanel.h"
+#include "ui/widgets/PreviewWidget.h"
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
-    setWindowTitle(QStringLiteral("Quorvi Pro"));
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDockWidget>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScreen>
+#include <QSplitter>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString kProduct = QStringLiteral("Quorvi Pro");
+
+void restoreTopRowStretch(QSplitter *row) {
+    row->setStretchFactor(0, 3);
+    row->setStretchFactor(1, 4);
+    row->setStretchFactor(2, 3);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
+    : QMainWindow(parent) {
+    loadUiLanguage();
+    session_ = std::make_unique<EngineSession>(playback);
+    timeline_ = std::make_unique<ProgramTimeline>(*session_);
+    buildInterface();
+    connectEngine();
+    timeline_->start();
+    applyLanguage();
+    qApp->installEventFilter(this);
+}
+
+MainWindow::~MainWindow() {
+    qApp->removeEventFilter(this);
+    timeline_.reset();
+    // Panels hold pointers into the session: they go first, then the session stops the output
+    // and the mixer and joins their threads.
+    for (FloatablePanel *panel : floatables_)
+        delete panel;
+    for (QDockWidget *dock : findChildren<QDockWidget *>(Qt::FindDirectChildrenOnly))
+        delete dock;
+    delete takeCentralWidget();
+    session_.reset();
+}
+
+void MainWindow::bringToFront() {
+    raise();
+    activateWindow();
+}
+
+void MainWindow::buildInterface() {
+    setWindowTitle(kProduct);
+    setDockNestingEnabled(true);
+    Theme::apply(this);
+
+    auto *central = new QWidget(this);
+    auto *rows = new QVBoxLayout(central);
+    rows->setSpacing(0);
+    rows->setContentsMargins(10, 1, 10, 2);
+    rows->addWidget(buildTopRow());
+    rows->addWidget(buildChannelRow(), 1);
+    rows->addWidget(buildOverlayRow(), 1);
+    setCentralWidget(central);
+    buildMenus();
+
     setMinimumSize(960, 540);
     // Without a window manager (a bare X server) the maximised state alone does nothing.
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -12,9 +89,226 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     setWindowState(windowState() | Qt::WindowMaximized);
 }
 
-MainWindow::~MainWindow() = default;
+QWidget *MainWindow::buildTopRow() {
+    topRow_ = new QSplitter(Qt::Horizontal);
+    topRow_->setFixedHeight(380);
+    topRow_->setChildrenCollapsible(false);
 
-void MainWindow::bringToFront() {
-    raise();
-    activateWindow();
+    outputSettingsGroup_ = new QGroupBox(QStringLiteral("输出设置"));
+    outputSettingsGroup_->setMinimumWidth(360);
+    outputSettingsLayout_ = new QVBoxLayout(outputSettingsGroup_);
+
+    auto *previewPanel =
+        new FloatablePanel({QStringLiteral("输出预览"), QStringLiteral("Output Preview")},
+                           QSize(720, 400), QSize(960, 540), this);
+    floatables_[size_t(Floatable::OutputPreview)] = previewPanel;
+    preview_ = new PreviewWidget;
+    preview_->setOverlayManager(session_->overlays());
+    previewPanel->contentLayout()->addWidget(preview_);
+    previewPanel->group()->setMinimumSize(640, 360);
+    connect(previewPanel, &FloatablePanel::contentReturned, this, [this] {
+        preview_->setMinimumSize(640, 360);
+        restoreTopRowStretch(topRow_);
+    });
+
+    audioGroup_ = new QGroupBox(QStringLiteral("调音台"));
+    audioGroup_->setMinimumWidth(360);
+    volumePanel_ = new VolumeCtrlWidget;
+    (new QVBoxLayout(audioGroup_))->addWidget(volumePanel_);
+
+    topRow_->addWidget(outputSettingsGroup_);
+    topRow_->addWidget(previewPanel->group());
+    topRow_->addWidget(audioGroup_);
+    restoreTopRowStretch(topRow_);
+    return topRow_;
+}
+
+QWidget *MainWindow::buildChannelRow() {
+    // The channel panels take these places.
+    auto *row = new QWidget;
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 6, 0, 6);
+    for (int c = 0; c < 4; ++c) {
+        auto *slot = new QGroupBox(QStringLiteral("通道%1").arg(c + 1));
+        slot->setObjectName(QStringLiteral("channelSlot%1").arg(c + 1));
+        new QVBoxLayout(slot);
+        channelSlots_[size_t(c)] = slot;
+        layout->addWidget(slot, 1);
+    }
+    return row;
+}
+
+QWidget *MainWindow::buildOverlayRow() {
+    struct Spec {
+        Floatable which;
+        FloatablePanel::Titles titles;
+        QSize minimum, initial;
+    };
+    const Spec specs[] = {
+        {Floatable::TextOverlay,
+         {QStringLiteral("文字叠加"), QStringLiteral("Text Overlay")},
+         {480, 360},
+         {600, 400}},
+        {Floatable::VideoOverlay,
+         {QStringLiteral("视频叠加"), QStringLiteral("Video Overlay")},
+         {480, 360},
+         {650, 400}},
+        {Floatable::ImagePlayback,
+         {QStringLiteral("图片播放"), QStringLiteral("Image Playback")},
+         {480, 360},
+         {600, 400}},
+    };
+    auto *row = new QWidget;
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    for (const Spec &spec : specs) {
+        auto *panel = new FloatablePanel(spec.titles, spec.minimum, spec.initial, this);
+        floatables_[size_t(spec.which)] = panel;
+        layout->addWidget(panel->group(), 1);
+    }
+    // The media overlay panel learns from this when its floating window is gone.
+    FloatablePanel *video = floatable(Floatable::VideoOverlay);
+    connect(video, &FloatablePanel::contentReturned, this,
+            [video] { qDebug("%s 关闭或隐藏", qUtf8Printable(video->dock()->windowTitle())); });
+    return row;
+}
+
+void MainWindow::buildMenus() {
+    auto addMenu = [this](const QString &zh, const QString &en) {
+        QMenu *menu = menuBar()->addMenu(zh);
+        ownTexts_.push_back({menu, zh, en});
+        return menu;
+    };
+    auto addAction = [this](QMenu *menu, const QString &zh, const QString &en) {
+        QAction *action = menu->addAction(zh);
+        ownTexts_.push_back({action, zh, en});
+        return action;
+    };
+
+    QMenu *file = addMenu(QStringLiteral("文件"), QStringLiteral("File"));
+    // Saving waits for the drawing canvas.
+    addAction(file, QStringLiteral("保存PNG"), QStringLiteral("Save PNG"))->setEnabled(false);
+    file->addSeparator();
+    connect(addAction(file, QStringLiteral("退出"), QStringLiteral("Exit")), &QAction::triggered,
+            this, &QWidget::close);
+
+    drawingToolBar_ = new QToolBar(QStringLiteral("画板工具"), this);
+    drawingToolBar_->setObjectName(QStringLiteral("drawingToolBar"));
+    addToolBar(drawingToolBar_);
+    QMenu *view = addMenu(QStringLiteral("视图"), QStringLiteral("View"));
+    QAction *drawing = addAction(view, QStringLiteral("画板工具"), QStringLiteral("Drawing Tools"));
+    drawing->setCheckable(true);
+    drawing->setChecked(true);
+    connect(drawing, &QAction::toggled, drawingToolBar_, &QWidget::setVisible);
+
+    QMenu *tools = addMenu(QStringLiteral("工具"), QStringLiteral("Tools"));
+    // The schedule window comes with the arrangement.
+    addAction(tools, QStringLiteral("节目编排"), QStringLiteral("Program Scheduling"))
+        ->setEnabled(false);
+
+    QMenu *help = addMenu(QStringLiteral("帮助"), QStringLiteral("Help"));
+    connect(addAction(help, QStringLiteral("关于 %1").arg(kProduct),
+                      QStringLiteral("About %1").arg(kProduct)),
+            &QAction::triggered, this, &MainWindow::showAbout);
+
+    QMenu *language = addMenu(QStringLiteral("语言切换"), QStringLiteral("Language"));
+    auto *group = new QActionGroup(this);
+    group->setExclusive(true);
+    englishAction_ = language->addAction(QStringLiteral("English"));
+    chineseAction_ = language->addAction(QStringLiteral("中文"));
+    for (QAction *action : {englishAction_, chineseAction_}) {
+        action->setCheckable(true);
+        group->addAction(action);
+    }
+    connect(englishAction_, &QAction::triggered, this, [this] { setUiLanguage(false); });
+    connect(chineseAction_, &QAction::triggered, this, [this] { setUiLanguage(true); });
+}
+
+void MainWindow::connectEngine() {
+    FramePipeline *pipeline = session_->pipeline();
+    PreviewAudioMixer *mixer = session_->mixer();
+    connect(pipeline, &FramePipeline::programFrameReady, preview_, &PreviewWidget::setProgramFrame,
+            Qt::QueuedConnection);
+    connect(timeline_.get(), &ProgramTimeline::programCleared, preview_,
+            &PreviewWidget::clearProgram);
+    // The output controls add their boxes; until then nothing goes unsaid.
+    connect(pipeline, &FramePipeline::errorOccurred, this,
+            [](const QString &message) { qWarning("MainWindow: %s", qUtf8Printable(message)); });
+    connect(pipeline, &FramePipeline::programOutputTransportFailed, this,
+            [](const QString &reason) { qWarning("MainWindow: %s", qUtf8Printable(reason)); });
+
+    connect(volumePanel_, &VolumeCtrlWidget::inputVolumeChanged, this,
+            [mixer](int slot, int volume) { mixer->setOverlayPreviewGain(slot, volume / 100.0f); });
+    connect(volumePanel_, &VolumeCtrlWidget::previewVolumeChanged, this,
+            [mixer](int volume) { mixer->setPreviewGain(volume / 100.0f); });
+    for (int slot = 0; slot < 4; ++slot)
+        mixer->setOverlayPreviewGain(slot, volumePanel_->inputVolume(slot) / 100.0f);
+    mixer->setPreviewGain(volumePanel_->previewVolume() / 100.0f);
+    // The meters read the mixer's atomics; the mixer outlives the panel.
+    volumePanel_->setMeterSources([mixer](int slot) { return mixer->takeOverlayPeak(slot); },
+                                  [mixer] { return mixer->takeProgramPeak(); });
+}
+
+void MainWindow::loadUiLanguage() {
+    chineseUi_ = UiLanguage::loadChinese();
+}
+
+void MainWindow::setUiLanguage(bool chinese) {
+    if (chinese == chineseUi_)
+        return;
+    chineseUi_ = chinese;
+    UiLanguage::storeChinese(chinese);
+    applyLanguage();
+}
+
+QString MainWindow::translateUiText(const QString &text) const {
+    return UiLanguage::translate(text, chineseUi_);
+}
+
+void MainWindow::applyLanguage() {
+    setWindowTitle(kProduct);
+    for (const OwnText &own : ownTexts_) {
+        const QString &text = chineseUi_ ? own.chinese : own.english;
+        if (auto *menu = qobject_cast<QMenu *>(own.object))
+            menu->setTitle(text);
+        else if (auto *action = qobject_cast<QAction *>(own.object))
+            action->setText(text);
+    }
+    for (FloatablePanel *panel : floatables_)
+        panel->setChinese(chineseUi_);
+    drawingToolBar_->setWindowTitle(chineseUi_ ? QStringLiteral("画板工具")
+                                               : QStringLiteral("Drawing Tools"));
+    (chineseUi_ ? chineseAction_ : englishAction_)->setChecked(true);
+    LanguageWalker::apply(this, chineseUi_);
+    for (FloatablePanel *panel : floatables_)
+        LanguageWalker::apply(panel->dock(), chineseUi_);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event) {
+    // New windows (dialogs, floating docks) get the language in force when they appear.
+    if (event->type() == QEvent::Show || event->type() == QEvent::Polish) {
+        if (auto *widget = qobject_cast<QWidget *>(watched); widget && widget->isWindow())
+            LanguageWalker::apply(widget, chineseUi_);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    // An accidental close must not end a show: ask while the output runs.
+    if (session_->pipeline()->isOutputRunning() &&
+        !UserPrompts::question(this, kProduct,
+                               chineseUi_ ? QStringLiteral("正在输出。停止输出并退出？")
+                                          : QStringLiteral("Output is running. Stop it and quit?"),
+                               false)) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::showAbout() {
+    // Not modal: the program keeps composing behind it.
+    auto *dialog = new AboutDialog(chineseUi_, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }

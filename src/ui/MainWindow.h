@@ -1,17 +1,97 @@
 #pragma once
 
+#include "pipeline/EngineSession.h"
+
 #include <QMainWindow>
 
-// The operator's single window. It maximises itself when built.
+#include <array>
+#include <memory>
+
+class FloatablePanel;
+class PreviewWidget;
+class ProgramTimeline;
+class QAction;
+class QActionGroup;
+class QGroupBox;
+class QHBoxLayout;
+class QMenu;
+class QSplitter;
+class QToolBar;
+class QVBoxLayout;
+class VolumeCtrlWidget;
+
+// The operator's single window. It owns one engine session and the program time line, lays out
+// the panels and connects them to the engine; the panels and the time line do the work.
 //
-// Threads: the GUI thread only.
+// Construction: the language is read, the session made, the interface built, the engine's
+// signals wired, the program tick started, then the language applied. Destruction: the time
+// line and every panel (they hold pointers into the session) go before the session, which then
+// ends a running output, stops the mixer on its thread and joins it.
+//
+// Threads: the GUI thread only; nothing here waits on another thread while the program runs.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    // The groups whose content can float into a window of its own.
+    enum class Floatable { TextOverlay, VideoOverlay, ImagePlayback, OutputPreview };
+
+    explicit MainWindow(QWidget *parent = nullptr,
+                        EngineSession::AudioPlayback playback = EngineSession::AudioPlayback::On);
     ~MainWindow() override;
 
     // Brings the window to the front for another start of the program; a minimised window
     // stays minimised.
     void bringToFront();
+
+    void loadUiLanguage();
+    void setUiLanguage(bool chinese);
+    QString translateUiText(const QString &text) const;
+    void applyLanguage();
+    bool chineseUi() const { return chineseUi_; }
+
+    EngineSession &session() const { return *session_; }
+    ProgramTimeline &timeline() const { return *timeline_; }
+    PreviewWidget *preview() const { return preview_; }
+    VolumeCtrlWidget *volumePanel() const { return volumePanel_; }
+    FloatablePanel *floatable(Floatable which) const { return floatables_[size_t(which)]; }
+    // Where the panels that are built later go.
+    QVBoxLayout *outputSettingsLayout() const { return outputSettingsLayout_; }
+    QWidget *channelSlot(int channel) const { return channelSlots_[size_t(channel)]; }
+    QToolBar *drawingToolBar() const { return drawingToolBar_; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildInterface();
+    QWidget *buildTopRow();
+    QWidget *buildChannelRow();
+    QWidget *buildOverlayRow();
+    void buildMenus();
+    void connectEngine();
+    void showAbout();
+
+    std::unique_ptr<EngineSession> session_;
+    std::unique_ptr<ProgramTimeline> timeline_;
+    bool chineseUi_ = false;
+
+    QSplitter *topRow_ = nullptr;
+    QGroupBox *outputSettingsGroup_ = nullptr;
+    QVBoxLayout *outputSettingsLayout_ = nullptr;
+    QGroupBox *audioGroup_ = nullptr;
+    PreviewWidget *preview_ = nullptr;
+    VolumeCtrlWidget *volumePanel_ = nullptr;
+    std::array<FloatablePanel *, 4> floatables_{};
+    std::array<QWidget *, 4> channelSlots_{};
+    QToolBar *drawingToolBar_ = nullptr;
+
+    struct OwnText {
+        QObject *object; // a QMenu or a QAction
+        QString chinese;
+        QString english;
+    };
+    std::vector<OwnText> ownTexts_;
+    QAction *englishAction_ = nullptr;
+    QAction *chineseAction_ = nullptr;
 };

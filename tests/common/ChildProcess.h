@@ -45,6 +45,19 @@ inline QByteArray readFile(const QString &path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Names of this process's threads, sorted; Qt's idling pooled workers aside.
+inline QStringList threadNames() {
+    QStringList names;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (const QString name =
+                QString::fromUtf8(readFile(tasks.filePath(tid) + "/comm")).trimmed();
+            name != QStringLiteral("Thread (pooled)"))
+            names << name;
+    names.sort();
+    return names;
+}
+
 // The lines of a text, without their line ends.
 inline QByteArrayList lines(const QByteArray &text) {
     QByteArrayList out = text.split('\n');

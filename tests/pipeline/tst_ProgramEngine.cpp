@@ -254,19 +254,6 @@ private:
     quint16 port_ = 0;
 };
 
-// Names of this process's threads, sorted; Qt's idling pooled workers aside.
-QStringList threadNames() {
-    QStringList names;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        if (const QString name =
-                QString::fromUtf8(testutil::readFile(tasks.filePath(tid) + "/comm")).trimmed();
-            name != QStringLiteral("Thread (pooled)"))
-            names << name;
-    names.sort();
-    return names;
-}
-
 struct Clips {
     std::array<QString, 4> channels;
     QString overlayVideo;
@@ -437,7 +424,7 @@ private slots:
     // A base switch from channel 2 to channel 3 (4 s ahead) during a run, then the program
     // closed while the decoders, the output and the mixer all run.
     void baseSwitchThenClose() {
-        const QStringList threadsBefore = threadNames();
+        const QStringList threadsBefore = testutil::threadNames();
         Engine engine(clips_, {0, 0, 4000, 0});
         const QString why = engine.waitUntilComposed();
         QVERIFY2(why.isEmpty(), qPrintable(why));
@@ -475,7 +462,7 @@ private slots:
         QVERIFY2(closingMs < 3000 * kSlow,
                  qPrintable(QString::asprintf("the session took %lld ms to end", closingMs)));
         QVERIFY2(stoppedOn.load() == audioThread, "the mixer was not stopped on its own thread");
-        QCOMPARE(threadNames(), threadsBefore);
+        QCOMPARE(testutil::threadNames(), threadsBefore);
 
         // Finished (an MP4 without its trailer does not open) and every frame timed.
         const Recording recorded = readBack(fixture("switch.mp4"), true);

@@ -1,26 +1,259 @@
+#include "audio/PreviewAudioMixer.h"
+#include "common/ChildProcess.h"
+#include "common/SlowFactor.h"
+#include "core/TextOverlayData.h"
+#include "pipeline/FramePipeline.h"
+#include "pipeline/OverlayManager.h"
 #include "ui/MainWindow.h"
+#include "ui/UserPrompts.h"
+#include "ui/widgets/FloatablePanel.h"
+#include "ui/widgets/PreviewWidget.h"
 
-#include <QGuiApplication>
-#include <QScreen>
+#include <QAction>
+#include <QDialog>
+#include <QDockWidget>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QVBoxLayout>
 #include <QtTest>
+
+#include <memory>
+
+using testutil::waitUntil;
+
+namespace {
+
+// Every text the language walk may touch, keyed by object, so two snapshots compare whole.
+QStringList visibleTexts(const QWidget *root) {
+    QStringList texts;
+    for (const QGroupBox *g : root->findChildren<QGroupBox *>())
+        texts << g->title();
+    for (const QLabel *l : root->findChildren<QLabel *>())
+        texts << l->text() << l->toolTip();
+    for (const QAbstractButton *b : root->findChildren<QAbstractButton *>())
+        texts << b->text() << b->toolTip();
+    for (const QMenu *m : root->findChildren<QMenu *>()) {
+        texts << m->title();
+        for (const QAction *a : m->actions())
+            texts << a->text();
+    }
+    for (const QDockWidget *d : root->findChildren<QDockWidget *>())
+        texts << d->windowTitle();
+    return texts;
+}
+
+int countLit(const QImage &image, const std::function<bool(QColor)> &test) {
+    int n = 0;
+    for (int y = 0; y < image.height(); y += 2)
+        for (int x = 0; x < image.width(); x += 2)
+            n += test(image.pixelColor(x, y)) ? 1 : 0;
+    return n;
+}
+
+} // namespace
 
 class TestMainWindow : public QObject {
     Q_OBJECT
 private slots:
-    void opensMaximisedAndTitled();
+    void initTestCase();
+    void init();
+    void coversTheScreenAndRunsThePreview();
+    void floatedGroupReturnsWhenItsWindowCloses_data();
+    void floatedGroupReturnsWhenItsWindowCloses();
+    void languageSwitchRewritesAndRestoresEveryText();
+    void closingWhileOutputRunsAsksAndQuitsInOrder();
+
+private:
+    QTemporaryDir settingsDir_;
+    std::unique_ptr<MainWindow> makeWindow();
 };
 
-void TestMainWindow::opensMaximisedAndTitled() {
-    MainWindow window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QCOMPARE(window.windowTitle(), QStringLiteral("Quorvi Pro"));
-    QVERIFY(window.windowState() & Qt::WindowMaximized);
+void TestMainWindow::initTestCase() {
+    QVERIFY(settingsDir_.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir_.path());
+}
+
+void TestMainWindow::init() {
+    QSettings(QStringLiteral("Brisol"), QStringLiteral("Quorvi Pro")).clear();
+}
+
+std::unique_ptr<MainWindow> TestMainWindow::makeWindow() {
+    auto window = std::make_unique<MainWindow>(nullptr, EngineSession::AudioPlayback::Off);
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get()))
+        return nullptr;
+    return window;
+}
+
+void TestMainWindow::coversTheScreenAndRunsThePreview() {
+    auto window = makeWindow();
+    QVERIFY(window);
+    QCOMPARE(window->windowTitle(), QStringLiteral("Quorvi Pro"));
     // On a bare X server there is no window manager to honour the maximised state; the window
     // must still cover the screen.
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    QCOMPARE(window.frameGeometry().size(), screen.size());
-    QCOMPARE(window.grab().size(), window.size());
+    QCOMPARE(window->frameGeometry().size(),
+             QGuiApplication::primaryScreen()->availableGeometry().size());
+    for (const QDockWidget *dock : window->findChildren<QDockWidget *>())
+        QVERIFY2(dock->isHidden(), qPrintable(dock->objectName()));
+
+    // With no channel on the program, the tick composes the overlays on black.
+    QSignalSpy frames(window->session().pipeline(), &FramePipeline::programFrameReady);
+    TextOverlayData text;
+    text.text = QStringLiteral("ON AIR");
+    text.font.setPixelSize(60);
+    text.fontColor = Qt::red;
+    window->session().overlays()->setTextOverlay(text);
+    QVERIFY(frames.wait(2000 * kSlow));
+    const auto redInPreview = [&] {
+        const QImage shown = window->preview()->grab().toImage();
+        return countLit(shown, [](QColor c) { return c.red() > 150 && c.green() < 80; });
+    };
+    QVERIFY(waitUntil([&] { return redInPreview() > 50; }, 3000 * kSlow));
+    frames.clear();
+    QTest::qWait(1000);
+    QVERIFY2(frames.count() >= 10 / kSlow, qPrintable(QString::number(frames.count())));
+}
+
+void TestMainWindow::floatedGroupReturnsWhenItsWindowCloses_data() {
+    QTest::addColumn<int>("which");
+    QTest::newRow("text") << int(MainWindow::Floatable::TextOverlay);
+    QTest::newRow("video") << int(MainWindow::Floatable::VideoOverlay);
+    QTest::newRow("images") << int(MainWindow::Floatable::ImagePlayback);
+    QTest::newRow("preview") << int(MainWindow::Floatable::OutputPreview);
+}
+
+void TestMainWindow::floatedGroupReturnsWhenItsWindowCloses() {
+    QFETCH(int, which);
+    auto window = makeWindow();
+    QVERIFY(window);
+    FloatablePanel *panel = window->floatable(MainWindow::Floatable(which));
+    QGroupBox *group = panel->group();
+    QPushButton *button = panel->floatButton();
+    const auto buttonInCorner = [&] {
+        return button->geometry().topRight() == QPoint(group->width() - 1 - 2, 2);
+    };
+    QVERIFY(buttonInCorner());
+    group->resize(group->width() - 37, group->height());
+    QVERIFY(buttonInCorner());
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(panel->dock()->isVisible());
+    QVERIFY(panel->dock()->isFloating());
+    QCOMPARE(panel->content()->parentWidget(), panel->dock());
+    QVERIFY(!group->isAncestorOf(panel->content()));
+
+    QSignalSpy returned(panel, &FloatablePanel::contentReturned);
+    panel->dock()->close();
+    QCOMPARE(returned.count(), 1);
+    QVERIFY(group->isAncestorOf(panel->content()));
+    QVERIFY(panel->content()->isVisible());
+    QVERIFY(panel->dock()->isHidden());
+    QVERIFY(button->isEnabled());
+    if (MainWindow::Floatable(which) == MainWindow::Floatable::OutputPreview)
+        QVERIFY(window->preview()->minimumSize() == QSize(640, 360));
+
+    // It floats again after returning.
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(panel->dock()->isVisible());
+}
+
+void TestMainWindow::languageSwitchRewritesAndRestoresEveryText() {
+    auto window = makeWindow();
+    QVERIFY(window);
+    QVERIFY(!window->chineseUi());
+    // The operator's own words are never translated, even when they match a table text.
+    auto *caption = new QLabel(QStringLiteral("Output"));
+    caption->setProperty("userContent", true);
+    window->floatable(MainWindow::Floatable::TextOverlay)->contentLayout()->addWidget(caption);
+
+    const QStringList english = visibleTexts(window.get());
+    QVERIFY(english.contains(QStringLiteral("Output Preview")));
+    QVERIFY(english.contains(QStringLiteral("Channel 3")));
+
+    window->setUiLanguage(true);
+    QCOMPARE(QSettings(QStringLiteral("Brisol"), QStringLiteral("Quorvi Pro"))
+                 .value(QStringLiteral("ui_language")),
+             QVariant(QStringLiteral("zh")));
+    const QStringList chinese = visibleTexts(window.get());
+    for (const QString &expected :
+         {QStringLiteral("输出预览"), QStringLiteral("调音台"), QStringLiteral("通道3"),
+          QStringLiteral("文件"), QStringLiteral("语言切换"), QStringLiteral("叠 2")})
+        QVERIFY2(chinese.contains(expected), qPrintable(expected));
+    QCOMPARE(caption->text(), QStringLiteral("Output"));
+
+    // A window that appears later speaks the language in force.
+    QDialog dialog(window.get());
+    auto *label = new QLabel(QStringLiteral("Audio Mixer"), &dialog);
+    dialog.setWindowTitle(QStringLiteral("Image Playback"));
+    dialog.show();
+    QCOMPARE(label->text(), QStringLiteral("调音台"));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("图片播放"));
+    dialog.close();
+
+    window->setUiLanguage(false);
+    QCOMPARE(visibleTexts(window.get()), english);
+
+    // The choice is remembered for the next start.
+    window.reset();
+    QSettings(QStringLiteral("Brisol"), QStringLiteral("Quorvi Pro"))
+        .setValue(QStringLiteral("ui_language"), QStringLiteral("ZH_CN"));
+    window = makeWindow();
+    QVERIFY(window->chineseUi());
+    QVERIFY(visibleTexts(window.get()).contains(QStringLiteral("输出设置")));
+}
+
+void TestMainWindow::closingWhileOutputRunsAsksAndQuitsInOrder() {
+    QTemporaryDir dir;
+    const QStringList threadsBefore = testutil::threadNames();
+    auto window = makeWindow();
+    QVERIFY(window);
+    FramePipeline *pipeline = window->session().pipeline();
+    const QString file = dir.filePath(QStringLiteral("show.mkv"));
+    pipeline->setOutputSize(320, 180);
+    pipeline->setOutputFile(file);
+    QVERIFY(pipeline->startOutputs());
+
+    QStringList asked;
+    bool answer = false;
+    UserPrompts::ScopedHandler prompts([&](const UserPrompts::Prompt &prompt) {
+        asked << prompt.text;
+        QVERIFY(!prompt.defaultYes);
+        return answer;
+    });
+    QVERIFY(!window->close());
+    QCOMPARE(asked, QStringList{QStringLiteral("Output is running. Stop it and quit?")});
+    QVERIFY(window->isVisible());
+    QVERIFY(pipeline->isOutputRunning());
+
+    QTest::qWait(1500);
+    answer = true;
+    QVERIFY(window->close());
+    QCOMPARE(asked.size(), 2);
+
+    // Destroying the window ends the output with a trailer and leaves no thread behind.
+    QElapsedTimer timer;
+    timer.start();
+    window.reset();
+    QVERIFY2(timer.elapsed() < 3000 * kSlow, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(waitUntil([&] { return testutil::threadNames() == threadsBefore; }, 2000));
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                 QStringLiteral("format=duration"), QStringLiteral("-of"),
+                 QStringLiteral("csv=p=0"), file});
+    QVERIFY(probe.waitForFinished(30000));
+    QVERIFY2(probe.readAllStandardOutput().trimmed().toDouble() > 0.5, "recording unreadable");
+
+    // Without output, closing does not ask.
+    window = makeWindow();
+    asked.clear();
+    QVERIFY(window->close());
+    QVERIFY(asked.isEmpty());
 }
 
 QTEST_MAIN(TestMainWindow)
