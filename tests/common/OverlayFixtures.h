@@ -2,6 +2,7 @@
 
 // Pictures and overlay set-ups shared by the overlay store and compositor tests.
 
+#include "core/FramePool.h"
 #include "core/FrameToken.h"
 #include "pipeline/OverlayManager.h"
 
@@ -27,6 +28,20 @@ inline FrameTokenPtr solidBase(int width, int height, QColor color) {
     for (qsizetype i = 0; i < token->data.size(); i += 4)
         std::memcpy(token->data.data() + i, px, 4);
     return token;
+}
+
+// A frame of the pool's size filled with one colour, as a decoder would deliver it.
+inline FrameTokenPtr pooledFrame(FramePool &pool, QColor color, int64_t ptsUs) {
+    FrameTokenPtr f = pool.acquire();
+    f->width = pool.width();
+    f->height = pool.height();
+    f->stride = f->width * 4;
+    f->ptsUs = ptsUs;
+    f->data.resize(qsizetype(f->stride) * f->height);
+    QImage view(reinterpret_cast<uchar *>(f->data.data()), f->width, f->height, f->stride,
+                QImage::Format_RGBA8888);
+    view.fill(color);
+    return f;
 }
 
 inline QImage wrap(const FrameTokenPtr &t) {

@@ -20,21 +20,9 @@
 #include <thread>
 
 namespace fx = overlays;
+using overlays::pooledFrame;
 
 namespace {
-
-FrameTokenPtr pooledFrame(FramePool &pool, QColor color, int64_t ptsUs) {
-    FrameTokenPtr f = pool.acquire();
-    f->width = pool.width();
-    f->height = pool.height();
-    f->stride = f->width * 4;
-    f->ptsUs = ptsUs;
-    f->data.resize(qsizetype(f->stride) * f->height);
-    QImage view(reinterpret_cast<uchar *>(f->data.data()), f->width, f->height, f->stride,
-                QImage::Format_RGBA8888);
-    view.fill(color);
-    return f;
-}
 
 ProgramState sourceState(int programSource) {
     ProgramState s;

@@ -1,0 +1,257 @@
+#include "pipeline/ProgramTimeline.h"
+
+#include "audio/PreviewAudioMixer.h"
+#include "pipeline/CompositionController.h"
+#include "pipeline/EngineSession.h"
+#include "pipeline/FramePipeline.h"
+#include "pipeline/OverlayManager.h"
+#include "pipeline/ProgramChannel.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+ProgramTimeline::MonotonicMs monotonicOrDefault(ProgramTimeline::MonotonicMs now) {
+    if (now)
+        return now;
+    auto origin = std::make_shared<QElapsedTimer>();
+    origin->start();
+    return [origin] { return int64_t(origin->elapsed()); };
+}
+
+} // namespace
+
+ProgramTimeline::ProgramTimeline(EngineSession &session, QObject *parent, MonotonicMs now)
+    : QObject(parent), session_(session), now_(monotonicOrDefault(std::move(now))), clock_(now_),
+      tickTimer_(this) {
+    tickTimer_.setInterval(kTickMs);
+    connect(&tickTimer_, &QTimer::timeout, this, &ProgramTimeline::tick);
+
+    FramePipeline *pipeline = session_.pipeline();
+    connect(pipeline, &FramePipeline::baseFrameReady, this,
+            [this](const FrameTokenPtr &frame) { onBaseFrame(frame); });
+    OverlayManager *overlays = session_.overlays();
+    // Direct: every change of a burst lands before the one queued refresh runs.
+    connect(overlays, &OverlayManager::overlayChanged, this, &ProgramTimeline::onOverlayChanged,
+            Qt::DirectConnection);
+    connect(overlays, &OverlayManager::overlayLayoutChanged, this,
+            &ProgramTimeline::onOverlayLayoutChanged, Qt::QueuedConnection);
+    connect(session_.controller(), &CompositionController::programStateChanged, this,
+            &ProgramTimeline::synchronise);
+}
+
+void ProgramTimeline::setChannel(int channel, ProgramChannel *panel) {
+    if (channel >= 0 && channel < kChannels)
+        panels_[size_t(channel)] = panel;
+}
+
+void ProgramTimeline::start() {
+    clock_.reset(0, true);
+    tickTimer_.start();
+    synchronise();
+}
+
+ProgramChannel *ProgramTimeline::panel(int channel) const {
+    return channel >= 0 && channel < kChannels ? panels_[size_t(channel)] : nullptr;
+}
+
+bool ProgramTimeline::hasChannelBaseWithSource() const {
+    const ProgramChannel *base = panel(baseChannel_);
+    return base && !base->programSource().isEmpty();
+}
+
+bool ProgramTimeline::basePlaying() const {
+    const ProgramChannel *base = panel(baseChannel_);
+    return base && base->isPlaying();
+}
+
+int64_t ProgramTimeline::stampNow() const {
+    return std::max<int64_t>(now_(), 1); // 0 means unset
+}
+
+// ---- base channel ----
+
+void ProgramTimeline::onPreviewSwitchToggled(int channel, bool on) {
+    if (on)
+        selectBase(channel, true);
+    else if (channel == baseChannel_ && channel >= 0)
+        clearBase();
+}
+
+void ProgramTimeline::selectBase(int channel, bool usePanelState) {
+    if (channel < 0 || channel >= kChannels)
+        return;
+    keepAliveStampMs_ = 0;
+    for (int k = 0; k < kChannels; ++k)
+        if (ProgramChannel *p = panel(k))
+            p->setPreviewSwitch(k == channel);
+    baseChannel_ = channel;
+
+    ProgramChannel *base = panel(channel);
+    const bool ownState = usePanelState && base;
+    baseStartMs_ = ownState ? base->positionMs() : clock_.positionMs();
+    applyBaseSource();
+    FramePipeline *pipeline = session_.pipeline();
+    if (ownState)
+        clock_.reset(base->positionMs(), base->isPlaying());
+    else
+        pipeline->setChannelPlayback(channel, clock_.positionMs(), clock_.isRunning());
+    // The encoders continue with the new source at once instead of waiting out its timing.
+    if (pipeline->isOutputRunning())
+        pipeline->resyncOutputs();
+    synchronise();
+}
+
+// The controller follows the base panel's source; a base without one feeds nothing, so the
+// previous channel does not stay on the program behind the new switch.
+void ProgramTimeline::applyBaseSource() {
+    const ProgramChannel *base = panel(baseChannel_);
+    if (!base)
+        return;
+    const QString source = base->programSource();
+    session_.controller()->setProgramSource(
+        source.isEmpty() ? ProgramState::kNoSource : baseChannel_ + 1, source);
+}
+
+void ProgramTimeline::clearBase() {
+    ProgramChannel *old = panel(baseChannel_);
+    baseChannel_ = -1;
+    baseStartMs_ = -1;
+    if (old)
+        old->setPreviewSwitch(false);
+    emit programCleared();
+    session_.controller()->setProgramSource(ProgramState::kNoSource, QString());
+    clock_.setRunning(true);
+    synchronise();
+}
+
+void ProgramTimeline::onBaseFrame(const FrameTokenPtr &frame) {
+    if (!frame)
+        return;
+    clock_.setPosition(frame->ptsUs / 1000);
+    baseStartMs_ = clock_.positionMs();
+    emit clockStepped(clock_.positionMs());
+}
+
+// ---- channel panel reactions ----
+
+void ProgramTimeline::onPlaybackStateChanged(int channel, bool playing) {
+    const ProgramChannel *p = panel(channel);
+    session_.pipeline()->setChannelPlayback(channel, p ? p->positionMs() : 0, playing);
+    if (channel == baseChannel_ && channel >= 0)
+        clock_.setRunning(playing);
+}
+
+void ProgramTimeline::onProgramSeekRequested(int channel, int64_t positionMs) {
+    if (channel == baseChannel_ && channel >= 0) {
+        clock_.setPosition(positionMs);
+        baseStartMs_ = positionMs;
+    }
+    const ProgramChannel *p = panel(channel);
+    session_.pipeline()->setChannelPlayback(channel, positionMs, p && p->isPlaying());
+}
+
+void ProgramTimeline::onChannelMediaChanged(int channel) {
+    if (channel == baseChannel_)
+        applyBaseSource();
+    synchronise();
+    const ProgramChannel *p = panel(channel);
+    if (!p)
+        return;
+    session_.pipeline()->setChannelLoop(channel, p->loopEnabled());
+    QTimer::singleShot(kDurationDelayMs, this, [this, channel] {
+        if (ProgramChannel *later = panel(channel))
+            later->setDurationMs(session_.pipeline()->channelDurationMs(channel));
+    });
+}
+
+void ProgramTimeline::onMediaSourceUnloaded(int channel) {
+    if (channel == baseChannel_)
+        applyBaseSource();
+    synchronise();
+}
+
+// ---- composing ----
+
+void ProgramTimeline::synchronise() {
+    std::array<QString, kChannels> sources;
+    for (int k = 0; k < kChannels; ++k)
+        if (const ProgramChannel *p = panel(k))
+            sources[size_t(k)] = p->programSource();
+    session_.pipeline()->setChannelSources(sources[0], sources[1], sources[2], sources[3]);
+    session_.applyProgramState();
+    refreshProgramPicture();
+    for (int k = 0; k < kChannels; ++k)
+        if (const ProgramChannel *p = panel(k))
+            session_.mixer()->setChannelLocalGain(k, float(std::clamp(p->volumePercent(), 0, 100)) /
+                                                         100.0f);
+}
+
+void ProgramTimeline::refreshProgramPicture() {
+    FramePipeline *pipeline = session_.pipeline();
+    if (!imagePlaybackIsSource() && !hasChannelBaseWithSource())
+        pipeline->composeBlankBase(clock_.positionMs());
+    pipeline->recomposeFromLatestBase();
+}
+
+void ProgramTimeline::onOverlayChanged() {
+    if (refreshPending_)
+        return;
+    refreshPending_ = true;
+    QTimer::singleShot(0, this, &ProgramTimeline::runCoalescedRefresh);
+}
+
+void ProgramTimeline::runCoalescedRefresh() {
+    refreshPending_ = false;
+    session_.applyProgramState();
+    // A playing base's next frame carries the change anyway.
+    if (!(hasChannelBaseWithSource() && basePlaying()))
+        refreshProgramPicture();
+}
+
+void ProgramTimeline::onOverlayLayoutChanged() {
+    if (!imagePlaybackIsSource() && !hasChannelBaseWithSource())
+        session_.pipeline()->composeBlankBase(clock_.positionMs());
+}
+
+void ProgramTimeline::onOverlayFrameReady() {
+    if (imagePlaybackIsSource())
+        return;
+    FramePipeline *pipeline = session_.pipeline();
+    if (!hasChannelBaseWithSource())
+        pipeline->composeBlankBase(clock_.positionMs());
+    else if (!basePlaying())
+        pipeline->recomposeFromLatestBase();
+}
+
+void ProgramTimeline::tick() {
+    FramePipeline *pipeline = session_.pipeline();
+    if (imagePlaybackIsSource()) {
+        // The slideshow's own timers feed the program.
+    } else if (hasChannelBaseWithSource()) {
+        const bool outputRuns = pipeline->isOutputRunning();
+        const bool playing = basePlaying();
+        if (outputRuns && playing) {
+            const int64_t now = stampNow();
+            if (keepAliveStampMs_ == 0) {
+                keepAliveStampMs_ = now;
+            } else if (now - keepAliveStampMs_ > kKeepAliveMs) {
+                pipeline->recomposeFromLatestBase();
+                keepAliveStampMs_ = now;
+            }
+        } else {
+            keepAliveStampMs_ = 0;
+            // A paused base delivers no frames: a running output needs a steady stream, and
+            // moving overlays need their next position drawn.
+            if (!playing && (outputRuns || session_.overlays()->needsPeriodicRefresh()))
+                pipeline->recomposeFromLatestBase();
+        }
+    } else {
+        clock_.tick();
+        pipeline->composeBlankBase(clock_.positionMs());
+    }
+    emit clockStepped(clock_.positionMs());
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "core/FrameToken.h"
+#include "pipeline/ProgramClock.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+class EngineSession;
+class ProgramChannel;
+
+// Decides what the program picture is made of and when it is composed again. The pipeline
+// composes a program frame by itself for every picture of the base channel; this keeps the
+// pipeline's sources and state in step with the channel panels, chooses and clears the base
+// channel, runs the program clock and the 33 ms program tick (blank frames with overlays when
+// no channel feeds the program, keep-alive frames for the output), and re-composes a paused
+// picture when the overlays change.
+//
+// Threads: the GUI thread only; nothing here waits.
+class ProgramTimeline : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kChannels = 4;
+    static constexpr int kTickMs = 33;
+    // A playing base is composed again this long after the last keep-alive while the output
+    // runs, so the encoders see the overlays change even if the source stalls.
+    static constexpr int64_t kKeepAliveMs = 999;
+    // The decoder knows the duration only once it has opened the new source.
+    static constexpr int kDurationDelayMs = 150;
+
+    using MonotonicMs = std::function<int64_t()>;
+
+    // `now` drives the program clock and the keep-alive stamp; a monotonic clock by default.
+    explicit ProgramTimeline(EngineSession &session, QObject *parent = nullptr,
+                             MonotonicMs now = {});
+
+    // Channel 0-3; a null panel counts as a channel without source.
+    void setChannel(int channel, ProgramChannel *panel);
+    void start();
+
+    void onPreviewSwitchToggled(int channel, bool on);
+    void selectBase(int channel, bool usePanelState);
+    void clearBase();
+
+    void onPlaybackStateChanged(int channel, bool playing);
+    void onProgramSeekRequested(int channel, int64_t positionMs);
+    void onChannelMediaChanged(int channel);
+    void onMediaSourceUnloaded(int channel);
+    void onOverlayFrameReady();
+
+    void synchronise();
+    void refreshProgramPicture();
+    void tick();
+
+    int baseChannel() const { return baseChannel_; }
+    int64_t baseStartPositionMs() const { return baseStartMs_; }
+    ProgramClock &clock() { return clock_; }
+    int64_t keepAliveStampMs() const { return keepAliveStampMs_; }
+
+signals:
+    void programCleared();
+    void clockStepped(qint64 positionMs);
+
+private:
+    ProgramChannel *panel(int channel) const;
+    bool hasChannelBaseWithSource() const;
+    bool basePlaying() const;
+    bool imagePlaybackIsSource() const { return false; }
+    void applyBaseSource();
+    void onBaseFrame(const FrameTokenPtr &frame);
+    void onOverlayChanged();
+    void runCoalescedRefresh();
+    void onOverlayLayoutChanged();
+    int64_t stampNow() const;
+
+    EngineSession &session_;
+    MonotonicMs now_;
+    ProgramClock clock_;
+    QTimer tickTimer_;
+    std::array<ProgramChannel *, kChannels> panels_{};
+    int baseChannel_ = -1;
+    int64_t baseStartMs_ = -1;
+    int64_t keepAliveStampMs_ = 0; // 0: unset
+    bool refreshPending_ = false;
+};
