@@ -183,20 +183,31 @@ void FramePipeline::setChannelSources(const QString &ch1, const QString &ch2, co
         channelSources_[size_t(k)] = address;
         FFmpegVideoDecoder *decoder = channelDecoders_[size_t(k)].get();
         if (address.isEmpty()) {
-            if (decoder)
-                decoder->stopAndJoin();
-            // After the join, so that no late picture of the old source stays behind.
-            channelQueues_[size_t(k)]->clear();
+            {
+                // From here on the winding-down worker's pictures are dropped on arrival, so
+                // none of the old source stays behind, without waiting for the join here.
+                std::lock_guard lock(previewMutex_);
+                channelEmptied_[size_t(k)] = true;
+                channelQueues_[size_t(k)]->clear();
+                pendingPreviews_[size_t(k)].reset();
+                if (k == baseChannel_.load()) {
+                    std::lock_guard baseLock(baseMutex_);
+                    pendingBase_.reset(); // its flush finds nothing and clears the flag
+                }
+            }
+            if (decoder) {
+                // The worker is joined and its sound dropped on the decoder's own lifecycle
+                // thread: the GUI thread composes the program and must not wait for it.
+                decoder->requestStop();
+                decoder->setSource(QString());
+            }
+        } else {
             {
                 std::lock_guard lock(previewMutex_);
-                pendingPreviews_[size_t(k)].reset();
+                channelEmptied_[size_t(k)] = false;
             }
-            if (k == baseChannel_.load()) {
-                std::lock_guard lock(baseMutex_);
-                pendingBase_.reset(); // its flush finds nothing and clears the flag
-            }
-        } else if (decoder) {
-            decoder->setSource(address);
+            if (decoder)
+                decoder->setSource(address);
         }
     }
 }
@@ -238,18 +249,19 @@ void FramePipeline::pullOverlayAudio(int slot, float *out, int frames) {
 void FramePipeline::onChannelFrame(int k, FrameTokenPtr frame) {
     if (!validChannel(k) || !frame)
         return;
+    // One lock for the check and every hand-over, so a channel emptied meanwhile keeps none.
+    std::lock_guard lock(previewMutex_);
+    if (channelEmptied_[size_t(k)])
+        return;
     channelQueues_[size_t(k)]->push(frame);
-    {
-        std::lock_guard lock(previewMutex_);
-        pendingPreviews_[size_t(k)] = frame;
-        if (!previewFlushQueued_.exchange(true))
-            QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
-    }
+    pendingPreviews_[size_t(k)] = frame;
+    if (!previewFlushQueued_.exchange(true))
+        QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
     if (k != baseChannel_.load())
         return;
     bool wasQueued;
     {
-        std::lock_guard lock(baseMutex_);
+        std::lock_guard baseLock(baseMutex_);
         pendingBase_ = std::move(frame);
         wasQueued = baseFlushQueued_.exchange(true);
     }

@@ -191,7 +191,10 @@ private:
     FrameTokenPtr pendingBase_; // guarded by baseMutex_
     std::atomic<bool> baseFlushQueued_{false};
 
+    // Lock order: previewMutex_, then baseMutex_.
     std::mutex previewMutex_;
     std::array<FrameTokenPtr, kChannels> pendingPreviews_; // guarded by previewMutex_
+    // A channel whose source was emptied takes no pictures until it gets a new one.
+    std::array<bool, kChannels> channelEmptied_{}; // guarded by previewMutex_
     std::atomic<bool> previewFlushQueued_{false};
 };
