@@ -32,6 +32,22 @@ void addScaled(float *to, const float *from, int samples, float gain) {
         to[i] += from[i] * gain;
 }
 
+float peakOf(const float *samples, int count) {
+    float peak = 0.0f;
+    for (int i = 0; i < count; ++i)
+        peak = std::max(peak, std::fabs(samples[i])); // a NaN sample is skipped
+    return peak;
+}
+
+// Lock-free "max": when a reader's exchange(0) lands between our load and compare-exchange,
+// the compare fails, sees the 0 and raises that instead, so the peak goes to the next take.
+void raisePeak(std::atomic<float> &meter, float peak) {
+    peak = std::min(peak, 1.0f);
+    float seen = meter.load(std::memory_order_relaxed);
+    while (peak > seen && !meter.compare_exchange_weak(seen, peak, std::memory_order_relaxed)) {
+    }
+}
+
 } // namespace
 
 PreviewAudioMixer::PreviewAudioMixer(MixerSource *source, QObject *parent)
@@ -115,6 +131,16 @@ int64_t PreviewAudioMixer::playedFrames() const {
     return playedFrames_->load();
 }
 
+float PreviewAudioMixer::takeOverlayPeak(int slot) {
+    if (slot < 0 || slot >= 4)
+        return 0.0f;
+    return overlayPeak_[size_t(slot)].exchange(0.0f, std::memory_order_relaxed);
+}
+
+float PreviewAudioMixer::takeProgramPeak() {
+    return programPeak_.exchange(0.0f, std::memory_order_relaxed);
+}
+
 void PreviewAudioMixer::mix(int frames, float *localOut, float *previewOut) {
     if (!source_ || !localOut || !previewOut || frames < 1)
         return;
@@ -141,8 +167,10 @@ void PreviewAudioMixer::mix(int frames, float *localOut, float *previewOut) {
         if (local > 0)
             addScaled(localOut, scratch, samples, local);
         const float gain = overlayPreviewGain_[size_t(s)].load();
-        if (overlayInPreview_[size_t(s)].load() && gain > 0)
+        if (overlayInPreview_[size_t(s)].load() && gain > 0) {
             addScaled(previewOut, scratch, samples, gain);
+            raisePeak(overlayPeak_[size_t(s)], peakOf(scratch, samples) * gain);
+        }
     }
 }
 
@@ -154,9 +182,11 @@ void PreviewAudioMixer::tick() {
         devicePcm_[size_t(i)] = limit(localMix_[size_t(i)] + previewMix_[size_t(i)]);
     device_->append(reinterpret_cast<const char *>(devicePcm_.data()), kSamples * 2);
 
+    // tanh is odd and rising, so the limited peak is the limited raw peak.
+    const float gain = recordGain_.load();
+    raisePeak(programPeak_, float(std::tanh(double(peakOf(previewMix_.data(), kSamples) * gain))));
     if (!programCaptureEnabled_.load())
         return;
-    const float gain = recordGain_.load();
     for (int i = 0; i < kSamples; ++i)
         devicePcm_[size_t(i)] = limit(previewMix_[size_t(i)] * gain);
     std::lock_guard lock(programLock_);

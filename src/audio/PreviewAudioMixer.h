@@ -27,9 +27,16 @@ class QTimer;
 // Queues: the playback queue is halved when it holds about 2 s; the program queue keeps at
 // most 2 s, dropping the oldest sound.
 //
+// Meters: every mixing block records the peak of each overlay's share of the program mix (after
+// its gain; 0 while the overlay is not in the program) and of the program sound as the encoder
+// would get it (after record gain and limiter), whether or not the program is captured. The
+// peaks are kept as atomic maxima; a take returns the highest since the previous take and
+// resets it, so the mixer never waits for a reader and no peak falls between two reads.
+//
 // Threads: start(), stop() and the tick on the mixer's own thread ("mix"); gain setters from
 // the GUI thread (atomics); setProgramCaptureEnabled() and clearProgramQueue() from the router;
-// pullProgramAudio() from the encode thread; playedFrames() from any thread.
+// pullProgramAudio() from the encode thread; playedFrames() and the peak takes from any thread
+// (the GUI's meters).
 class PreviewAudioMixer : public QObject, public ProgramAudioSource {
     Q_OBJECT
 public:
@@ -52,6 +59,9 @@ public:
     void clearProgramQueue() override;
     void pullProgramAudio(int16_t *out, int frames) override;
     int64_t playedFrames() const;
+    // Highest |sample| since the previous take, linear 0 … 1; resets it. 0 for a bad slot.
+    float takeOverlayPeak(int slot);
+    float takeProgramPeak();
     // The same count for holders that may outlive the mixer: it cannot be read once the mixer
     // is gone. Any thread.
     std::weak_ptr<const std::atomic<int64_t>> playbackClock() const { return playedFrames_; }
@@ -80,6 +90,8 @@ private:
     std::atomic<bool> programCaptureEnabled_{false};
     std::atomic<float> recordGain_{2.0f};
     std::atomic<bool> stopped_{false};
+    std::array<std::atomic<float>, 4> overlayPeak_{};
+    std::atomic<float> programPeak_{0.0f};
 
     std::mutex programLock_;
     QByteArray programQueue_;   // guarded by programLock_
