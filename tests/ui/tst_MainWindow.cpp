@@ -38,6 +38,8 @@ QStringList visibleTexts(const QWidget *root) {
     for (const QAbstractButton *b : root->findChildren<QAbstractButton *>())
         texts << b->text() << b->toolTip();
     for (const QMenu *m : root->findChildren<QMenu *>()) {
+        if (m->title().isEmpty())
+            continue; // Qt's own overflow menus come and go with the layout
         texts << m->title();
         for (const QAction *a : m->actions())
             texts << a->text();
@@ -187,13 +189,14 @@ void TestMainWindow::languageSwitchRewritesAndRestoresEveryText() {
     QCOMPARE(caption->text(), QStringLiteral("Output"));
 
     // A window that appears later speaks the language in force.
-    QDialog dialog(window.get());
-    auto *label = new QLabel(QStringLiteral("Audio Mixer"), &dialog);
-    dialog.setWindowTitle(QStringLiteral("Image Playback"));
-    dialog.show();
-    QCOMPARE(label->text(), QStringLiteral("调音台"));
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("图片播放"));
-    dialog.close();
+    {
+        QDialog dialog(window.get());
+        auto *label = new QLabel(QStringLiteral("Audio Mixer"), &dialog);
+        dialog.setWindowTitle(QStringLiteral("Image Playback"));
+        dialog.show();
+        QCOMPARE(label->text(), QStringLiteral("调音台"));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("图片播放"));
+    }
 
     window->setUiLanguage(false);
     QCOMPARE(visibleTexts(window.get()), english);
@@ -221,12 +224,11 @@ void TestMainWindow::closingWhileOutputRunsAsksAndQuitsInOrder() {
     QStringList asked;
     bool answer = false;
     UserPrompts::ScopedHandler prompts([&](const UserPrompts::Prompt &prompt) {
-        asked << prompt.text;
-        QVERIFY(!prompt.defaultYes);
+        asked << prompt.text + (prompt.defaultYes ? " [yes]" : " [no]");
         return answer;
     });
     QVERIFY(!window->close());
-    QCOMPARE(asked, QStringList{QStringLiteral("Output is running. Stop it and quit?")});
+    QCOMPARE(asked, QStringList{QStringLiteral("Output is running. Stop it and quit? [no]")});
     QVERIFY(window->isVisible());
     QVERIFY(pipeline->isOutputRunning());
 
