@@ -120,6 +120,7 @@ QWidget *MainWindow::buildTopRow() {
     topRow_->addWidget(previewPanel->group());
     topRow_->addWidget(audioGroup_);
     restoreTopRowStretch(topRow_);
+    topRow_->setSizes({3000, 4000, 3000}); // scaled to the row: 3 : 4 : 3 from the start
     return topRow_;
 }
 
