@@ -107,13 +107,16 @@ void ProgramTimeline::selectBase(int channel, bool usePanelState) {
 
 // The controller follows the base panel's source; a base without one feeds nothing, so the
 // previous channel does not stay on the program behind the new switch.
+// Its caller synchronises afterwards.
 void ProgramTimeline::applyBaseSource() {
     const ProgramChannel *base = panel(baseChannel_);
     if (!base)
         return;
     const QString source = base->programSource();
+    ++actionDepth_;
     session_.controller()->setProgramSource(
         source.isEmpty() ? ProgramState::kNoSource : baseChannel_ + 1, source);
+    --actionDepth_;
 }
 
 void ProgramTimeline::clearBase() {
@@ -123,7 +126,9 @@ void ProgramTimeline::clearBase() {
     if (old)
         old->setPreviewSwitch(false);
     emit programCleared();
+    ++actionDepth_;
     session_.controller()->setProgramSource(ProgramState::kNoSource, QString());
+    --actionDepth_;
     clock_.setRunning(true);
     synchronise();
 }
@@ -177,6 +182,8 @@ void ProgramTimeline::onMediaSourceUnloaded(int channel) {
 // ---- composing ----
 
 void ProgramTimeline::synchronise() {
+    if (actionDepth_ > 0)
+        return; // the action ends with one
     std::array<QString, kChannels> sources;
     for (int k = 0; k < kChannels; ++k)
         if (const ProgramChannel *p = panel(k))

@@ -86,4 +86,7 @@ private:
     int64_t baseStartMs_ = -1;
     int64_t keepAliveStampMs_ = 0; // 0: unset
     bool refreshPending_ = false;
+    // Inside an operator action (a base change, new media) the controller's change signal
+    // would synchronise, and compose, once more before the action's own synchronisation.
+    int actionDepth_ = 0;
 };
