@@ -110,9 +110,7 @@ void ProgramTimeline::selectBase(int channel, bool usePanelState) {
 // Its caller synchronises afterwards.
 void ProgramTimeline::applyBaseSource() {
     const ProgramChannel *base = panel(baseChannel_);
-    if (!base)
-        return;
-    const QString source = base->programSource();
+    const QString source = base ? base->programSource() : QString();
     ++actionDepth_;
     session_.controller()->setProgramSource(
         source.isEmpty() ? ProgramState::kNoSource : baseChannel_ + 1, source);
