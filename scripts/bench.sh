@@ -16,7 +16,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 # An earlier configure of the shared build tree may have switched the benchmarks off.
 cmake --preset dev -DQUORVI_BUILD_BENCH=ON >/dev/null
-cmake --build build/dev --target bench_frame_pool bench_log_writer bench_compositor bench_decoder
+cmake --build build/dev --target bench_frame_pool bench_log_writer bench_preview bench_compositor \
+  bench_decoder
 
 out=build/dev/bench/results
 mkdir -p "$out"
@@ -28,7 +29,8 @@ args=(
   --benchmark_display_aggregates_only=true
   --benchmark_out_format=json
 )
-for b in bench_frame_pool bench_log_writer; do
+# bench_preview runs on the offscreen platform by itself.
+for b in bench_frame_pool bench_log_writer bench_preview; do
   echo "== $b"
   "build/dev/bench/$b" "${args[@]}" --benchmark_out="$out/$b.json"
 done
@@ -39,7 +41,7 @@ xvfb-run -a -s "-screen 0 1920x1080x24" build/dev/bench/bench_compositor "${args
   --benchmark_out="$out/bench_compositor.json" 2>"$out/bench_compositor.log"
 
 python3 - "$out/bench_frame_pool.json" "$out/bench_log_writer.json" \
-  "$out/bench_compositor.json" <<'EOF'
+  "$out/bench_preview.json" "$out/bench_compositor.json" <<'EOF'
 import json
 import sys
 
@@ -90,6 +92,15 @@ writer = find("BM_LogWriterThroughput")["items_per_second"]
 direct = find("BM_DirectQFileThroughput")["items_per_second"]
 print(f"{'writer thread / direct QFile, lines/s':<44}{writer / direct:>8.2f}x  "
       f"({writer / 1e6:.2f}M vs {direct / 1e6:.2f}M lines/s; <1: writer slower)")
+
+preview = find("BM_RefreshRgbxSmooth")
+ratio("preview refresh, RGBA / RGBX wrap", find("BM_RefreshRgbaSmooth"), preview,
+      "(>1: RGBX cheaper)")
+ratio("preview refresh, fast / smooth scaling", find("BM_RefreshRgbxFast"), preview,
+      "(<1: the price of smooth)")
+widget = find("BM_PreviewWidget")
+print(f"{'PreviewWidget / its replica':<44}{ns(widget) / ns(preview):>8.2f}x  "
+      f"(~1; {ns(widget) / 1e6:.2f} ms per 1080p refresh into 640x360)")
 
 def compose(gpu, overlay_set):
     name = f"BM_Compose/gpu:{gpu}/set:{overlay_set}"
