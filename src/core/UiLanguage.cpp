@@ -3,6 +3,10 @@
 #include <QHash>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QThreadPool>
+
+#include <atomic>
+#include <mutex>
 
 namespace {
 
@@ -243,6 +247,16 @@ void UiLanguage::storeChinese(bool chinese) {
     QSettings settings(QStringLiteral("Brisol"), QStringLiteral("Quorvi Pro"));
     settings.setValue(kSettingKey, chinese ? QStringLiteral("zh") : QStringLiteral("en"));
     settings.sync();
+}
+
+void UiLanguage::storeChineseInBackground(bool chinese) {
+    static std::atomic<bool> wanted{false};
+    static std::mutex writing; // one write at a time
+    wanted.store(chinese);
+    QThreadPool::globalInstance()->start([] {
+        std::lock_guard lock(writing);
+        storeChinese(wanted.load());
+    });
 }
 
 QString UiLanguage::translate(const QString &text, bool toChinese) {

@@ -15,6 +15,10 @@ public:
     // The stored choice (setting "ui_language", English when unset).
     static bool loadChinese();
     static void storeChinese(bool chinese);
+    // The same on Qt's global thread pool: writing the settings file can take tens of
+    // milliseconds, too long for the thread that composes the program. Each write stores the
+    // newest choice, so quick switches end with the last one. Threads: any.
+    static void storeChineseInBackground(bool chinese);
 
     // `text` in the other language, or `text` itself when no rule or pair knows it (user text,
     // or text already in the target language). Blank text is returned as it is.

@@ -258,7 +258,7 @@ void MainWindow::setUiLanguage(bool chinese) {
     if (chinese == chineseUi_)
         return;
     chineseUi_ = chinese;
-    UiLanguage::storeChinese(chinese);
+    UiLanguage::storeChineseInBackground(chinese);
     applyLanguage();
 }
 
