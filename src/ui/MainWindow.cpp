@@ -288,7 +288,10 @@ void MainWindow::applyLanguage() {
 bool MainWindow::eventFilter(QObject *watched, QEvent *event) {
     // New windows (dialogs, floating docks) get the language in force when they appear.
     if (event->type() == QEvent::Show || event->type() == QEvent::Polish) {
-        if (auto *widget = qobject_cast<QWidget *>(watched); widget && widget->isWindow())
+        // Tool tips are skipped: they show texts their widgets already hold, some of them the
+        // operator's own.
+        if (auto *widget = qobject_cast<QWidget *>(watched);
+            widget && widget->isWindow() && widget->windowType() != Qt::ToolTip)
             LanguageWalker::apply(widget, chineseUi_);
     }
     return QMainWindow::eventFilter(watched, event);
