@@ -397,7 +397,8 @@ private slots:
         QStringList problems{programProblems(recorded, frames, 1, 1, 0.5, elapsedS)};
         if (std::abs(double(frames) - expected) > (kSlow == 1 ? 0.05 * expected + 2 : expected))
             problems << QString::asprintf("%lld frames in %.2f s", qint64(frames), elapsedS);
-        if (std::abs(frames - composed) > 2)
+        // Under the sanitizers the encoder may fall behind and its queue drop frames.
+        if (frames > composed + 2 || (kSlow == 1 && frames < composed - 2))
             problems << QString::asprintf("%lld recorded, %d composed", qint64(frames), composed);
         if (std::abs(lasts - elapsedS) > 0.03 * elapsedS + 0.1)
             problems << QString::asprintf("the picture lasts %.3f s, the run %.3f s", lasts,
