@@ -280,9 +280,7 @@ void MainWindow::applyLanguage() {
     drawingToolBar_->setWindowTitle(chineseUi_ ? QStringLiteral("画板工具")
                                                : QStringLiteral("Drawing Tools"));
     (chineseUi_ ? chineseAction_ : englishAction_)->setChecked(true);
-    LanguageWalker::apply(this, chineseUi_);
-    for (FloatablePanel *panel : floatables_)
-        LanguageWalker::apply(panel->dock(), chineseUi_);
+    LanguageWalker::apply(this, chineseUi_); // the docks are children, floating or not
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event) {

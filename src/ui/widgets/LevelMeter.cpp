@@ -32,8 +32,11 @@ bool LevelMeter::isPolling() const {
 }
 
 void LevelMeter::poll() {
+    const float level = levelDb(), hold = holdDb();
     ballistics_.update(source_ ? source_() : 0.0f, clock_.elapsed());
-    update();
+    // A silent or steady meter costs the GUI thread no repaint.
+    if (levelDb() != level || holdDb() != hold)
+        update();
 }
 
 void LevelMeter::paintEvent(QPaintEvent *) {
