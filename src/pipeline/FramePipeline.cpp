@@ -422,6 +422,20 @@ void FramePipeline::stopOutputs() {
     router_->stop();
 }
 
+bool FramePipeline::isOutputClosing() const {
+    return false;
+}
+
+bool FramePipeline::waitOutputsClosed(int) {
+    return true;
+}
+
+OutputRunStatus FramePipeline::outputStatus() const {
+    OutputRunStatus status;
+    status.running = isOutputRunning();
+    return status;
+}
+
 bool FramePipeline::isOutputRunning() const {
     return router_ && router_->isRunning();
 }

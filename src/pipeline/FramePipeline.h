@@ -3,6 +3,7 @@
 #include "audio/MixerSource.h"
 #include "core/FrameToken.h"
 #include "core/ProgramState.h"
+#include "output/OutputStatus.h"
 #include "output/StreamTarget.h"
 
 #include <QImage>
@@ -84,8 +85,15 @@ public:
     void setStreamTargets(const std::vector<StreamTarget> &targets);
     void setOutputSize(int width, int height);
     bool startOutputs();
+    // Returns at once: the run's encoders flush and its outputs write their trailers on the
+    // encoding thread; outputClosed() follows when that is done.
     void stopOutputs();
     bool isOutputRunning() const;
+    // Whether a stopped run is still closing (the harness and tests wait for the trailer).
+    bool isOutputClosing() const;
+    bool waitOutputsClosed(int timeoutMs);
+    // Polled by the GUI a few times a second; never waits on the encoder.
+    OutputRunStatus outputStatus() const;
     void resyncOutputs();
     double outputFrameRate() const;
 
@@ -125,6 +133,8 @@ public:
 signals:
     void errorOccurred(QString message);
     void programOutputTransportFailed(QString reason);
+    // A stopped run has written its trailers and its threads are gone.
+    void outputClosed();
     void baseFrameReady(FrameTokenPtr frame);
     void programFrameReady(FrameTokenPtr frame);
     void channelFrameReady(int channel, FrameTokenPtr frame);
