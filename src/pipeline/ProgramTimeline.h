@@ -60,6 +60,8 @@ public:
     int64_t baseStartPositionMs() const { return baseStartMs_; }
     ProgramClock &clock() { return clock_; }
     int64_t keepAliveStampMs() const { return keepAliveStampMs_; }
+    // The output stopped on its own: the next run starts its keep-alive afresh.
+    void resetKeepAlive() { keepAliveStampMs_ = 0; }
 
 signals:
     void programCleared();
