@@ -79,6 +79,7 @@ bool ProgramOutput::start() {
     pipeline->setOutputFile(recordingFile_);
     pipeline->setStreamTargets(targets);
     tracker_.begin(steadyMs());
+    runSettings_ = settings_;
     running_ = pipeline->startOutputs();
     emit runningChanged(running_);
     emit statusChanged();
@@ -130,6 +131,11 @@ void ProgramOutput::poll() {
 bool ProgramOutput::sourceConflicts(const QString &candidate, QString *message) const {
     // The file being written counts while the run writes it, its trailer included.
     const bool writing = running_ || session_.pipeline()->isOutputClosing();
-    return OutputPlan::sourceConflicts(candidate, settings_, writing ? recordingFile_ : QString(),
-                                       QDir::currentPath(), chinese_, message);
+    const QString file = writing ? recordingFile_ : QString();
+    if (OutputPlan::sourceConflicts(candidate, settings_, file, QDir::currentPath(), chinese_,
+                                    message))
+        return true;
+    // The outputs in use count too, even when the fields have been changed since the start.
+    return running_ && OutputPlan::sourceConflicts(candidate, runSettings_, file,
+                                                   QDir::currentPath(), chinese_, message);
 }

@@ -60,6 +60,7 @@ private:
     ProgramTimeline &timeline_;
     WallClock now_;
     OutputSettings settings_;
+    OutputSettings runSettings_; // what the current run was started with
     QString recordingFile_;
     OutputStatusTracker tracker_;
     QTimer pollTimer_;

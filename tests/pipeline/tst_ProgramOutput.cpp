@@ -345,8 +345,9 @@ private slots:
         QVERIFY(why.contains("being recorded"));
         QVERIFY(r.output.sourceConflicts(udp, nullptr));
 
-        s.rows.clear(); // a running output keeps its targets
+        s.rows.clear(); // a running output keeps its targets, and they still count as outputs
         r.output.setSettings(s);
+        QVERIFY(r.output.sourceConflicts(udp, nullptr));
         r.timeline.start(); // blank program frames every tick
         QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 10000); // the first frame went out
 
