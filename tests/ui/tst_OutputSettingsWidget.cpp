@@ -268,7 +268,7 @@ private slots:
         panel.show();
         using Level = OutputStatusLine::Level;
         const QColor normal =
-            child<QLabel>(panel, "statusTitle")->palette().color(QPalette::WindowText);
+            child<QLabel>(panel, "gainLabel")->palette().color(QPalette::WindowText);
         const struct {
             std::vector<OutputStatusLine> lines;
         } polls[] = {

@@ -116,8 +116,11 @@ SourceDialog::SourceDialog(bool chinese, QWidget *parent) : QDialog(parent), chi
     };
 
     {
-        auto *row = new QHBoxLayout(addPage(LocalFile));
-        row->setContentsMargins(0, 0, 0, 0);
+        auto *column = new QVBoxLayout(addPage(LocalFile));
+        column->setContentsMargins(0, 0, 0, 0);
+        auto *row = new QHBoxLayout;
+        column->addLayout(row);
+        column->addStretch();
         filePath_ = new QLineEdit;
         filePath_->setObjectName(QStringLiteral("filePath"));
         filePath_->setProperty("userContent", true);
@@ -128,8 +131,11 @@ SourceDialog::SourceDialog(bool chinese, QWidget *parent) : QDialog(parent), chi
         connect(browse, &QPushButton::clicked, this, &SourceDialog::browseFile);
     }
     {
-        auto *row = new QHBoxLayout(addPage(NetworkUrl));
-        row->setContentsMargins(0, 0, 0, 0);
+        auto *column = new QVBoxLayout(addPage(NetworkUrl));
+        column->setContentsMargins(0, 0, 0, 0);
+        auto *row = new QHBoxLayout;
+        column->addLayout(row);
+        column->addStretch();
         url_ = new QLineEdit;
         url_->setObjectName(QStringLiteral("url"));
         url_->setProperty("userContent", true);
@@ -149,6 +155,7 @@ SourceDialog::SourceDialog(bool chinese, QWidget *parent) : QDialog(parent), chi
         grid->addWidget(microphone, 1, 1);
         auto *refresh = new QPushButton(refreshText);
         grid->addWidget(refresh, 2, 1, Qt::AlignLeft);
+        grid->setRowStretch(3, 1);
         return refresh;
     };
     camera_ = systemList("camera");

@@ -10,11 +10,14 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSize>
 #include <QSlider>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -63,6 +66,26 @@ QString levelStyle(OutputStatusLine::Level level) {
     }
     return {};
 }
+
+// A status line shows its start and its end (the target and its state) and leaves out the
+// middle of a long address rather than pushing the panel wider; the tool tip has it all.
+class StatusLabel : public QLabel {
+public:
+    QSize sizeHint() const override {
+        return {fontMetrics().horizontalAdvance(QStringLiteral("mmmmmmmm")),
+                QLabel::sizeHint().height()};
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent *) override {
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        painter.setPen(palette().color(foregroundRole()));
+        painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width()));
+    }
+};
 
 void markUserContent(QWidget *widget) {
     widget->setProperty("userContent", true);
@@ -148,12 +171,11 @@ OutputSettingsWidget::OutputSettingsWidget(QWidget *parent) : QWidget(parent) {
     rowsScroll->setWidgetResizable(true);
     rowsScroll->setFrameShape(QFrame::NoFrame);
     rowsScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    rowsScroll->setMinimumHeight(3 * (rows_[0].url->sizeHint().height() + 3));
+    const int rowHeight =
+        std::max(rows_[0].url->sizeHint().height(), rows_[0].protocol->sizeHint().height());
+    rowsScroll->setMinimumHeight(3 * (rowHeight + 3));
     outer->addWidget(rowsScroll, 3);
 
-    statusTitle_ = new QLabel;
-    statusTitle_->setObjectName(QStringLiteral("statusTitle"));
-    outer->addWidget(statusTitle_);
     auto *statusHost = new QWidget;
     statusHost->setObjectName(QStringLiteral("statusList"));
     markUserContent(statusHost);
@@ -165,7 +187,8 @@ OutputSettingsWidget::OutputSettingsWidget(QWidget *parent) : QWidget(parent) {
     statusScroll->setObjectName(QStringLiteral("statusScroll"));
     statusScroll->setWidget(statusHost);
     statusScroll->setWidgetResizable(true);
-    statusScroll->setMinimumHeight(3 * statusTitle_->fontMetrics().height() + 8);
+    statusScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    statusScroll->setMinimumHeight(4 * fontMetrics().height() + 8);
     outer->addWidget(statusScroll, 2);
 
     startStop_ = new QPushButton;
@@ -280,11 +303,10 @@ void OutputSettingsWidget::setChineseUi(bool chinese) {
 
 void OutputSettingsWidget::setStatusLines(const std::vector<OutputStatusLine> &lines) {
     while (statusLabels_.size() < lines.size()) {
-        auto *label = new QLabel;
+        auto *label = new StatusLabel;
         label->setObjectName(QStringLiteral("statusLine%1").arg(statusLabels_.size()));
         label->setProperty("userContent", true);
         label->setTextFormat(Qt::PlainText);
-        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         label->setProperty("statusLevel", int(OutputStatusLine::Level::Info));
         statusLayout_->insertWidget(int(statusLabels_.size()), label);
         statusLabels_.push_back(label);
@@ -298,7 +320,7 @@ void OutputSettingsWidget::setStatusLines(const std::vector<OutputStatusLine> &l
         const OutputStatusLine &line = lines[i];
         label->setText(line.text);
         if (label->toolTip() != line.text)
-            label->setToolTip(line.text); // a long address may be cut off on the left panel
+            label->setToolTip(line.text); // the line may be shortened in the middle
         // A style sheet change re-polishes the label; do it only when the level moves.
         if (label->property("statusLevel").toInt() != int(line.level)) {
             label->setStyleSheet(levelStyle(line.level));
@@ -365,7 +387,6 @@ void OutputSettingsWidget::applyTexts() {
     for (int i = 0; i < kStreamRows; ++i)
         rows_[size_t(i)].url->setPlaceholderText(
             pick(zh, QStringLiteral("流地址 %1"), QStringLiteral("Stream URL %1")).arg(i + 1));
-    statusTitle_->setText(pick(zh, QStringLiteral("输出状态"), QStringLiteral("Output Status")));
     if (outputRunning_) {
         startStop_->setText(pick(zh, QStringLiteral("停止输出"), QStringLiteral("Stop Output")));
         startStop_->setToolTip(pick(zh, QStringLiteral("结束写入并关闭文件与推流连接"),

@@ -94,7 +94,6 @@ private:
     QSlider *gainSlider_ = nullptr;
     QLabel *gainValue_ = nullptr;
     std::array<StreamRow, kStreamRows> rows_;
-    QLabel *statusTitle_ = nullptr;
     QVBoxLayout *statusLayout_ = nullptr;
     std::vector<QLabel *> statusLabels_;
     QPushButton *startStop_ = nullptr;
