@@ -314,6 +314,9 @@ private slots:
             }
         }
         QCOMPARE(first.size(), 3);
+        // A long address is shortened on screen; it never widens the panel.
+        panel.setStatusLines({{QStringLiteral("rtmp://") + QString(400, 'x'), Level::Error}});
+        QVERIFY(panel.minimumSizeHint().width() <= 360);
         panel.setStatusLines({});
         for (QLabel *label : first)
             QVERIFY(!label->isVisible());

@@ -41,7 +41,7 @@ public:
     static void setOpenFileDialog(OpenFileDialog dialog);
 
     // In the language in force.
-    SourceDialog(bool chinese, QWidget *parent = nullptr);
+    explicit SourceDialog(bool chinese, QWidget *parent = nullptr);
     // In the stored interface language.
     explicit SourceDialog(QWidget *parent = nullptr);
 
