@@ -137,6 +137,12 @@ float PreviewAudioMixer::takeOverlayPeak(int slot) {
     return overlayPeak_[size_t(slot)].exchange(0.0f, std::memory_order_relaxed);
 }
 
+float PreviewAudioMixer::takeChannelPeak(int channel) {
+    if (channel < 0 || channel >= 4)
+        return 0.0f;
+    return channelPeak_[size_t(channel)].exchange(0.0f, std::memory_order_relaxed);
+}
+
 float PreviewAudioMixer::takeProgramPeak() {
     return programPeak_.exchange(0.0f, std::memory_order_relaxed);
 }
@@ -156,8 +162,10 @@ void PreviewAudioMixer::mix(int frames, float *localOut, float *previewOut) {
         // Pulled every tick whatever the gains, so that each queue keeps moving.
         source_->pullChannelAudio(c, scratch, frames);
         const float local = channelLocalGain_[size_t(c)].load();
-        if (local > 0)
+        if (local > 0) {
             addScaled(localOut, scratch, samples, local);
+            raisePeak(channelPeak_[size_t(c)], peakOf(scratch, samples) * local);
+        }
         if (c == base && base >= 0 && preview > 0)
             addScaled(previewOut, scratch, samples, preview);
     }

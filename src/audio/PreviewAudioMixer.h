@@ -28,8 +28,10 @@ class QTimer;
 // most 2 s, dropping the oldest sound.
 //
 // Meters: every mixing block records the peak of each overlay's share of the program mix (after
-// its gain; 0 while the overlay is not in the program) and of the program sound as the encoder
-// would get it (after record gain and limiter), whether or not the program is captured. The
+// its gain; 0 while the overlay is not in the program), of each channel after its local volume
+// (on the program or not, so a silent source shows before it goes on air) and of the program
+// sound as the encoder would get it (after record gain and limiter), whether or not the
+// program is captured. The
 // peaks are kept as atomic maxima; a take returns the highest since the previous take and
 // resets it, so the mixer never waits for a reader and no peak falls between two reads.
 //
@@ -61,6 +63,7 @@ public:
     int64_t playedFrames() const;
     // Highest |sample| since the previous take, linear 0 … 1; resets it. 0 for a bad slot.
     float takeOverlayPeak(int slot);
+    float takeChannelPeak(int channel);
     float takeProgramPeak();
     // The same count for holders that may outlive the mixer: it cannot be read once the mixer
     // is gone. Any thread.
@@ -90,6 +93,7 @@ private:
     std::atomic<bool> programCaptureEnabled_{false};
     std::atomic<float> recordGain_{2.0f};
     std::atomic<bool> stopped_{false};
+    std::array<std::atomic<float>, 4> channelPeak_{};
     std::array<std::atomic<float>, 4> overlayPeak_{};
     std::atomic<float> programPeak_{0.0f};
 

@@ -236,3 +236,16 @@ QString SourceAddress::windowAddress(uint64_t windowHandle, const QString &micro
 QString SourceAddress::microphoneAddress(const QString &microphoneName) {
     return microphoneUrl(microphoneName).toString(QUrl::FullyEncoded);
 }
+
+QUrl SourceAddress::toUrl(const QString &text, const QString &workingDir) {
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return {};
+    if (startsWithAny(trimmed, {"dshow://", "desktop://", "wgc://"}))
+        return QUrl(trimmed, QUrl::StrictMode);
+    return QUrl::fromUserInput(trimmed, workingDir, QUrl::AssumeLocalFile);
+}
+
+QString SourceAddress::decoderAddress(const QUrl &url) {
+    return url.isLocalFile() ? url.toLocalFile() : url.toString();
+}

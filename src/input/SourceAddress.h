@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
 #include <cstdint>
 #include <string>
@@ -72,4 +73,11 @@ public:
     static QString displayAddress(int monitorIndex, const QString &microphoneName = {});
     static QString windowAddress(uint64_t windowHandle, const QString &microphoneName = {});
     static QString microphoneAddress(const QString &microphoneName);
+
+    // Typed or chosen text as a URL: trimmed; capture addresses parsed strictly; anything else
+    // as user input, where text that is not a full URL is a local file relative to
+    // `workingDir` (never a web address). Invalid when empty or unparsable.
+    static QUrl toUrl(const QString &text, const QString &workingDir);
+    // What the decoder opens for a URL: the local path of a local file, else the URL's text.
+    static QString decoderAddress(const QUrl &url);
 };

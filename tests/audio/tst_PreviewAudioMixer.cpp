@@ -101,17 +101,21 @@ private slots:
     }
 
     // Overlay meters read what the overlay adds to the program; the program meter what the
-    // recording gets (after record gain and limiter). A louder tick is kept until the take.
+    // recording gets (after record gain and limiter); a channel meter what the channel plays
+    // at its local volume, on the program or not. A louder tick is kept until the take.
     void meterPeaks() {
         const struct {
             float sinePeak;
             bool inProgram;
             float overlayGain, recordGain, overlayDb, programDb; // -60 dB: silence
+            float channelLevel = 0.0f, channelGain = 0.5f, channelDb = -60.0f;
         } rows[] = {
             {0.5f, true, 1.0f, 1.0f, -6.02f, -6.7f}, // tanh(0.5)
             {0.5f, true, 0.25f, 2.0f, -18.06f, -12.2f},
             {0.5f, false, 1.0f, 2.0f, -60.0f, -60.0f},
             {1.0f, true, 1.0f, 4.0f, 0.0f, 0.0f},
+            {0.0f, false, 1.0f, 2.0f, -60.0f, -60.0f, 0.5f, 0.5f, -12.04f}, // not on the program
+            {0.0f, false, 1.0f, 2.0f, -60.0f, -60.0f, 1.0f, 0.0f, -60.0f},  // muted locally
         };
         for (const auto &row : rows) {
             LevelSource source;
@@ -121,18 +125,25 @@ private slots:
             m.setOverlayInPreview(1, row.inProgram);
             m.setOverlayPreviewGain(1, row.overlayGain);
             m.setRecordGain(row.recordGain);
+            m.setChannelLocalGain(2, row.channelGain);
             for (float level : {row.sinePeak, row.sinePeak / 4}) {
                 source.overlay[1] = level;
+                source.channel[2] = level == row.sinePeak ? row.channelLevel : 0.0f;
                 m.tick();
             }
             const float overlay = m.takeOverlayPeak(1), program = m.takeProgramPeak();
+            const float channel = m.takeChannelPeak(2);
             QVERIFY(std::abs(LevelMeterBallistics::toDb(overlay) - row.overlayDb) < 0.5f);
             QVERIFY(program <= 1.0f &&
                     std::abs(LevelMeterBallistics::toDb(program) - row.programDb) < 0.5f);
+            QVERIFY(std::abs(LevelMeterBallistics::toDb(channel) - row.channelDb) < 0.5f);
             // Taken means reset; the other slots and bad ones stay silent.
             QVERIFY(m.takeOverlayPeak(1) == 0.0f && m.takeProgramPeak() == 0.0f);
+            QCOMPARE(m.takeChannelPeak(2), 0.0f);
             for (int slot : {0, 2, 3, -1, 4})
                 QCOMPARE(m.takeOverlayPeak(slot), 0.0f);
+            for (int c : {0, 1, 3, -1, 4})
+                QCOMPARE(m.takeChannelPeak(c), 0.0f);
         }
     }
 
@@ -273,6 +284,7 @@ private slots:
                 m.setRecordGain(1.0f + float(i % 3));
                 (void)m.playedFrames();
                 (void)m.takeOverlayPeak(i % 4);
+                (void)m.takeChannelPeak(i % 4);
                 (void)m.takeProgramPeak();
             }
         });

@@ -137,6 +137,37 @@ private slots:
         QCOMPARE(SA::isLive(address, durationUs), live);
     }
 
+    // What the channel panel makes of typed text and what the decoder then opens: relative
+    // paths are files in the working folder, never web addresses.
+    void toUrl_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("localFile");
+        QTest::addColumn<QString>("opened"); // empty: the text is refused
+        QTest::newRow("relative") << u" clips/a b.mp4 "_s << true << u"/wd/clips/a b.mp4"_s;
+        QTest::newRow("host-like name") << u"www.example.com"_s << true << u"/wd/www.example.com"_s;
+        QTest::newRow("absolute") << u"/rec/a#1 %20.mkv"_s << true << u"/rec/a#1 %20.mkv"_s;
+        QTest::newRow("file url") << u"file:///rec/a%23b.mp4"_s << true << u"/rec/a#b.mp4"_s;
+        QTest::newRow("stream") << u"rtmp://h:1935/live/k?t=1"_s << false
+                                << u"rtmp://h:1935/live/k?t=1"_s;
+        QTest::newRow("camera, any case")
+            << u"DSHOW://capture?video=USB%20Cam"_s << false << u"dshow://capture?video=USB Cam"_s;
+        QTest::newRow("window") << u"wgc://capture?hwnd=0x1a"_s << false
+                                << u"wgc://capture?hwnd=0x1a"_s;
+        QTest::newRow("capture, not strict") << u"desktop://cap ture?monitor=1"_s << false << u""_s;
+        QTest::newRow("blank") << u"  "_s << false << u""_s;
+    }
+    void toUrl() {
+        QFETCH(QString, text);
+        QFETCH(bool, localFile);
+        QFETCH(QString, opened);
+        const QUrl url = SA::toUrl(text, u"/wd"_s);
+        QCOMPARE(url.isValid(), !opened.isEmpty());
+        if (!url.isValid())
+            return;
+        QCOMPARE(url.isLocalFile(), localFile);
+        QCOMPARE(SA::decoderAddress(url), opened);
+    }
+
     void buildParseRoundTrip_data() {
         QTest::addColumn<QString>("name");
         QTest::newRow("colon") << u"Mic: 1"_s;
