@@ -149,7 +149,7 @@ void TestOperatorRun::switchesRecordsAndStreams() {
     OutputSettingsWidget *settings = window.outputSettings();
     const QString file = out.filePath(QStringLiteral("show.mp4"));
     typeInto(settings->findChild<QLineEdit *>(QStringLiteral("filePath")), file);
-    settings->findChild<QCheckBox *>(QStringLiteral("fileEnabled"))->setChecked(true);
+    settings->findChild<QCheckBox *>(QStringLiteral("fileOutput"))->setChecked(true);
     typeInto(settings->findChild<QLineEdit *>(QStringLiteral("streamUrl1")),
              QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(port));
     settings->findChild<QComboBox *>(QStringLiteral("streamProtocol1"))
