@@ -150,11 +150,11 @@ void TestOperatorRun::switchesRecordsAndStreams() {
     const QString file = out.filePath(QStringLiteral("show.mp4"));
     typeInto(settings->findChild<QLineEdit *>(QStringLiteral("filePath")), file);
     settings->findChild<QCheckBox *>(QStringLiteral("fileOutput"))->setChecked(true);
-    typeInto(settings->findChild<QLineEdit *>(QStringLiteral("streamUrl1")),
+    typeInto(settings->findChild<QLineEdit *>(QStringLiteral("streamUrl0")),
              QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(port));
-    settings->findChild<QComboBox *>(QStringLiteral("streamProtocol1"))
+    settings->findChild<QComboBox *>(QStringLiteral("streamProtocol0"))
         ->setCurrentText(QStringLiteral("UDP"));
-    settings->findChild<QCheckBox *>(QStringLiteral("streamEnabled1"))->setChecked(true);
+    settings->findChild<QCheckBox *>(QStringLiteral("streamEnabled0"))->setChecked(true);
     auto *resolution = settings->findChild<QComboBox *>(QStringLiteral("resolution"));
     resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
     auto *startStop = settings->findChild<QPushButton *>(QStringLiteral("startStop"));
