@@ -155,6 +155,17 @@ if ! xvfb-run -a -s "-screen 0 1920x1080x24" build/dev/bench/bench_capture \
     exit 1
 fi
 
+# The operator's window with four 1080p channels and the output: the GUI thread's busy share per
+# thumbnail policy, against the same window without thumbnails; real time, on a private X server.
+cmake --build build/dev --target bench_window
+echo
+echo "== bench_window (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+if ! xvfb-run -a -s "-screen 0 1920x1080x24" build/dev/bench/bench_window \
+    2>"$out/bench_window.log" | tee "$out/bench_window.txt"; then
+    tail -n 20 "$out/bench_window.log" >&2
+    exit 1
+fi
+
 # The whole engine headless against the ffmpeg CLI doing the same live job; real time, so last.
 harness_seconds=${BENCH_HARNESS_SECONDS:-60}
 if ((harness_seconds > 0)); then

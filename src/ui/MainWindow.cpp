@@ -3,11 +3,15 @@
 #include "audio/PreviewAudioMixer.h"
 #include "core/UiLanguage.h"
 #include "pipeline/FramePipeline.h"
+#include "pipeline/ProgramOutput.h"
 #include "pipeline/ProgramTimeline.h"
 #include "ui/LanguageWalker.h"
 #include "ui/Theme.h"
 #include "ui/UserPrompts.h"
 #include "ui/dialogs/AboutDialog.h"
+#include "ui/dialogs/SourceDialog.h"
+#include "ui/panels/OutputSettingsWidget.h"
+#include "ui/panels/VideoInputPanel.h"
 #include "ui/panels/VolumeCtrlWidget.h"
 #include "ui/widgets/FloatablePanel.h"
 #include "ui/widgets/PreviewWidget.h"
@@ -28,6 +32,9 @@
 namespace {
 
 const QString kProduct = QStringLiteral("Quorvi Pro");
+// Four thumbnails scaled smoothly at the full rate would take most of each frame period on the
+// thread that composes the program (see bench_window); the program picture keeps its rate.
+constexpr int kThumbnailRepaintsPerSecond = 15;
 
 void restoreTopRowStretch(QSplitter *row) {
     row->setStretchFactor(0, 3);
@@ -42,8 +49,11 @@ MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
     loadUiLanguage();
     session_ = std::make_unique<EngineSession>(playback);
     timeline_ = std::make_unique<ProgramTimeline>(*session_);
+    output_ = std::make_unique<ProgramOutput>(*session_, *timeline_);
     buildInterface();
     connectEngine();
+    connectChannels();
+    connectOutput();
     timeline_->start();
     applyLanguage();
     qApp->installEventFilter(this);
@@ -51,6 +61,7 @@ MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
 
 MainWindow::~MainWindow() {
     qApp->removeEventFilter(this);
+    output_.reset();
     timeline_.reset();
     // Panels hold pointers into the session: they go first, then the session stops the output
     // and the mixer and joins their threads.
@@ -96,7 +107,8 @@ QWidget *MainWindow::buildTopRow() {
 
     outputSettingsGroup_ = new QGroupBox(QStringLiteral("输出设置"));
     outputSettingsGroup_->setMinimumWidth(360);
-    outputSettingsLayout_ = new QVBoxLayout(outputSettingsGroup_);
+    outputSettings_ = new OutputSettingsWidget;
+    (new QVBoxLayout(outputSettingsGroup_))->addWidget(outputSettings_);
 
     auto *previewPanel =
         new FloatablePanel({QStringLiteral("输出预览"), QStringLiteral("Output Preview")},
@@ -125,16 +137,14 @@ QWidget *MainWindow::buildTopRow() {
 }
 
 QWidget *MainWindow::buildChannelRow() {
-    // The channel panels take these places.
     auto *row = new QWidget;
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 6, 0, 6);
     for (int c = 0; c < 4; ++c) {
-        auto *slot = new QGroupBox(QStringLiteral("通道%1").arg(c + 1));
-        slot->setObjectName(QStringLiteral("channelSlot%1").arg(c + 1));
-        new QVBoxLayout(slot);
-        channelSlots_[size_t(c)] = slot;
-        layout->addWidget(slot, 1);
+        auto *panel = new VideoInputPanel(c);
+        panel->setObjectName(QStringLiteral("channel%1").arg(c + 1));
+        channels_[size_t(c)] = panel;
+        layout->addWidget(panel, 1);
     }
     return row;
 }
@@ -232,11 +242,9 @@ void MainWindow::connectEngine() {
             Qt::QueuedConnection);
     connect(timeline_.get(), &ProgramTimeline::programCleared, preview_,
             &PreviewWidget::clearProgram);
-    // The output controls add their boxes; until then nothing goes unsaid.
+    // A decoder's trouble shows in its channel (no pictures); a box would interrupt the show.
     connect(pipeline, &FramePipeline::errorOccurred, this,
-            [](const QString &message) { qWarning("MainWindow: %s", qUtf8Printable(message)); });
-    connect(pipeline, &FramePipeline::programOutputTransportFailed, this,
-            [](const QString &reason) { qWarning("MainWindow: %s", qUtf8Printable(reason)); });
+            [](const QString &message) { qDebug("FramePipeline: %s", qUtf8Printable(message)); });
 
     connect(volumePanel_, &VolumeCtrlWidget::inputVolumeChanged, this,
             [mixer](int slot, int volume) { mixer->setOverlayPreviewGain(slot, volume / 100.0f); });
@@ -248,6 +256,82 @@ void MainWindow::connectEngine() {
     // The meters read the mixer's atomics; the mixer outlives the panel.
     volumePanel_->setMeterSources([mixer](int slot) { return mixer->takeOverlayPeak(slot); },
                                   [mixer] { return mixer->takeProgramPeak(); });
+}
+
+void MainWindow::connectChannels() {
+    FramePipeline *pipeline = session_->pipeline();
+    PreviewAudioMixer *mixer = session_->mixer();
+    ProgramTimeline *timeline = timeline_.get();
+    for (int c = 0; c < 4; ++c) {
+        VideoInputPanel *panel = channels_[size_t(c)];
+        timeline->setChannel(c, panel);
+        // Modal, but its event loop keeps the program composing.
+        panel->setSourcePicker([](QWidget *parent, bool chinese) {
+            SourceDialog dialog(chinese, parent);
+            return dialog.exec() == QDialog::Accepted ? dialog.address() : QString();
+        });
+        panel->setSourceCheck([this](const QString &source, QString *message) {
+            return !output_->sourceConflicts(source, message);
+        });
+        panel->setMeterSource([mixer, c] { return mixer->takeChannelPeak(c); });
+        panel->setThumbnailPolicy(kThumbnailRepaintsPerSecond, false);
+
+        connect(panel, &VideoInputPanel::outputToPreviewToggled, timeline,
+                [timeline, c](bool on) { timeline->onPreviewSwitchToggled(c, on); });
+        connect(panel, &VideoInputPanel::programSeekRequested, timeline,
+                [timeline, c](qint64 ms) { timeline->onProgramSeekRequested(c, ms); });
+        connect(panel, &VideoInputPanel::mediaSourceUnloaded, timeline,
+                &ProgramTimeline::onMediaSourceUnloaded);
+        connect(panel, &VideoInputPanel::channelMediaChanged, timeline,
+                &ProgramTimeline::onChannelMediaChanged);
+        connect(panel, &VideoInputPanel::playbackStateChanged, timeline,
+                [timeline, c](bool playing) { timeline->onPlaybackStateChanged(c, playing); });
+        connect(panel, &VideoInputPanel::localChannelVolumeChanged, this, [mixer, panel, c] {
+            mixer->setChannelLocalGain(c, float(panel->volume()) / 100.0f);
+        });
+    }
+    connect(pipeline, &FramePipeline::channelFrameReady, this,
+            [this](int c, const FrameTokenPtr &frame) {
+                if (c >= 0 && c < 4 && frame)
+                    channels_[size_t(c)]->onChannelFrame(frame, frame->ptsUs / 1000);
+            });
+    connect(pipeline, &FramePipeline::channelPlaybackEnded, this, [this](int c) {
+        if (c >= 0 && c < 4)
+            channels_[size_t(c)]->onPlaybackEnded();
+    });
+}
+
+void MainWindow::connectOutput() {
+    FramePipeline *pipeline = session_->pipeline();
+    PreviewAudioMixer *mixer = session_->mixer();
+    OutputSettingsWidget *panel = outputSettings_;
+    ProgramOutput *output = output_.get();
+    auto apply = [output, panel] { output->setSettings(panel->settings()); };
+    connect(panel, &OutputSettingsWidget::outputFileChanged, output, apply);
+    connect(panel, &OutputSettingsWidget::streamSettingsChanged, output, apply);
+    connect(panel, &OutputSettingsWidget::outputTargetsChanged, output, apply);
+    connect(panel, &OutputSettingsWidget::outputDimensionsChanged, output,
+            [pipeline, apply](int width, int height) {
+                pipeline->setOutputSize(width, height);
+                apply();
+            });
+    connect(panel, &OutputSettingsWidget::programRecordLinearGainChanged, this,
+            [mixer](float gain) { mixer->setRecordGain(gain); });
+    connect(panel, &OutputSettingsWidget::startOutputRequested, output, [output, apply] {
+        apply(); // a field still being edited counts
+        output->start();
+    });
+    connect(panel, &OutputSettingsWidget::stopOutputRequested, output, &ProgramOutput::stop);
+    connect(output, &ProgramOutput::runningChanged, panel, &OutputSettingsWidget::setOutputRunning);
+    connect(output, &ProgramOutput::statusChanged, panel,
+            [output, panel] { panel->setStatusLines(output->statusLines()); });
+    connect(output, &ProgramOutput::warningRaised, this,
+            [this](const QString &title, const QString &text) {
+                UserPrompts::warning(this, title, text);
+            });
+    apply();
+    pipeline->setOutputSize(panel->outputWidth(), panel->outputHeight());
+    mixer->setRecordGain(panel->recordLinearGain());
 }
 
 void MainWindow::loadUiLanguage() {
@@ -277,6 +361,10 @@ void MainWindow::applyLanguage() {
     }
     for (FloatablePanel *panel : floatables_)
         panel->setChinese(chineseUi_);
+    for (VideoInputPanel *panel : channels_)
+        panel->setChineseUi(chineseUi_);
+    outputSettings_->setChineseUi(chineseUi_);
+    output_->setChinese(chineseUi_);
     drawingToolBar_->setWindowTitle(chineseUi_ ? QStringLiteral("画板工具")
                                                : QStringLiteral("Drawing Tools"));
     (chineseUi_ ? chineseAction_ : englishAction_)->setChecked(true);

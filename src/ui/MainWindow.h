@@ -8,7 +8,9 @@
 #include <memory>
 
 class FloatablePanel;
+class OutputSettingsWidget;
 class PreviewWidget;
+class ProgramOutput;
 class ProgramTimeline;
 class QAction;
 class QActionGroup;
@@ -18,15 +20,16 @@ class QMenu;
 class QSplitter;
 class QToolBar;
 class QVBoxLayout;
+class VideoInputPanel;
 class VolumeCtrlWidget;
 
 // The operator's single window. It owns one engine session and the program time line, lays out
 // the panels and connects them to the engine; the panels and the time line do the work.
 //
 // Construction: the language is read, the session made, the interface built, the engine's
-// signals wired, the program tick started, then the language applied. Destruction: the time
-// line and every panel (they hold pointers into the session) go before the session, which then
-// ends a running output, stops the mixer on its thread and joins it.
+// signals wired, the program tick started, then the language applied. Destruction: the output
+// control, the time line and every panel (they hold pointers into the session) go before the
+// session, which then ends a running output, stops the mixer on its thread and joins it.
 //
 // Threads: the GUI thread only; nothing here waits on another thread while the program runs.
 class MainWindow : public QMainWindow {
@@ -51,12 +54,12 @@ public:
 
     EngineSession &session() const { return *session_; }
     ProgramTimeline &timeline() const { return *timeline_; }
+    ProgramOutput &output() const { return *output_; }
     PreviewWidget *preview() const { return preview_; }
     VolumeCtrlWidget *volumePanel() const { return volumePanel_; }
     FloatablePanel *floatable(Floatable which) const { return floatables_[size_t(which)]; }
-    // Where the panels that are built later go.
-    QVBoxLayout *outputSettingsLayout() const { return outputSettingsLayout_; }
-    QWidget *channelSlot(int channel) const { return channelSlots_[size_t(channel)]; }
+    VideoInputPanel *channelPanel(int channel) const { return channels_[size_t(channel)]; }
+    OutputSettingsWidget *outputSettings() const { return outputSettings_; }
     QToolBar *drawingToolBar() const { return drawingToolBar_; }
 
 protected:
@@ -70,20 +73,23 @@ private:
     QWidget *buildOverlayRow();
     void buildMenus();
     void connectEngine();
+    void connectChannels();
+    void connectOutput();
     void showAbout();
 
     std::unique_ptr<EngineSession> session_;
     std::unique_ptr<ProgramTimeline> timeline_;
+    std::unique_ptr<ProgramOutput> output_;
     bool chineseUi_ = false;
 
     QSplitter *topRow_ = nullptr;
     QGroupBox *outputSettingsGroup_ = nullptr;
-    QVBoxLayout *outputSettingsLayout_ = nullptr;
+    OutputSettingsWidget *outputSettings_ = nullptr;
     QGroupBox *audioGroup_ = nullptr;
     PreviewWidget *preview_ = nullptr;
     VolumeCtrlWidget *volumePanel_ = nullptr;
     std::array<FloatablePanel *, 4> floatables_{};
-    std::array<QWidget *, 4> channelSlots_{};
+    std::array<VideoInputPanel *, 4> channels_{};
     QToolBar *drawingToolBar_ = nullptr;
 
     struct OwnText {
