@@ -393,7 +393,11 @@ int main(int argc, char **argv) {
     sample();
 
     report.gpuComposition = pipeline->compositor()->gpuReady();
-    // Ends the output (the file gets its trailer), stops the mixer, joins the decoders.
+    // The stop returns at once; the file gets its trailer on the encoder's thread.
+    pipeline->stopOutputs();
+    if (!pipeline->waitOutputsClosed(60000))
+        std::fprintf(stderr, "quorvi_harness: the output did not close within 60 s\n");
+    // Stops the mixer, joins the decoders.
     session.reset();
     QThreadPool::globalInstance()->waitForDone();
 

@@ -2,6 +2,7 @@
 
 #include "core/LibavError.h"
 #include "core/Logging.h"
+#include "core/StreamAddressMask.h"
 #include "output/AudioEncoder.h"
 #include "output/MediaClock.h"
 #include "output/OutputShared.h"
@@ -80,6 +81,14 @@ bool FfmpegEncoderSink::configure(const QString &filePath, const std::vector<Str
     openRetryAtNs_ = 0;
     openFailingSinceNs_ = 0;
     shared_->abortIo.store(false);
+    encodedVideoFrames_.store(0);
+    runFailed_.store(false);
+    {
+        std::lock_guard lock(statusMutex_);
+        fileMissingPath_.clear();
+        fileMissingReason_.clear();
+        lastOutputs_.clear();
+    }
     for (const StreamTarget &s : streamTargets_)
         if (s.format.compare(QLatin1String("flv"), Qt::CaseInsensitive) == 0 ||
             OutputTarget::isRtmpUrl(s.url))
@@ -112,6 +121,7 @@ void FfmpegEncoderSink::notifyTransportFailed() {
     if (failureNotified_.exchange(true))
         return;
     failed_.store(true);
+    runFailed_.store(true);
     if (transportFailedCallback_)
         transportFailedCallback_();
 }
@@ -222,9 +232,20 @@ bool FfmpegEncoderSink::ensureOpened(int width, int height) {
 
     if (hasFile_) {
         const QString path = filePath_.trimmed();
-        if (!outputs_->openFile(path, OutputTarget::isRtmpUrl(path)))
+        QString error;
+        if (outputs_->openFile(path, OutputTarget::isRtmpUrl(path), &error)) {
+            started_ = true;
+        } else if (streamCount_ == 0) {
             return failOpen();
-        started_ = true;
+        } else {
+            // The streams are live output the operator is waiting for; the recording is lost
+            // for this run and the status says so.
+            qWarning().noquote() << "FfmpegEncoderSink: the recording did not open, the streams "
+                                    "go on without it:"
+                                 << StreamAddressMask::mask(path) << error;
+            markFileMissing(path, error);
+            hasFile_ = false;
+        }
     }
     // Streams open on their own writers; none of them is waited for here.
     outputs_->startStreams(streamTargets_, hasFile_ ? 1 : 0, kStreamQueuePackets,
@@ -288,6 +309,7 @@ void FfmpegEncoderSink::writeFrame(const FrameTokenPtr &frame, const int16_t *pc
     }
     if (!video_->send(clock_->ms(), shared_->keyframeWanted.exchange(false)))
         return;
+    encodedVideoFrames_.fetch_add(1);
 
     if (pcm && pcmFrames >= 1 && audio_->isOpen()) {
         audio_->append(pcm, pcmFrames);
@@ -353,6 +375,11 @@ void FfmpegEncoderSink::close() {
     // Each writer sends what it still holds and its trailer, within a second.
     outputs_->stopStreams(1000);
     shared_->abortIo.store(false);
+    if (outputs_->hasTargets()) {
+        std::vector<OutputTarget::Status> last = outputs_->status();
+        std::lock_guard lock(statusMutex_);
+        lastOutputs_ = std::move(last);
+    }
     outputs_->clear();
     started_ = false;
     shared_->fileWriteStreak.store(0);
@@ -368,4 +395,85 @@ void FfmpegEncoderSink::close() {
     closing_ = false;
     requestedWidth_ = 0;
     requestedHeight_ = 0;
+}
+
+void FfmpegEncoderSink::markFileMissing(const QString &path, const QString &reason) {
+    std::lock_guard lock(statusMutex_);
+    fileMissingPath_ = path;
+    fileMissingReason_ = reason;
+}
+
+OutputTargetStatus FfmpegEncoderSink::targetStatus(const OutputTarget::Status &s, bool isRtmp,
+                                                   int64_t nowNs, int64_t failSpanNs) {
+    OutputTargetStatus t;
+    t.isStream = s.isStream;
+    t.url = s.url;
+    t.bytesWritten = s.bytes;
+    t.packetsDropped = s.dropped;
+    const bool gaveUp = !isRtmp && s.failingSinceNs != 0 && nowNs - s.failingSinceNs >= failSpanNs;
+    if (gaveUp) {
+        t.state = OutputTargetStatus::State::Failed;
+        t.reason = s.lastError;
+    } else if (s.open) {
+        t.state = OutputTargetStatus::State::Live;
+        t.liveSinceMs = s.liveSinceMs;
+    } else if (s.reconnecting || s.attempts > 0) {
+        t.state = OutputTargetStatus::State::Reconnecting;
+        t.attempt = s.attempts + 1;
+        t.reason = s.lastError;
+    }
+    return t;
+}
+
+OutputRunStatus FfmpegEncoderSink::runStatus() const {
+    OutputRunStatus run;
+    run.encodedVideoFrames = encodedVideoFrames_.load();
+    std::vector<OutputTarget::Status> outputs = outputs_->status();
+    {
+        std::lock_guard lock(statusMutex_);
+        run.fileMissing = !fileMissingPath_.isEmpty();
+        run.fileMissingPath = fileMissingPath_;
+        run.fileMissingReason = fileMissingReason_;
+        if (outputs.empty())
+            outputs = lastOutputs_;
+    }
+    const int64_t nowNs = now();
+    const bool failed = runFailed_.load();
+    auto shown = [&](OutputTargetStatus t) {
+        if (failed) {
+            t.state = OutputTargetStatus::State::Failed;
+            t.liveSinceMs = 0;
+            t.reason = QStringLiteral("the output was stopped: every output failed");
+        }
+        return t;
+    };
+    size_t next = 0;
+    if (!filePath_.trimmed().isEmpty() || run.fileMissing) {
+        OutputTargetStatus file;
+        if (run.fileMissing) {
+            file.url = run.fileMissingPath;
+            file.state = OutputTargetStatus::State::Failed;
+            file.reason = run.fileMissingReason;
+        } else if (!outputs.empty() && !outputs.front().isStream) {
+            file = targetStatus(outputs.front(), OutputTarget::isRtmpUrl(outputs.front().url),
+                                nowNs, kTransportFailureNs);
+            ++next;
+        } else {
+            file.url = filePath_.trimmed();
+        }
+        run.targets.push_back(shown(file));
+    }
+    for (const StreamTarget &target : streamTargets_) {
+        OutputTargetStatus stream;
+        if (next < outputs.size() && outputs[next].isStream) {
+            stream = targetStatus(outputs[next], OutputTarget::isRtmpUrl(outputs[next].url), nowNs,
+                                  kTransportFailureNs);
+            ++next;
+        } else {
+            stream.isStream = true;
+            stream.url = target.url;
+        }
+        run.targets.push_back(shown(stream));
+    }
+    return run;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "output/IEncoderSink.h"
+#include "output/OutputStatus.h"
+#include "output/OutputTarget.h"
 #include "output/StreamTarget.h"
 
 #include <QSize>
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 struct AVPacket;
@@ -36,6 +39,8 @@ struct OutputShared;
 // frame, on the owning thread. writeFrame(), ensureOpened(), reopenVideoEncoderForNewSize() and
 // close() on one encoding thread. requestAbort() and the status readers from any thread. The
 // audio pull callback runs on the encoding thread. The destructor closes (joins every writer).
+// The status readers take only atomics and statusMutex_ (never held across I/O), so the encoder
+// never waits for them.
 class FfmpegEncoderSink : public IEncoderSink {
 public:
     using AudioPull = std::function<void(int16_t *out, int frames)>;
@@ -99,6 +104,21 @@ public:
     std::vector<OutputStatus> outputStatus() const; // any thread
     int reconnectCount() const; // successful stream reopens in this run; any thread
 
+    // The run as the operator sees it: the file first, then each configured stream, and the
+    // frames the video encoder took. Any thread. A target is Failed when the whole run failed
+    // (notifyTransportFailed), when the file could not be opened (see markFileMissing), or
+    // when it is not an RTMP stream and every write or open has failed for
+    // kTransportFailureNs (it is still retried and shows Live again once a write succeeds).
+    // RTMP streams never fail: they are Reconnecting, attempt by attempt, for as long as the
+    // run lasts. After close() the last known state of each output stays readable.
+    OutputRunStatus runStatus() const;
+    // The recording asked for cannot be written (the router found its folder unwritable); the
+    // run goes on with its streams. Before the first frame.
+    void markFileMissing(const QString &path, const QString &reason);
+    // How one output shows, from what it counts; `nowNs` on the sink's clock.
+    static OutputTargetStatus targetStatus(const OutputTarget::Status &s, bool isRtmp,
+                                           int64_t nowNs, int64_t failSpanNs);
+
     // Replaces the steady clock (media clock, flush timing, back-off, failure timing).
     void setSteadyClock(SteadyClock clock);
     // Told of every packet an output wrote: output index (0 = the file when there is one, then
@@ -139,4 +159,11 @@ private:
     std::unique_ptr<VideoEncoder> video_;
     std::unique_ptr<AudioEncoder> audio_;
     std::unique_ptr<PacketFanOut> outputs_;
+
+    std::atomic<int64_t> encodedVideoFrames_{0}; // in this run
+    std::atomic<bool> runFailed_{false};         // the transport failure was raised this run
+    mutable std::mutex statusMutex_;
+    QString fileMissingPath_;                       // guarded by statusMutex_
+    QString fileMissingReason_;                     // guarded by statusMutex_
+    std::vector<OutputTarget::Status> lastOutputs_; // guarded by statusMutex_; kept by close()
 };

@@ -1,6 +1,7 @@
 #include "output/OutputRouter.h"
 
 #include "core/PosixUtil.h"
+#include "core/StreamAddressMask.h"
 #include "output/FfmpegEncoderSink.h"
 #include "output/ProgramAudioSource.h"
 
@@ -10,6 +11,7 @@
 #include <QTemporaryFile>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -30,6 +32,8 @@ OutputRouter::OutputRouter() = default;
 
 OutputRouter::~OutputRouter() {
     stop();
+    // Teardown: the recordings are finished before anything they use goes.
+    waitClosed(-1);
 }
 
 void OutputRouter::setOutputFile(const QString &path) {
@@ -61,39 +65,54 @@ void OutputRouter::setAudioMixer(ProgramAudioSource *mixer) {
 void OutputRouter::setSinkFactory(SinkFactory factory) {
     sinkFactory_ = std::move(factory);
 }
+void OutputRouter::setRunClosedCallback(std::function<void()> callback) {
+    runClosedCallback_ = std::move(callback);
+}
 
 bool OutputRouter::start() {
-    stop(); // one run at a time: the previous one is closed before this one begins
+    stop(); // one run at a time: the previous one closes on its own while this one begins
 
     QString file = filePath_.trimmed();
     if (file.isEmpty() && streamTargets_.empty())
         return false;
+    QString missingFile;
     if (!file.isEmpty() && !destinationWritable(file)) {
-        qWarning() << "OutputRouter: output directory not writable or cannot be created:" << file;
-        file.clear();
+        qWarning() << "OutputRouter: output directory not writable or cannot be created:"
+                   << StreamAddressMask::mask(file);
         if (streamTargets_.empty())
             return false;
+        qWarning() << "OutputRouter: the recording is missing, only the streams run:"
+                   << StreamAddressMask::mask(file);
+        missingFile = file;
+        file.clear();
     }
 
     std::shared_ptr<FfmpegEncoderSink> sink =
         sinkFactory_ ? sinkFactory_() : std::make_shared<FfmpegEncoderSink>();
     if (!sink || !sink->configure(file, streamTargets_, frameRate_))
         return false;
+    if (!missingFile.isEmpty())
+        sink->markFileMissing(missingFile,
+                              QStringLiteral("the folder is not writable or cannot be created"));
     sink->setOutputSize(outputWidth_, outputHeight_);
+    auto state = std::make_shared<EncodeWorkerState>();
     if (mixer_) {
-        sink->setAudioPullCallback([link = mixerLink_](int16_t *out, int frames) {
-            std::lock_guard lock(link->mutex);
-            if (link->mixer)
-                link->mixer->pullProgramAudio(out, frames);
-            else
-                std::memset(out, 0, size_t(frames) * 2 * sizeof(int16_t));
-        });
+        // The run is the sink's owner and outlives this callback; once stop() has cut the
+        // run's sound (under the same lock) it never pulls again.
+        sink->setAudioPullCallback(
+            [link = mixerLink_, run = state.get()](int16_t *out, int frames) {
+                std::lock_guard lock(link->mutex);
+                if (link->mixer && !run->soundCut)
+                    link->mixer->pullProgramAudio(out, frames);
+                else
+                    std::memset(out, 0, size_t(frames) * 2 * sizeof(int16_t));
+            });
     }
     if (transportFailedCallback_)
         sink->setTransportFailedCallback([callback = transportFailedCallback_] { callback(); });
 
-    auto state = std::make_shared<EncodeWorkerState>();
     state->sink = std::move(sink);
+    state->onClosed = runClosedCallback_;
     state_ = state;
     worker_ = std::thread([state] { workerLoop(state); });
     running_ = true;
@@ -103,6 +122,7 @@ bool OutputRouter::start() {
 }
 
 void OutputRouter::stop() {
+    reapClosed();
     if (mixer_) {
         mixer_->setProgramCaptureEnabled(false);
         mixer_->clearProgramQueue();
@@ -124,9 +144,59 @@ void OutputRouter::endRun() {
             state->head = state->count = 0;
         }
         state->wake.notify_all();
+        {
+            std::lock_guard lock(mixerLink_->mutex); // waits for a pull in progress
+            state->soundCut = true;
+        }
+        closing_.push_back({std::move(state), std::move(worker_)});
     }
-    if (worker_.joinable())
-        worker_.join();
+}
+
+void OutputRouter::reapClosed() {
+    for (auto it = closing_.begin(); it != closing_.end();) {
+        if (it->state->done.load()) {
+            if (it->worker.joinable())
+                it->worker.join(); // it has only to return
+            it = closing_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool OutputRouter::isClosing() const {
+    return std::any_of(closing_.begin(), closing_.end(),
+                       [](const Run &run) { return !run.state->done.load(); });
+}
+
+bool OutputRouter::waitClosed(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool all = true;
+    for (Run &run : closing_) {
+        EncodeWorkerState &state = *run.state;
+        std::unique_lock lock(state.mutex);
+        if (timeoutMs < 0)
+            state.wake.wait(lock, [&] { return state.closed; });
+        else if (!state.wake.wait_until(lock, deadline, [&] { return state.closed; }))
+            all = false;
+    }
+    reapClosed();
+    return all;
+}
+
+OutputRunStatus OutputRouter::status() {
+    reapClosed();
+    const std::shared_ptr<EncodeWorkerState> shown =
+        state_ ? state_ : (closing_.empty() ? nullptr : closing_.back().state);
+    OutputRunStatus s;
+    if (shown && shown->sink)
+        s = shown->sink->runStatus();
+    s.running = running_;
+    s.closing = isClosing();
+    s.takenAtMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    return s;
 }
 
 void OutputRouter::pushFrame(FrameTokenPtr frame) {
@@ -192,4 +262,12 @@ void OutputRouter::workerLoop(std::shared_ptr<EncodeWorkerState> state) {
         state->sink->writeFrame(frame, nullptr, 0);
     }
     state->sink->close();
+    if (state->onClosed)
+        state->onClosed();
+    {
+        std::lock_guard lock(state->mutex);
+        state->closed = true;
+        state->done.store(true);
+    }
+    state->wake.notify_all();
 }

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "core/FrameToken.h"
+#include "output/OutputStatus.h"
 #include "output/StreamTarget.h"
 
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -23,9 +25,18 @@ class ProgramAudioSource;
 // replaces it, and when the queue is full the newest queued frame is replaced, so a slow
 // encoder keeps the order of what it has and always gets the latest picture.
 //
-// Threads: everything on the GUI thread; the worker only pops frames and drives the sink. The
-// audio source is pulled on the worker; setAudioMixer() takes effect at once, even mid-run, and
-// once it returns the old source is no longer touched, so it may be destroyed.
+// Stopping never waits for the encoder: stop() cuts the run's sound and network I/O and returns;
+// the run flushes its encoders and writes its trailers on its own worker, then calls the
+// run-closed callback there. The router keeps such closing runs and joins each at the next
+// start(), stop() or status() once it has said it is done (so the join is immediate), or in
+// waitClosed() and the destructor, which wait (teardown, the harness and tests). A new run may
+// start while older ones still close (give it another file).
+//
+// Threads: everything on the GUI thread (the closing list and the run state are touched only
+// there); the workers only pop frames, drive their sink and call the run-closed and transport
+// callbacks. The audio source is pulled on the worker under MixerLink::mutex; setAudioMixer()
+// takes effect at once, even mid-run, and once it or stop() returns the old source / the
+// stopped run no longer touches the mixer, so it may be destroyed.
 class OutputRouter {
 public:
     static constexpr int kQueueFrames = 32;
@@ -45,8 +56,18 @@ public:
 
     // True when a run started; settings take effect here.
     bool start();
-    // Returns promptly: blocked network I/O is interrupted, the sink closed on its worker.
+    // Returns at once: blocked network I/O is interrupted and the run's sound is cut; its sink
+    // is closed on its worker, which then calls the run-closed callback.
     void stop();
+    // Called on a run's worker when its sink has closed (its files are complete). Taken by
+    // start() for that run.
+    void setRunClosedCallback(std::function<void()> callback);
+    // Whether a stopped run is still closing.
+    bool isClosing() const;
+    // Waits for every closing run and joins it; false when `timeoutMs` (< 0: no limit) ran out.
+    bool waitClosed(int timeoutMs);
+    // The running run, else the newest closing one; joins finished runs. Never waits on a sink.
+    OutputRunStatus status();
     void pushFrame(FrameTokenPtr frame);
     // Drops the backlog but the newest frame (the program source changed).
     void resync();
@@ -59,17 +80,27 @@ public:
 
     struct EncodeWorkerState {
         std::mutex mutex;
-        std::condition_variable wake;
-        // A ring of kQueueFrames, oldest at `head`; guarded by mutex, as is `stop`.
+        std::condition_variable wake; // pushes, the stop, and the end of the close
+        // A ring of kQueueFrames, oldest at `head`; guarded by mutex, as are `stop` and
+        // `closed`.
         std::array<FrameTokenPtr, kQueueFrames> queue;
         int head = 0;
         int count = 0;
         bool stop = false;
-        std::shared_ptr<FfmpegEncoderSink> sink;
+        bool closed = false;           // the sink has closed and the run-closed callback was called
+        std::atomic<bool> done{false}; // the same as `closed`, for readers without the lock
+        bool soundCut = false;         // guarded by the router's MixerLink::mutex
+        std::shared_ptr<FfmpegEncoderSink> sink; // set before the worker starts
+        std::function<void()> onClosed;          // set before the worker starts
     };
 
 private:
+    struct Run {
+        std::shared_ptr<EncodeWorkerState> state;
+        std::thread worker;
+    };
     void endRun();
+    void reapClosed();
     static void workerLoop(std::shared_ptr<EncodeWorkerState> state);
 
     QString filePath_;
@@ -86,8 +117,10 @@ private:
     ProgramAudioSource *mixer_ = nullptr;
     const std::shared_ptr<MixerLink> mixerLink_ = std::make_shared<MixerLink>();
     SinkFactory sinkFactory_;
+    std::function<void()> runClosedCallback_;
 
     bool running_ = false;
     std::shared_ptr<EncodeWorkerState> state_;
     std::thread worker_;
+    std::vector<Run> closing_; // stopped runs, oldest first, until joined
 };

@@ -1,8 +1,8 @@
 #include "output/OutputTarget.h"
 
 #include "core/LibavError.h"
-
 #include "core/PosixUtil.h"
+#include "core/StreamAddressMask.h"
 
 #include <QDebug>
 
@@ -51,13 +51,35 @@ void OutputTarget::markFailing(int64_t now) {
     failingSinceNs_.compare_exchange_strong(expected, now);
 }
 
+void OutputTarget::noteError(const QString &text) {
+    std::lock_guard lock(errorMutex_);
+    lastError_ = text;
+}
+
+QString OutputTarget::lastError() const {
+    std::lock_guard lock(errorMutex_);
+    return lastError_;
+}
+
+QString OutputTarget::shownUrl() const {
+    return StreamAddressMask::mask(QString::fromUtf8(config_.muxer.url));
+}
+
 OutputTarget::Status OutputTarget::status() const {
-    return {QString::fromUtf8(config_.muxer.url),
-            config_.isStream,
-            isOpen_.load(),
-            publicAttempts_.load(),
-            written_.load(),
-            dropped_.load()};
+    Status s;
+    s.url = QString::fromUtf8(config_.muxer.url);
+    s.isStream = config_.isStream;
+    s.open = isOpen_.load();
+    s.attempts = publicAttempts_.load();
+    s.written = written_.load();
+    s.dropped = dropped_.load();
+    s.bytes = bytes_.load();
+    s.everOpen = everOpen_.load();
+    s.reconnecting = reconnecting_.load();
+    s.liveSinceMs = s.open ? liveSinceMs_.load() : 0;
+    s.failingSinceNs = failingSinceNs_.load();
+    s.lastError = lastError();
+    return s;
 }
 
 bool OutputTarget::open(const std::shared_ptr<const EncoderParams> &params) {
@@ -66,14 +88,17 @@ bool OutputTarget::open(const std::shared_ptr<const EncoderParams> &params) {
     Muxer::Failure failure;
     if (!muxer_.open(options, params, &failure)) {
         lastOpenError_ = failure.error;
+        noteError(libav::errorText(QString::fromLatin1(failure.call), failure.error));
         const QString what = QStringLiteral("FfmpegEncoderSink: %1 failed").arg(failure.call);
         if (std::strcmp(failure.call, "avio_open") != 0)
             qWarning().noquote() << libav::errorText(what, failure.error);
         else if (!aborting()) // a stop cut it short: not the output's fault
-            qWarning().noquote() << libav::errorText(what, failure.error)
-                                 << "url:" << QString::fromUtf8(config_.muxer.url);
+            qWarning().noquote() << libav::errorText(what, failure.error) << "url:" << shownUrl();
         return false;
     }
+    liveSinceMs_.store(OutputShared::steadyNowNs() / 1'000'000);
+    everOpen_.store(true);
+    reconnecting_.store(false);
     isOpen_.store(true);
     return true;
 }
@@ -86,6 +111,7 @@ void OutputTarget::closeMuxer(bool writeTrailer) {
     if (!muxer_.isOpen())
         return;
     isOpen_.store(false);
+    liveSinceMs_.store(0);
     muxer_.close(writeTrailer);
 }
 
@@ -110,11 +136,13 @@ void OutputTarget::writeNow(const AVPacket *packet, bool isVideo) {
 int OutputTarget::write(AVPacket *packet, bool isVideo) {
     int64_t mediaMs = 0;
     const bool observed = bool(shared_->observer);
+    const int64_t size = packet->size;
     const int err = muxer_.write(packet, isVideo, observed ? &mediaMs : nullptr);
     if (err >= 0 && observed)
         shared_->observer(config_.observerIndex, isVideo, mediaMs);
     if (err >= 0) {
         written_.fetch_add(1);
+        bytes_.fetch_add(size);
         failingSinceNs_.store(0);
         if (config_.muxer.isRtmp)
             shared_->streamWriteSeq.store(0);
@@ -130,6 +158,7 @@ int OutputTarget::write(AVPacket *packet, bool isVideo) {
 void OutputTarget::handleWriteError(int err) {
     const int64_t now = shared_->now();
     markFailing(now);
+    noteError(libav::errorText(QStringLiteral("write"), err));
     if (aborting()) {
         // Stopping: the failure is ours, not the peer's.
         if (config_.muxer.isRtmp)
@@ -150,6 +179,7 @@ void OutputTarget::handleWriteError(int err) {
                              << libav::errorText(err) << "(seq" << seq << ")";
     closeMuxer(false);
     needsReconnect_ = true;
+    reconnecting_.store(true);
     nextAttemptNs_ = now + writeFailureDelayMs(attempts_) * 1'000'000;
 }
 
@@ -178,7 +208,7 @@ void OutputTarget::enqueue(const AVPacket *packet, bool isVideo) {
             lastCongestionLogNs_ = n;
             qWarning().noquote() << "FfmpegEncoderSink: stream output falling behind, "
                                     "dropping to the next keyframe url:"
-                                 << QString::fromUtf8(config_.muxer.url);
+                                 << shownUrl();
         }
     }
     if (!queue_.push(packet, isVideo)) {
@@ -236,12 +266,14 @@ void OutputTarget::reopen(bool &waitingForKeyframe) {
         markFailing(after);
         ++attempts_;
         needsReconnect_ = true;
+        reconnecting_.store(true);
         const int64_t delay = reopenDelayMs(attempts_);
         nextAttemptNs_ = after + delay * 1'000'000;
         if ((attempts_ == 1 || attempts_ % 64 == 0) && !aborting())
             qWarning().noquote() << "FfmpegEncoderSink: RTMP mux reopen failed, attempt"
                                  << attempts_ << "next in" << delay
-                                 << "ms:" << libav::errorText(lastOpenError_);
+                                 << "ms:" << libav::errorText(lastOpenError_)
+                                 << "url:" << shownUrl();
     }
     publicAttempts_.store(attempts_);
 }

@@ -21,7 +21,8 @@
 // growing delay and rejoins at the next keyframe.
 //
 // Threads: the encoding thread makes it, writes or queues packets and stops it; the status
-// readers from any thread; the writer owns a stream's muxer.
+// readers from any thread; the writer owns a stream's muxer. Counters are atomics; the last
+// error text is under errorMutex_, which is never held across I/O.
 class OutputTarget {
 public:
     struct Config {
@@ -39,6 +40,12 @@ public:
         int attempts = 0;
         int64_t written = 0;
         int64_t dropped = 0;
+        int64_t bytes = 0;          // payload handed to the muxer
+        bool everOpen = false;      // it opened at least once in this run
+        bool reconnecting = false;  // closed after a failure, reopening
+        int64_t liveSinceMs = 0;    // real steady-clock ms when it last opened; 0 while closed
+        int64_t failingSinceNs = 0; // since when every write or open has failed; 0 if not
+        QString lastError;
     };
 
     OutputTarget(std::shared_ptr<OutputShared> shared, Config config);
@@ -72,6 +79,8 @@ public:
 
     bool isRtmp() const { return config_.muxer.isRtmp; }
     bool isOpen() const { return isOpen_.load(); }
+    // Why the last open or write failed ("avio_open: Connection refused"); empty if none did.
+    QString lastError() const;
     // Since when every write has failed; 0 while writes succeed.
     int64_t failingSinceNs() const { return failingSinceNs_.load(); }
     Status status() const;
@@ -82,6 +91,9 @@ private:
     static int interrupt(void *opaque);
     bool aborting() const;
     void markFailing(int64_t now);
+    void noteError(const QString &text);
+    // The address as the log may show it: a stream key is masked.
+    QString shownUrl() const;
     bool open(const std::shared_ptr<const EncoderParams> &params);
     void closeMuxer(bool writeTrailer);
     int write(AVPacket *packet, bool isVideo);
@@ -105,6 +117,12 @@ private:
     std::atomic<int> publicAttempts_{0};
     std::atomic<int64_t> written_{0};
     std::atomic<int64_t> dropped_{0}; // lost to a full queue, a closed output or a failed write
+    std::atomic<int64_t> bytes_{0};
+    std::atomic<bool> everOpen_{false};
+    std::atomic<bool> reconnecting_{false};
+    std::atomic<int64_t> liveSinceMs_{0};
+    mutable std::mutex errorMutex_;
+    QString lastError_; // guarded by errorMutex_
     std::atomic<int64_t> failingSinceNs_{0};
     // A stream's connection and handshake must be done by then (real steady time); 0 after.
     std::atomic<int64_t> openDeadlineNs_{0};

@@ -9,13 +9,16 @@ PacketFanOut::~PacketFanOut() {
     clear();
 }
 
-bool PacketFanOut::openFile(const QString &path, bool isRtmp) {
+bool PacketFanOut::openFile(const QString &path, bool isRtmp, QString *error) {
     OutputTarget::Config config;
     config.muxer.url = path.toUtf8();
     config.muxer.isRtmp = isRtmp;
     auto file = std::make_unique<OutputTarget>(shared_, std::move(config));
-    if (!file->openNow())
+    if (!file->openNow()) {
+        if (error)
+            *error = file->lastError();
         return false;
+    }
     std::lock_guard lock(mutex_);
     file_ = std::move(file);
     return true;
@@ -93,9 +96,15 @@ void PacketFanOut::stopStreams(int64_t graceMs) {
 }
 
 void PacketFanOut::clear() {
-    std::lock_guard lock(mutex_);
-    file_.reset();
-    streams_.clear();
+    std::unique_ptr<OutputTarget> file;
+    std::vector<std::unique_ptr<OutputTarget>> streams;
+    {
+        std::lock_guard lock(mutex_);
+        file = std::move(file_);
+        streams.swap(streams_);
+    }
+    file.reset();
+    streams.clear();
     lastFlushNs_ = 0;
     flushedOnce_ = false;
 }

@@ -24,8 +24,8 @@ public:
     bool hasTargets() const { return file_ || !streams_.empty(); }
     bool hasStreams() const { return !streams_.empty(); }
 
-    // Opens the recording file now; false (and no file) when it does not open.
-    bool openFile(const QString &path, bool isRtmp);
+    // Opens the recording file now; false (and no file, `error` says why) when it does not.
+    bool openFile(const QString &path, bool isRtmp, QString *error = nullptr);
     // Starts one writer per stream; none of them is waited for. Output numbers for the write
     // observer count on from `firstObserverIndex`.
     void startStreams(const std::vector<StreamTarget> &streams, int firstObserverIndex,
@@ -52,7 +52,7 @@ public:
 private:
     const std::shared_ptr<OutputShared> shared_;
     // Replaced only on the encoding thread, under mutex_ so that status() can read them from
-    // elsewhere.
+    // elsewhere; mutex_ is never held across I/O (outputs are destroyed outside it).
     mutable std::mutex mutex_;
     std::unique_ptr<OutputTarget> file_;
     std::vector<std::unique_ptr<OutputTarget>> streams_;

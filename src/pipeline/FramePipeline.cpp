@@ -101,6 +101,8 @@ FramePipeline::FramePipeline(QObject *parent)
 FramePipeline::~FramePipeline() {
     if (router_) {
         router_->stop();
+        // Teardown: the recording is finished while the pool its last frames came from lives.
+        router_->waitClosed(-1);
         router_->setAudioMixer(nullptr);
     }
     outputMixer_ = nullptr;
@@ -410,10 +412,21 @@ void FramePipeline::setOutputSize(int width, int height) {
 }
 
 bool FramePipeline::startOutputs() {
-    // Raised on the encoder's threads, which the destructor's router stop joins before `this`
-    // goes; a call still queued then is dropped with the object.
-    router_->setTransportFailedCallback([this] {
-        QMetaObject::invokeMethod(this, "onEncodeTransportFailed", Qt::QueuedConnection);
+    // Both are called on the encoder's threads, which the router joins before `this` goes; a
+    // call still queued then is dropped with the object. A failure reported by a run that has
+    // since been stopped (and maybe replaced) stops nothing.
+    const uint64_t run = ++outputRun_;
+    router_->setTransportFailedCallback([this, run] {
+        QMetaObject::invokeMethod(
+            this,
+            [this, run] {
+                if (run == outputRun_ && isOutputRunning())
+                    onEncodeTransportFailed();
+            },
+            Qt::QueuedConnection);
+    });
+    router_->setRunClosedCallback([this] {
+        QMetaObject::invokeMethod(this, &FramePipeline::outputClosed, Qt::QueuedConnection);
     });
     return router_->start();
 }
@@ -423,17 +436,15 @@ void FramePipeline::stopOutputs() {
 }
 
 bool FramePipeline::isOutputClosing() const {
-    return false;
+    return router_ && router_->isClosing();
 }
 
-bool FramePipeline::waitOutputsClosed(int) {
-    return true;
+bool FramePipeline::waitOutputsClosed(int timeoutMs) {
+    return !router_ || router_->waitClosed(timeoutMs);
 }
 
 OutputRunStatus FramePipeline::outputStatus() const {
-    OutputRunStatus status;
-    status.running = isOutputRunning();
-    return status;
+    return router_ ? router_->status() : OutputRunStatus{};
 }
 
 bool FramePipeline::isOutputRunning() const {

@@ -85,14 +85,18 @@ public:
     void setStreamTargets(const std::vector<StreamTarget> &targets);
     void setOutputSize(int width, int height);
     bool startOutputs();
-    // Returns at once: the run's encoders flush and its outputs write their trailers on the
-    // encoding thread; outputClosed() follows when that is done.
+    // Returns at once: the run's sound is cut, its encoders flush and its outputs write their
+    // trailers on its encoding thread; outputClosed() follows (queued) when that is done. A
+    // new run may start meanwhile (with another file).
     void stopOutputs();
     bool isOutputRunning() const;
     // Whether a stopped run is still closing (the harness and tests wait for the trailer).
     bool isOutputClosing() const;
+    // Blocks until every stopped run has closed (< 0: no limit); false on a timeout. For the
+    // harness, tests and teardown only: the GUI waits for outputClosed() instead.
     bool waitOutputsClosed(int timeoutMs);
-    // Polled by the GUI a few times a second; never waits on the encoder.
+    // Polled by the GUI a few times a second; takes only atomics and short locks, never waits
+    // on the encoder. The running run, else the newest one still closing.
     OutputRunStatus outputStatus() const;
     void resyncOutputs();
     double outputFrameRate() const;
@@ -168,7 +172,8 @@ private:
     void setAudioClockForChannels(PreviewAudioMixer *mixer);
 
     // Members in construction order; destruction follows the destructor body's steps.
-    std::unique_ptr<OutputRouter> router_;
+    std::unique_ptr<OutputRouter> router_; // GUI thread only
+    uint64_t outputRun_ = 0; // GUI thread; numbers the runs so a stale failure is ignored
     PreviewAudioMixer *outputMixer_ = nullptr;
     std::unique_ptr<FramePool> mainPool_;
     std::array<std::unique_ptr<FFmpegVideoDecoder>, kChannels> channelDecoders_;

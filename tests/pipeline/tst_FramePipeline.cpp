@@ -10,6 +10,7 @@
 #include "common/EncodedFrames.h"
 #include "common/MediaFixtures.h"
 #include "common/OverlayFixtures.h"
+#include "common/SlowCloseSink.h"
 #include "common/SlowFactor.h"
 
 #include <QDir>
@@ -53,6 +54,7 @@ private slots:
     void blankBaseCarriesOverlays();
     void badChannelAudioIsSilence();
     void transportFailureStopsTheOutput();
+    void stopReturnsAtOnceAndTheCloseIsSignalled();
     void changingOneSourceLeavesTheOthersDecoding();
     void slotTableRules();
     void asynchronousReleaseAndDeferredRegistration();
@@ -258,6 +260,46 @@ void TestFramePipeline::transportFailureStopsTheOutput() {
                                "在多次自动重连后仍无法恢复（服务器关闭、超时或网络中断）。"));
 }
 
+// The GUI thread composes the program: stopping may not wait for the encoder's flush and
+// trailer. The close is reported once, and then the recording is complete.
+void TestFramePipeline::stopReturnsAtOnceAndTheCloseIsSignalled() {
+    QTemporaryDir dir;
+    FramePipeline p;
+    OverlayManager overlays;
+    p.setProgramState(sourceState(0), &overlays);
+    p.setOutputSize(320, 180);
+    auto sink = std::make_shared<SlowCloseSink>(700);
+    p.router()->setSinkFactory([sink] { return sink; });
+    const QString file = dir.filePath("slow.mkv");
+    p.setOutputFile(file);
+    QVERIFY(p.startOutputs());
+    for (int n = 0; n < 20; ++n, QTest::qWait(10))
+        p.composeBlankBase(n * 33);
+    QTRY_VERIFY(p.router()->queuedFrames() == 0);
+    QSignalSpy closed(&p, &FramePipeline::outputClosed);
+    sink->arm();
+    QElapsedTimer t;
+    t.start();
+    p.stopOutputs();
+    const qint64 stopMs = t.elapsed();
+    if (kSlow == 1)
+        QVERIFY2(stopMs < 50, qPrintable(QString::number(stopMs)));
+    QVERIFY(!p.isOutputRunning());
+    QVERIFY(p.isOutputClosing());
+    const OutputRunStatus closing = p.outputStatus();
+    QVERIFY(!closing.running && closing.closing);
+    QVERIFY(closing.encodedVideoFrames >= 10);
+    QCOMPARE(closed.size(), 0);
+
+    QVERIFY(p.waitOutputsClosed(10000 * kSlow));
+    QVERIFY(!p.isOutputClosing());
+    QTRY_COMPARE(closed.size(), 1);
+    QTest::qWait(100);
+    QCOMPARE(closed.size(), 1);
+    const media::ProbeInfo info = media::probe(file);
+    QVERIFY2(info.durationS > 0.3, qPrintable(QString::number(info.durationS)));
+}
+
 void TestFramePipeline::changingOneSourceLeavesTheOthersDecoding() {
     const QStringList &paths = clips_;
     FramePipeline p;
@@ -445,6 +487,7 @@ void TestFramePipeline::outputCyclesLeaveNothingBehind() {
     p.composeBlankBase(0);
     QTRY_VERIFY(QFileInfo::exists(dir.filePath("warm.mkv")));
     p.stopOutputs();
+    QVERIFY(p.waitOutputsClosed(10000 * kSlow));
     QThreadPool::globalInstance()->waitForDone();
     const int threadsBefore = threads();
     const int fdsBefore = fds();
@@ -459,6 +502,7 @@ void TestFramePipeline::outputCyclesLeaveNothingBehind() {
         p.stopOutputs();
         QVERIFY(!p.isOutputRunning());
     }
+    QVERIFY(p.waitOutputsClosed(10000 * kSlow));
     QThreadPool::globalInstance()->waitForDone();
     // Idle pool threads may come and go; a leak would leave one per run.
     QVERIFY2(threads() <= threadsBefore, qPrintable(QString::number(threads())));

@@ -384,6 +384,7 @@ private slots:
         engine.pipeline().stopOutputs();
         const double elapsedS = double(clock.nsecsElapsed()) / 1e9;
         const int composed = engine.composed;
+        QVERIFY(engine.pipeline().waitOutputsClosed(20000 * kSlow));
         QVERIFY2(receiver.waitForEnd(idleMs + 10000 * kSlow), "the receiver did not end");
         engine.session.reset();
         QVERIFY2(engine.errors.isEmpty(), qPrintable(engine.errors.join("; ")));
