@@ -9,6 +9,7 @@
 #include "common/SlowFactor.h"
 #include "common/StreamPeers.h"
 #include "pipeline/FramePipeline.h"
+#include "pipeline/ProgramOutput.h"
 #include "ui/MainWindow.h"
 #include "ui/UserPrompts.h"
 #include "ui/panels/OutputSettingsWidget.h"
