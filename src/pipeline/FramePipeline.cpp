@@ -220,7 +220,16 @@ void FramePipeline::setProgramState(const ProgramState &state, OverlayManager *o
     if (router_)
         router_->setFrameRate(state.frameRate);
     const int v = state.programSource;
-    baseChannel_.store(v >= 1 && v <= kChannels ? v - 1 : -1);
+    const int base = v >= 1 && v <= kChannels ? v - 1 : -1;
+    if (base == baseChannel_.load())
+        return;
+    // Under the lock frame arrival holds from its base check to its hand-over: a picture of the
+    // old base still waiting for its flush is dropped, or it would follow the new base's
+    // first picture onto the program.
+    std::lock_guard lock(previewMutex_);
+    baseChannel_.store(base);
+    std::lock_guard baseLock(baseMutex_);
+    pendingBase_.reset(); // its flush finds nothing and clears the flag
 }
 
 void FramePipeline::setChannelPlayback(int channel, int64_t positionMs, bool playing) {

@@ -167,6 +167,14 @@ void TestFramePipeline::onlyTheBaseChannelReachesTheProgram() {
     p.setProgramState(sourceState(4), nullptr);
     p.recomposeFromLatestBase(); // no overlay manager: nothing
     QCOMPARE(programs.size(), 2);
+
+    // A picture of the old base still waiting for its flush stays off the program after a
+    // switch: it would follow the new base's first picture.
+    p.setProgramState(sourceState(4), &overlays);
+    p.onChannelFrame(3, frame);
+    p.setProgramState(sourceState(2), &overlays);
+    QTest::qWait(50);
+    QCOMPARE(programs.size(), 2);
 }
 
 void TestFramePipeline::stillImageIsFittedOnBlack() {

@@ -193,7 +193,7 @@ void TestOperatorRun::switchesRecordsAndStreams() {
                     .arg(QChar(s.colour))
                     .arg(s.startS, 0, 'f', 2)
                     .arg(s.startS + s.lengthS, 0, 'f', 2);
-    QCOMPARE(runs.size(), 4);
+    QVERIFY2(runs.size() == 4, qPrintable(seen));
     const QList<double> expected = {switchesS[0], switchesS[1] - switchesS[0],
                                     switchesS[2] - switchesS[1], lengthS - switchesS[2]};
     for (int i = 0; i < 4; ++i) {
