@@ -158,10 +158,14 @@ std::vector<OutputStatusLine> OutputStatusTracker::lines(bool chinese) const {
         }
         const QString name = t.isStream ? pick(chinese, "推流 %1", "Stream %1").arg(e.streamNumber)
                                         : pick(chinese, "文件", "File");
-        const QString text = name + QLatin1Char(' ') + StreamAddressMask::mask(t.url) + sep +
-                             state + sep + rateText(e.bitsPerSecond) + sep +
-                             pick(chinese, "丢包 %1", "dropped %1").arg(t.packetsDropped) + sep +
-                             pick(chinese, "播出 ", "on air ") + durationText(e.onAirMs);
+        // Rate and time on air only while live: the line must stay short enough for the
+        // state to be read in a narrow panel.
+        QString text = name + QLatin1Char(' ') + StreamAddressMask::mask(t.url) + sep + state;
+        if (level == Level::Good)
+            text += sep + rateText(e.bitsPerSecond);
+        text += sep + pick(chinese, "丢包 %1", "dropped %1").arg(t.packetsDropped);
+        if (level == Level::Good || (!running_ && e.onAirMs > 0))
+            text += sep + pick(chinese, "播出 ", "on air ") + durationText(e.onAirMs);
         out.push_back({text, level});
     }
     if (fileMissing_) {

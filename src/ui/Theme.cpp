@@ -29,7 +29,12 @@ QString Theme::styleSheet() {
         "QLineEdit, QComboBox, QSpinBox { background:#111316; color:#e8d9a8;"
         " border:1px solid #3a3d44; border-radius:3px; padding:2px 4px; }"
         "QToolTip { background:#1f2228; color:#d4af37; border:1px solid #d4af37; }"
-        "QSplitter::handle { background:#17191d; }");
+        "QSplitter::handle { background:#17191d; }"
+        // Scrolled content sits on its panel's background, not on the light default base.
+        "QScrollArea { background:transparent; border:none; }"
+        "QScrollArea > QWidget, QScrollArea > QWidget > QWidget { background:transparent; }"
+        "QScrollArea#statusScroll { background:#111316; border:1px solid #3a3d44;"
+        " border-radius:3px; }");
 }
 
 void Theme::apply(QWidget *window) {

@@ -242,7 +242,7 @@ private slots:
             << std::vector{snapshot(1000, {target(true, key, State::Starting)}),
                            snapshot(1500, {reconnecting}, 5)}
             << ""
-            << QStringList{"Stream 1 rtmp://h/live/•••• · reconnecting (try 3) · 0 kb/s",
+            << QStringList{"Stream 1 rtmp://h/live/•••• · reconnecting (try 3) · dropped 0",
                            "Program encoded 5.0 fps"}
             << std::vector{Level::Warning, Level::Info};
         QTest::newRow("failed stays")

@@ -5,7 +5,6 @@
 // Usage: quorvi_shots <output folder> [en|zh]
 
 #include "pipeline/FramePipeline.h"
-#include "pipeline/OutputPlan.h"
 #include "pipeline/ProgramOutput.h"
 #include "ui/MainWindow.h"
 #include "ui/dialogs/SourceDialog.h"
@@ -13,9 +12,11 @@
 #include "ui/panels/VideoInputPanel.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
+#include <QLineEdit>
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
@@ -115,16 +116,25 @@ int main(int argc, char **argv) {
     if (QPushButton *toPreview = button(panel, QStringLiteral("🖥")))
         toPreview->click();
 
-    OutputSettings settings;
-    settings.fileEnabled = true;
-    settings.filePath = work.filePath(QStringLiteral("show.mp4"));
-    settings.rows.push_back({true, QStringLiteral("udp://127.0.0.1:23456"), QStringLiteral("UDP")});
-    settings.rows.push_back(
-        {true, QStringLiteral("rtmp://127.0.0.1:1/live/secret-key"), QStringLiteral("RTMP")});
-    settings.width = 640;
-    settings.height = 360;
-    window.output().setSettings(settings);
-    window.output().start();
+    // The output panel filled in as an operator would, then started from its own button.
+    OutputSettingsWidget *output = window.outputSettings();
+    const auto edit = [output](const QString &name, const QString &text) {
+        auto *field = output->findChild<QLineEdit *>(name);
+        field->setText(text);
+        emit field->editingFinished();
+    };
+    edit(QStringLiteral("filePath"), work.filePath(QStringLiteral("show.mp4")));
+    output->findChild<QCheckBox *>(QStringLiteral("fileOutput"))->setChecked(true);
+    edit(QStringLiteral("streamUrl0"), QStringLiteral("udp://127.0.0.1:23456"));
+    output->findChild<QComboBox *>(QStringLiteral("streamProtocol0"))
+        ->setCurrentText(QStringLiteral("UDP"));
+    output->findChild<QCheckBox *>(QStringLiteral("streamEnabled0"))->setChecked(true);
+    // Nothing listens there: the status shows a stream that keeps trying, its key masked.
+    edit(QStringLiteral("streamUrl1"), QStringLiteral("rtmp://127.0.0.1:1/live/secret-key"));
+    output->findChild<QCheckBox *>(QStringLiteral("streamEnabled1"))->setChecked(true);
+    auto *resolution = output->findChild<QComboBox *>(QStringLiteral("resolution"));
+    resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
+    output->findChild<QPushButton *>(QStringLiteral("startStop"))->click();
     runFor(5000);
 
     bool ok = save(panel->grab(), out.filePath(QStringLiteral("channel-panel-%1.png").arg(lang)));

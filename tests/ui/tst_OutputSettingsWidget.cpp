@@ -258,6 +258,16 @@ private slots:
         QCOMPARE(panel.streamUrl(6), QString());
         QCOMPARE(panel.streamProtocol(-1), QString());
         QVERIFY(!panel.isStreamEnabled(6));
+
+        // The key stays out of sight while the field is not being edited.
+        QLineEdit *keyed = urlEdit(panel, 4);
+        emit keyed->editingFinished();
+        QCOMPARE(keyed->text(), QStringLiteral("rtmp://h/live/••••"));
+        QCOMPARE(panel.streamUrl(4), QStringLiteral("rtmp://h/live/k"));
+        QCOMPARE(panel.settings().rows[4].url, QStringLiteral("rtmp://h/live/k"));
+        QFocusEvent focusIn(QEvent::FocusIn);
+        QApplication::sendEvent(keyed, &focusIn);
+        QCOMPARE(keyed->text(), QStringLiteral("rtmp://h/live/k"));
     }
 
     // The lines show in their level's colour; later calls reuse the same labels, hiding the

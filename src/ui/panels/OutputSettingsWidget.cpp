@@ -1,5 +1,7 @@
 #include "ui/panels/OutputSettingsWidget.h"
 
+#include "ui/widgets/StreamUrlEdit.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -158,7 +160,7 @@ OutputSettingsWidget::OutputSettingsWidget(QWidget *parent) : QWidget(parent) {
         row.protocol->setObjectName(QStringLiteral("streamProtocol%1").arg(i));
         row.protocol->addItems(
             {QStringLiteral("RTMP"), QStringLiteral("HTTP"), QStringLiteral("UDP")});
-        row.url = new QLineEdit;
+        row.url = new StreamUrlEdit;
         row.url->setObjectName(QStringLiteral("streamUrl%1").arg(i));
         markUserContent(row.url);
         rowsGrid->addWidget(row.enabled, i, 0);
@@ -247,14 +249,14 @@ QString OutputSettingsWidget::streamProtocol(int row) const {
 QString OutputSettingsWidget::streamUrl(int row) const {
     if (row < 0 || row >= kStreamRows)
         return {};
-    return rows_[size_t(row)].url->text();
+    return rows_[size_t(row)].url->address();
 }
 
 bool OutputSettingsWidget::isStreamEnabled(int row) const {
     if (row < 0 || row >= kStreamRows)
         return false;
     const StreamRow &r = rows_[size_t(row)];
-    return r.enabled->isChecked() && !r.url->text().trimmed().isEmpty();
+    return r.enabled->isChecked() && !r.url->address().trimmed().isEmpty();
 }
 
 int OutputSettingsWidget::outputWidth() const {
@@ -354,7 +356,7 @@ void OutputSettingsWidget::synchroniseCheckBoxes() {
             fileCheck_->setChecked(false);
         for (const StreamRow &row : rows_) {
             const QSignalBlocker blockRow(row.enabled);
-            if (row.url->text().trimmed().isEmpty())
+            if (row.url->address().trimmed().isEmpty())
                 row.enabled->setChecked(false);
         }
     }

@@ -14,6 +14,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class StreamUrlEdit;
 class QPushButton;
 class QSlider;
 class QVBoxLayout;
@@ -77,7 +78,7 @@ private:
     struct StreamRow {
         QCheckBox *enabled = nullptr;
         QComboBox *protocol = nullptr;
-        QLineEdit *url = nullptr;
+        StreamUrlEdit *url = nullptr;
     };
 
     void browse();
