@@ -1,20 +1,19 @@
 #include "input/FFmpegVideoDecoder.h"
 
 #include "core/PosixUtil.h"
+#include "core/StreamAddressMask.h"
 #include "input/DecodeWorker.h"
 #include "input/ScreenCapture.h"
 #include "input/SourceAddress.h"
 
 #include <QMetaObject>
-#include <QUrl>
 
 namespace {
 
-// Addresses may carry credentials; logs must not.
+// A network address may carry a key or a token; files and capture devices are shown as they are.
 QString forLog(const QString &address) {
-    const QUrl url(address);
-    return url.isValid() && !url.scheme().isEmpty() && url.scheme().size() > 1
-               ? url.toString(QUrl::RemoveUserInfo)
+    return SourceAddress::kindOf(address) == SourceAddress::Kind::Network
+               ? StreamAddressMask::mask(address)
                : address;
 }
 
