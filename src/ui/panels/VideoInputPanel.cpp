@@ -214,7 +214,11 @@ void VideoInputPanel::onChannelFrame(FrameTokenPtr frame, qint64 positionMs) {
         heldFrame_ = std::move(frame);
         requestThumbnail();
     }
-    refreshTitle();
+    // With a repaint limit the title and its slider follow the thumbnail's repaints: four
+    // styled sliders repainted at the full frame rate cost the program thread as much as the
+    // pictures.
+    if (maxRepaintsPerSecond_ <= 0 || !heldFrame_)
+        refreshTitle();
 }
 
 void VideoInputPanel::onPlaybackEnded() {
@@ -386,6 +390,8 @@ void VideoInputPanel::paintThumbnail() {
                       (target.height() - scaled.height()) / 2, scaled);
     painter.end();
     thumbnail_->setPixmap(QPixmap::fromImage(canvas));
+    if (maxRepaintsPerSecond_ > 0)
+        refreshTitle();
 }
 
 void VideoInputPanel::showHighlight(bool on) {
