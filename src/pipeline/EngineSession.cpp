@@ -32,8 +32,9 @@ EngineSession::EngineSession(AudioPlayback playback)
 }
 
 EngineSession::~EngineSession() {
-    // Ends a running output first (its encoder pulls the program sound until the file's trailer
-    // is written), then detaches the mixer from the output and the decoders' audio clock.
+    // Stops a running output first (from then on it pulls no program sound; its trailer is
+    // written before the pipeline goes), then detaches the mixer from the output and the
+    // decoders' audio clock.
     pipeline_->onOutputMixerGone(mixer_.get());
     // Stopped on its own thread, whose timer and audio device it owns; shutdown() also hands it
     // back to this thread so it can be deleted here.

@@ -18,10 +18,11 @@ class QThread;
 // the overlay manager (setProgramState), as is the initial state, so the pipeline can draw
 // overlays from the first frame.
 //
-// Teardown, in this order: the output run ends (the file gets its trailer) and the mixer is
+// Teardown, in this order: the output run is stopped (it pulls no more sound) and the mixer is
 // detached from the pipeline; the mixer stops on its own thread; the audio thread is joined
-// (at most 5 s); then the mixer, the pipeline (joining its decoders before their pools), the
-// controller and, last, the overlay manager, which overlay decoders call until they are joined.
+// (at most 5 s); then the mixer, the pipeline (waiting for closing runs to write their trailers,
+// then joining its decoders before their pools), the controller and, last, the overlay manager,
+// which overlay decoders call until they are joined.
 //
 // Threads: every method on the thread that made the session (the GUI thread in the
 // application), the destructor included; the objects it hands out keep their own rules. The
