@@ -14,6 +14,6 @@ for lang in en zh; do
   chmod 700 "$home/run"
   # A private settings folder and runtime folder: the operator's own settings stay untouched.
   XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/run" \
-    xvfb-run -a -s "-screen 0 1920x1080x24" "$build/tests/quorvi_shots" docs "$lang"
+    xvfb-run -a -s "-screen 0 1920x1080x24" "$build/tools/quorvi_shots" docs "$lang"
   rm -rf "$home"
 done
