@@ -165,9 +165,20 @@ void ProgramTimeline::onChannelMediaChanged(int channel) {
     if (!p)
         return;
     session_.pipeline()->setChannelLoop(channel, p->loopEnabled());
-    QTimer::singleShot(kDurationDelayMs, this, [this, channel] {
-        if (ProgramChannel *later = panel(channel))
-            later->setDurationMs(session_.pipeline()->channelDurationMs(channel));
+    askDuration(channel, p->programSource(), kDurationDelayMs, kDurationTries);
+}
+
+// A source that opens slowly (a loaded machine, a network file) has no duration yet after the
+// first delay; asking a few more times spares the operator a channel that can never be sought.
+void ProgramTimeline::askDuration(int channel, const QString &source, int delayMs, int triesLeft) {
+    QTimer::singleShot(delayMs, this, [this, channel, source, triesLeft] {
+        ProgramChannel *later = panel(channel);
+        if (!later || later->programSource() != source)
+            return; // another source by now: its own change asks for it
+        const int64_t duration = session_.pipeline()->channelDurationMs(channel);
+        later->setDurationMs(duration);
+        if (duration <= 0 && triesLeft > 1)
+            askDuration(channel, source, kDurationRetryMs, triesLeft - 1);
     });
 }
 

@@ -31,6 +31,10 @@ public:
     static constexpr int64_t kKeepAliveMs = 999;
     // The decoder knows the duration only once it has opened the new source.
     static constexpr int kDurationDelayMs = 150;
+    // Then again every kDurationRetryMs while it is unknown, kDurationTries times in all (a live
+    // source never has one).
+    static constexpr int kDurationRetryMs = 250;
+    static constexpr int kDurationTries = 20;
 
     using MonotonicMs = std::function<int64_t()>;
 
@@ -78,6 +82,7 @@ private:
     void runCoalescedRefresh();
     void onOverlayLayoutChanged();
     int64_t stampNow() const;
+    void askDuration(int channel, const QString &source, int delayMs, int triesLeft);
 
     EngineSession &session_;
     MonotonicMs now_;

@@ -23,7 +23,8 @@ struct FakeChannel : ProgramChannel {
     bool loopEnabled() const override { return false; }
     int volumePercent() const override { return 100; }
     void setPreviewSwitch(bool on) override { switchOn = on; }
-    void setDurationMs(int64_t) override {}
+    void setDurationMs(int64_t) override { ++durationsGiven; }
+    int durationsGiven = 0;
 };
 
 enum Base { NoBase, Paused, Playing };
@@ -75,6 +76,17 @@ private slots:
         r.timeline.onPreviewSwitchToggled(0, true);
         r.timeline.onPreviewSwitchToggled(2, true); // no media: feeds nothing, not channel 1
         QCOMPARE(r.programSource(), 0);
+    }
+
+    // A source without a duration yet is asked again, until it has another source.
+    void durationIsAskedUntilKnown() {
+        Rig r;
+        r.timeline.onChannelMediaChanged(0);
+        QTRY_VERIFY_WITH_TIMEOUT(r.panels[0].durationsGiven >= 3, 2000);
+        r.panels[0].source = QStringLiteral("/none/other.mp4");
+        const int given = r.panels[0].durationsGiven;
+        QTest::qWait(ProgramTimeline::kDurationRetryMs * 2);
+        QCOMPARE(r.panels[0].durationsGiven, given);
     }
 
     void composesWhenNeeded_data() {
