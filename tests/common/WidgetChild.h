@@ -22,6 +22,22 @@ inline QStringList comboTexts(const QComboBox *combo) {
     return texts;
 }
 
+// Texts, placeholders, tool tips and combo items of every control, leaving out what the
+// operator typed or the system reported (userContent).
+inline QStringList visibleTexts(const QWidget &parent) {
+    QStringList texts;
+    for (const QWidget *w : parent.findChildren<QWidget *>()) {
+        if (w->property("userContent").toBool())
+            continue;
+        for (const char *property : {"text", "placeholderText", "toolTip"})
+            texts << w->property(property).toString();
+        if (auto *combo = qobject_cast<const QComboBox *>(w))
+            texts << comboTexts(combo);
+    }
+    texts.removeAll(QString());
+    return texts;
+}
+
 inline bool hasChinese(const QString &text) {
     for (const QChar c : text)
         if (c.unicode() >= 0x3000 && c.unicode() < 0xA000)

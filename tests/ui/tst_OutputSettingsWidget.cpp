@@ -6,19 +6,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-// Texts, placeholders, tool tips and combo items of every control.
-static QStringList visibleTexts(const QWidget &panel) {
-    QStringList texts;
-    for (const QWidget *w : panel.findChildren<QWidget *>()) {
-        for (const char *property : {"text", "placeholderText", "toolTip"})
-            texts << w->property(property).toString();
-        if (auto *combo = qobject_cast<const QComboBox *>(w))
-            texts << comboTexts(combo);
-    }
-    texts.removeAll(QString());
-    return texts;
-}
-
 class TestOutputSettingsWidget : public QObject {
     Q_OBJECT
     QStringList order_; // the panel's signals in the order they came
