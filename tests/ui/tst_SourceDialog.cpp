@@ -104,7 +104,8 @@ private slots:
         for (const auto &[stored, chinese] : {std::pair{"zh_cn", true}, {"fr", false}}) {
             QSettings("Brisol", "Quorvi Pro").setValue("ui_language", stored);
             SourceDialog dialog;
-            for (const QString &text : visibleTexts(dialog) << dialog.windowTitle())
+            const QStringList texts = visibleTexts(dialog) << dialog.windowTitle();
+            for (const QString &text : texts)
                 QVERIFY2(hasChinese(text) == chinese, qPrintable(stored + (": " + text)));
         }
     }
