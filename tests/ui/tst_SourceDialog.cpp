@@ -82,12 +82,13 @@ private slots:
         const struct {
             const char *list;
             int chosen, after;
-        } rows[] = {{"window", 1, 1},
+        } rows[] = {{"window", 1, 0}, // the same window, listed first now
                     {"display", 1, 0},
                     {"cameraMicrophone", 2, 0},
                     {"displayMicrophone", 1, 1}};
         for (const auto &row : rows)
             child<QComboBox>(dialog, row.list)->setCurrentIndex(row.chosen);
+        system.windows.move(1, 0);
         system.displays.removeLast();
         system.microphones.removeLast();
         for (const char *button : {"refreshWindows", "refreshDisplays", "refreshDevices"})

@@ -46,9 +46,13 @@ SourceDialog::OpenFileDialog &openFileDialog() {
     return dialog;
 }
 
-// Keeps the entry chosen before a refill when it still exists.
-void restoreIndex(QComboBox *list, int previous) {
-    if (previous >= 0 && previous < list->count())
+// Keeps the entry chosen before a refill: the same device, display or window while it is
+// still listed (the system may list them in another order), else the same place in the list.
+void restoreChoice(QComboBox *list, int previous, const QVariant &previousValue) {
+    const int same = previousValue.isValid() ? list->findData(previousValue) : -1;
+    if (same >= 0)
+        list->setCurrentIndex(same);
+    else if (previous >= 0 && previous < list->count())
         list->setCurrentIndex(previous);
 }
 
@@ -268,18 +272,20 @@ void SourceDialog::refreshCaptureDevices() {
         systemLists().microphones ? systemLists().microphones() : systemMicrophones();
 
     const int previousCamera = camera_->currentIndex();
+    const QVariant previousCameraValue = camera_->currentData();
     camera_->clear();
     for (const QString &name : cameras)
         camera_->addItem(name, name);
-    restoreIndex(camera_, previousCamera);
+    restoreChoice(camera_, previousCamera, previousCameraValue);
 
     for (QComboBox *list : {cameraMicrophone_, displayMicrophone_, windowMicrophone_}) {
         const int previous = list->currentIndex();
+        const QVariant previousValue = list->currentData();
         list->clear();
         list->addItem(text(u"（不使用麦克风）", u"(No microphone)"), QString());
         for (const QString &name : microphones)
             list->addItem(name, name);
-        restoreIndex(list, previous);
+        restoreChoice(list, previous, previousValue);
     }
 }
 
@@ -287,23 +293,25 @@ void SourceDialog::refreshDxgiMonitors() {
     const QList<X11DisplayCapture::DisplayEntry> displays =
         systemLists().displays ? systemLists().displays() : X11DisplayCapture::enumerateDisplays();
     const int previous = display_->currentIndex();
+    const QVariant previousValue = display_->currentData();
     display_->clear();
     for (const X11DisplayCapture::DisplayEntry &entry : displays)
         display_->addItem(entry.description, entry.index);
     if (display_->count() == 0)
         display_->addItem(text(u"（未检测到显示器）", u"(No display detected)"), 0);
-    restoreIndex(display_, previous);
+    restoreChoice(display_, previous, previousValue);
 }
 
 void SourceDialog::refreshWindowList() {
     const QList<CaptureWindow> windows =
         systemLists().windows ? systemLists().windows() : listCaptureWindows();
     const int previous = window_->currentIndex();
+    const QVariant previousValue = window_->currentData();
     window_->clear();
     for (const CaptureWindow &entry : windows)
         window_->addItem(entry.text, QVariant::fromValue<quint64>(entry.handle));
     if (window_->count() == 0)
         window_->addItem(text(u"（无可用窗口，点刷新）", u"(No windows — click Refresh)"),
                          QVariant::fromValue<quint64>(0));
-    restoreIndex(window_, previous);
+    restoreChoice(window_, previous, previousValue);
 }
