@@ -234,63 +234,40 @@ private slots:
         QVERIFY2(d.counters.size() >= 57, qPrintable(QString::number(d.counters.size())));
     }
 
+    // RTMP streams reconnect without limit; other outputs fail after 5 s of nothing but failures.
+    void targetStates() {
+        using S = OutputTargetStatus::State;
+        struct Row {
+            const char *name;
+            bool rtmp, open;
+            int attempts, failingForMs, attempt; // failingForMs -1: not failing
+            S state;
+        } const rows[] = {{"opening", true, false, 0, -1, 0, S::Starting},
+                          {"rtmp write lost", true, false, 0, 10, 1, S::Reconnecting},
+                          {"rtmp long outage", true, false, 7, 600000, 8, S::Reconnecting},
+                          {"udp refused 2 s", false, false, 1, 2000, 2, S::Reconnecting},
+                          {"udp refused 6 s", false, false, 3, 6000, 0, S::Failed},
+                          {"file full 6 s", false, true, 0, 6000, 0, S::Failed},
+                          {"file full 1 s", false, true, 0, 1000, 0, S::Live}};
+        for (const Row &r : rows) {
+            OutputTarget::Status s; // "now" is 0
+            s.open = r.open;
+            s.reconnecting = !r.open && r.failingForMs >= 0;
+            s.attempts = r.attempts;
+            s.failingSinceNs = r.failingForMs < 0 ? 0 : -r.failingForMs * 1'000'000LL;
+            s.liveSinceMs = 1234;
+            s.lastError = "refused";
+            const auto t = FfmpegEncoderSink::targetStatus(s, r.rtmp, 0,
+                                                           FfmpegEncoderSink::kTransportFailureNs);
+            QVERIFY2(t.state == r.state && t.attempt == r.attempt, r.name);
+            QVERIFY2(t.reason.isEmpty() == (r.state == S::Starting || r.state == S::Live), r.name);
+            QVERIFY2(t.liveSinceMs == (r.state == S::Live ? 1234 : 0), r.name);
+        }
+    }
+
     // Every write of the only output fails: logged, never fatal, and reported as failed once,
     // 5 s (of its clock) after the failures began. Matroska's packet writes fail; fragmented
     // MP4 writes its header at once, so its open fails.
-    // How an output shows to the operator, from what it counted. RTMP streams reconnect
-    // without limit and never show as failed; other outputs do after 5 s of nothing but
-    // failures.
-    void targetStates_data() {
-        QTest::addColumn<bool>("open");
-        QTest::addColumn<bool>("reconnecting");
-        QTest::addColumn<int>("attempts");
-        QTest::addColumn<int>("failingForMs"); // -1: not failing
-        QTest::addColumn<bool>("rtmp");
-        QTest::addColumn<int>("state");
-        QTest::addColumn<int>("attempt");
-        using S = OutputTargetStatus::State;
-        QTest::newRow("opening") << false << false << 0 << -1 << true << int(S::Starting) << 0;
-        QTest::newRow("live") << true << false << 0 << -1 << true << int(S::Live) << 0;
-        QTest::newRow("rtmp write lost")
-            << false << true << 0 << 10 << true << int(S::Reconnecting) << 1;
-        QTest::newRow("rtmp long outage")
-            << false << true << 7 << 600000 << true << int(S::Reconnecting) << 8;
-        QTest::newRow("udp refused briefly")
-            << false << true << 1 << 2000 << false << int(S::Reconnecting) << 2;
-        QTest::newRow("udp refused 6 s")
-            << false << true << 3 << 6000 << false << int(S::Failed) << 0;
-        QTest::newRow("file full 6 s")
-            << true << false << 0 << 6000 << false << int(S::Failed) << 0;
-        QTest::newRow("file full 1 s") << true << false << 0 << 1000 << false << int(S::Live) << 0;
-    }
-    void targetStates() {
-        QFETCH(bool, open);
-        QFETCH(bool, reconnecting);
-        QFETCH(int, attempts);
-        QFETCH(int, failingForMs);
-        QFETCH(bool, rtmp);
-        QFETCH(int, state);
-        QFETCH(int, attempt);
-        const int64_t nowNs = 100'000'000'000;
-        OutputTarget::Status s;
-        s.open = open;
-        s.reconnecting = reconnecting;
-        s.attempts = attempts;
-        s.failingSinceNs = failingForMs < 0 ? 0 : nowNs - int64_t(failingForMs) * 1'000'000;
-        s.liveSinceMs = open ? 1234 : 0;
-        s.bytes = 777;
-        s.lastError = QStringLiteral("write: Connection refused");
-        const OutputTargetStatus t =
-            FfmpegEncoderSink::targetStatus(s, rtmp, nowNs, FfmpegEncoderSink::kTransportFailureNs);
-        QCOMPARE(int(t.state), state);
-        QCOMPARE(t.attempt, attempt);
-        QCOMPARE(t.bytesWritten, int64_t(777));
-        QCOMPARE(t.liveSinceMs, t.state == OutputTargetStatus::State::Live ? 1234 : 0);
-        const bool hasReason = t.state == OutputTargetStatus::State::Reconnecting ||
-                               t.state == OutputTargetStatus::State::Failed;
-        QCOMPARE(!t.reason.isEmpty(), hasReason);
-    }
-
     void fullDiskIsReportedOnce_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("failure");
