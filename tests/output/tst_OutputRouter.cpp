@@ -1,5 +1,4 @@
-// The router's queue as the encoder sees it, its destination check, runs that end promptly
-// and close on their own, and the status the operator's window reads.
+// The router's queue, its destination check, runs that stop at once and close on their own.
 
 #include "common/EncodedFrames.h"
 #include "common/MediaFixtures.h"
@@ -16,7 +15,6 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 using namespace encoded;
 
@@ -74,14 +72,11 @@ struct FakeMixer : ProgramAudioSource {
     std::atomic<bool> capturing{false};
     std::atomic<int> clears{0};
     std::atomic<int64_t> pulled{0};
-    std::atomic<int> pulls{0};
     std::atomic<int> pullMs{0}; // how long one pull takes
     void setProgramCaptureEnabled(bool on) override { capturing = on; }
     void clearProgramQueue() override { ++clears; }
     void pullProgramAudio(int16_t *out, int frames) override {
-        ++pulls;
-        if (pullMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(pullMs.load()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pullMs.load()));
         std::fill(out, out + 2 * frames, int16_t(0));
         pulled += frames;
     }
@@ -151,16 +146,28 @@ private slots:
         QVERIFY(!router.start());
     }
 
+    // Refused up front or failing to open, the missing recording is reported; the stream runs.
+    void unwritableFileLeavesTheStream_data() {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("folder cannot be made") << "/proc/quorvi/out.mp4";
+        QTest::newRow("file is a folder") << dir_.filePath("isafolder.mp4");
+        QDir().mkpath(dir_.filePath("isafolder.mp4"));
+    }
     void unwritableFileLeavesTheStream() {
+        QFETCH(QString, file);
         FakeMixer mixer;     // the muxer interleaves: without sound it would hold the picture back
         OutputRouter router; // after the mixer: the router must not outlive its sound source
         router.setAudioMixer(&mixer);
         const QString stream = dir_.filePath("stream.flv");
-        router.setOutputFile(QStringLiteral("/proc/quorvi/out.mp4"));
+        router.setOutputFile(file);
         router.setStreamTargets({{stream, "flv"}});
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^OutputRouter: output directory"));
+        LogCapture log;
         QVERIFY(router.start());
         feed(router, 0, 30, 33); // in real time: the stream joins at a keyframe
+        const OutputRunStatus s = router.status();
+        QCOMPARE(s.fileMissingPath, file);
+        QVERIFY(s.targets.at(0).state == State::Failed && !s.fileMissingReason.isEmpty());
+        QVERIFY(!log.messages().filter(file).isEmpty());
         router.stop();
         QVERIFY(router.waitClosed(10000));
         QVERIFY2(tooShort(stream, 1).isEmpty(), qPrintable(tooShort(stream, 1)));
@@ -211,50 +218,34 @@ private slots:
         QVERIFY2(tooShort(file, 40).isEmpty(), qPrintable(tooShort(file, 40)));
     }
 
-    // The stop must not wait for the flush and the trailers: the caller composes the program.
-    // A second run may begin while the first still closes; both recordings end complete and
-    // each run reports its close once.
+    // Stop does not wait for a slow close; both files end complete, each run reports once.
     void stopAndRestartWhileARunCloses() {
         std::atomic<int> closed{0}; // outlives the router, whose runs report to it
         OutputRouter router;
         router.setRunClosedCallback([&] { ++closed; });
-        auto slow = std::make_shared<SlowCloseSink>(800);
-        router.setSinkFactory([&] { return slow; });
-        const QString first = dir_.filePath("closing1.mkv"), second = dir_.filePath("closing2.mkv");
-        router.setOutputFile(first);
-        QVERIFY(router.start());
-        feed(router, 0, 20, 10);
-        QTRY_VERIFY(router.queuedFrames() == 0);
-        slow->arm();
-        QElapsedTimer t;
-        t.start();
-        router.stop();
-        const qint64 stopMs = t.elapsed();
-        if (kSlow == 1) // real time only without the sanitizers
-            QVERIFY2(stopMs < 50, qPrintable(QString::number(stopMs)));
-        QVERIFY(router.isClosing());
-        QVERIFY(router.status().closing);
-
-        router.setSinkFactory({});
-        router.setOutputFile(second);
-        QVERIFY(router.start());
-        QVERIFY(router.isClosing()); // the first is still closing
-        feed(router, 0, 20, 10);
-        router.stop();
-        QVERIFY(router.waitClosed(20000 * kSlow));
-        QVERIFY(!router.isClosing());
-        QCOMPARE(closed.load(), 2);
-        for (const QString &file : {first, second}) {
-            const media::ProbeInfo info = media::probe(file);
-            QVERIFY2(info.durationS > 0.3,
-                     qPrintable(file + ' ' + QString::number(info.durationS)));
+        std::shared_ptr<SlowCloseSink> sink; // the newest run's
+        router.setSinkFactory([&] { return sink = std::make_shared<SlowCloseSink>(800); });
+        const QStringList files{dir_.filePath("closing1.mkv"), dir_.filePath("closing2.mkv")};
+        for (const QString &file : files) {
+            router.setOutputFile(file);
+            QVERIFY(router.start());
+            QCOMPARE(router.isClosing(), file == files[1]);
+            feed(router, 0, 20, 10);
+            QTRY_VERIFY(router.queuedFrames() == 0);
+            sink->arm();
+            QElapsedTimer t;
+            t.start();
+            router.stop();
+            if (kSlow == 1) // real time only without the sanitizers
+                QVERIFY2(t.elapsed() < 50, qPrintable(QString::number(t.elapsed())));
         }
-        const OutputRunStatus idle = router.status();
-        QVERIFY(!idle.running && !idle.closing);
+        QVERIFY(router.waitClosed(20000 * kSlow));
+        QCOMPARE(closed.load(), 2);
+        for (const QString &file : files)
+            QVERIFY2(media::probe(file).durationS > 0.3, qPrintable(file));
     }
 
-    // Once stop() returns, the stopped run takes no more program sound (a new run gets it
-    // all), even when it was in the middle of catching its sound up with the picture.
+    // After stop() the run pulls no more sound, even midway through catching up with a picture.
     void stoppedRunPullsNoMoreSound() {
         FakeMixer mixer;
         OutputRouter router;
@@ -263,21 +254,18 @@ private slots:
         router.setStreamTargets({{dir_.filePath("cut.flv"), "flv"}}); // live: sound keeps up
         QVERIFY(router.start());
         feed(router, 0, 10, 33);
-        QTRY_VERIFY(mixer.pulls > 0);
-        // A stalled picture: the next frame makes the run pull a second of sound in steps.
-        QTest::qWait(1200);
+        QTest::qWait(1200); // the next frame makes the run pull a second of sound in steps
         mixer.pullMs = 40;
-        const int before = mixer.pulls;
+        const int64_t before = mixer.pulled;
         router.pushFrame(frameAt(1 + 40 * kFrameUs));
-        QTRY_VERIFY_WITH_TIMEOUT(mixer.pulls >= before + 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(mixer.pulled > before + 9600, 5000); // two 200 ms steps
         router.stop();
-        const int atStop = mixer.pulls;
+        const int64_t atStop = mixer.pulled;
         QVERIFY(router.waitClosed(10000 * kSlow));
-        QCOMPARE(mixer.pulls.load(), atStop);
+        QCOMPARE(mixer.pulled.load(), atStop);
     }
 
-    // What the operator's window shows of a stream to a real server: starting, live with the
-    // bytes growing, reconnecting while the server is gone.
+    // A stream to a real server starts, goes live, reconnects in an outage; its key is masked.
     void statusFollowsAStreamThroughAnOutage() {
         if (!peers::NginxRtmpServer::available())
             QSKIP("nginx with the RTMP module is not installed");
@@ -288,14 +276,10 @@ private slots:
         OutputRouter router;
         router.setAudioMixer(&mixer);
         router.setOutputFile(dir_.filePath("outage.mkv"));
-        router.setStreamTargets({{server.url("show"), "flv"}});
+        router.setStreamTargets({{server.url("s3cr3tKey9"), "flv"}});
+        LogCapture log;
         QVERIFY(router.start());
-        OutputRunStatus s = router.status();
-        QVERIFY(s.running && !s.closing);
-        QCOMPARE(int(s.targets.size()), 2);
-        QVERIFY(!s.targets[0].isStream && s.targets[1].isStream);
-        QCOMPARE(s.targets[1].state, State::Starting);
-
+        QCOMPARE(router.status().targets.at(1).state, State::Starting);
         int next = 0;
         auto stream = [&] {
             feed(router, next, next + 3, 33);
@@ -303,92 +287,17 @@ private slots:
             return router.status().targets.at(1);
         };
         QTRY_VERIFY_WITH_TIMEOUT(stream().state == State::Live, 10000 * kSlow);
-        const OutputTargetStatus live = stream();
-        QVERIFY(live.liveSinceMs > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(stream().bytesWritten > live.bytesWritten + 1000, 5000 * kSlow);
-        QVERIFY(router.status().encodedVideoFrames >= next / 2);
-        QCOMPARE(router.status().targets[0].state, State::Live);
-
+        const int64_t bytes = stream().bytesWritten;
+        QTRY_VERIFY_WITH_TIMEOUT(stream().bytesWritten > bytes + 1000, 5000 * kSlow);
         server.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(stream().state == State::Reconnecting, 15000 * kSlow);
-        const OutputTargetStatus lost = stream();
-        QVERIFY(lost.attempt >= 1);
-        QCOMPARE(lost.liveSinceMs, int64_t(0));
+        QTRY_VERIFY_WITH_TIMEOUT(stream().attempt >= 2, 15000 * kSlow); // one reopen failed
+        QCOMPARE(stream().state, State::Reconnecting);
         QCOMPARE(router.status().targets[0].state, State::Live); // the file keeps recording
-        router.stop();
-        QVERIFY(router.waitClosed(10000 * kSlow));
-    }
-
-    // The recording cannot be written but a stream can: the run goes on and says what it
-    // lacks, whether the folder is refused up front or the file will not open.
-    void missingRecordingIsReported_data() {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("unwritable folder") << "/proc/quorvi/out.mkv"
-                                           << "folder";
-        QTest::newRow("file is a folder") << "isafolder.mkv"
-                                          << "directory";
-    }
-    void missingRecordingIsReported() {
-        QFETCH(QString, file);
-        QFETCH(QString, reason);
-        if (!file.startsWith('/')) {
-            file = dir_.filePath(file);
-            QVERIFY(QDir().mkpath(file));
-        }
-        peers::UdpCapture capture;
-        const quint16 port = capture.start(dir_.filePath("missing.ts"));
-        QVERIFY(port != 0);
-        FakeMixer mixer;
-        OutputRouter router;
-        router.setAudioMixer(&mixer);
-        router.setOutputFile(file);
-        router.setStreamTargets({{QStringLiteral("udp://127.0.0.1:%1").arg(port), "mpegts"}});
-        LogCapture log;
-        QVERIFY(router.start());
-        int next = 0;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (feed(router, next, next + 2, 33), next += 2, router.status().fileMissing),
-            10000 * kSlow);
-        QTRY_VERIFY_WITH_TIMEOUT((feed(router, next, next + 2, 33), next += 2,
-                                  router.status().targets.at(1).state == State::Live),
-                                 10000 * kSlow);
-        const OutputRunStatus s = router.status();
-        QCOMPARE(s.fileMissingPath, file);
-        QVERIFY2(s.fileMissingReason.contains(reason, Qt::CaseInsensitive),
-                 qPrintable(s.fileMissingReason));
-        QCOMPARE(s.targets[0].state, State::Failed);
-        QVERIFY(!s.targets[0].reason.isEmpty());
-        QVERIFY(log.messages().filter(file).size() >= 1); // a warning names the lost recording
-        router.stop();
-        QVERIFY(router.waitClosed(10000 * kSlow));
-        QVERIFY(!QFileInfo(file).isFile());
-    }
-
-    // A stream key is a secret: a stream that keeps failing logs its address with the key
-    // masked.
-    void failingStreamKeepsItsKeyOutOfTheLog() {
-        const quint16 port = peers::freeTcpPort(); // nobody answers there
-        const QString url = QStringLiteral("rtmp://127.0.0.1:%1/live/s3cr3tKey9").arg(port);
-        FakeMixer mixer;
-        OutputRouter router;
-        router.setAudioMixer(&mixer);
-        router.setStreamTargets({{url, "flv"}});
-        LogCapture log;
-        QVERIFY(router.start());
-        int next = 0;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (feed(router, next, next + 2, 33), next += 2, !log.messages().filter("url:").isEmpty()),
-            10000 * kSlow);
-        const OutputTargetStatus s = router.status().targets.at(0);
-        QCOMPARE(s.state, State::Reconnecting);
-        QVERIFY(!s.reason.isEmpty());
         router.stop();
         QVERIFY(router.waitClosed(10000 * kSlow));
         const QStringList lines = log.messages();
         QVERIFY(lines.filter("s3cr3tKey9").isEmpty());
-        QVERIFY2(!lines.filter(QStringLiteral("127.0.0.1:%1/live/").arg(port)).isEmpty(),
-                 qPrintable(lines.join('\n')));
+        QVERIFY(!lines.filter(server.url("")).isEmpty()); // the line is there, masked
     }
 };
 
