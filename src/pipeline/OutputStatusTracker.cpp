@@ -137,6 +137,9 @@ std::vector<OutputStatusLine> OutputStatusTracker::lines(bool chinese) const {
 
     for (const Entry &e : entries_) {
         const OutputTargetStatus &t = e.last;
+        if (fileMissing_ && !t.isStream)
+            continue; // the line of the missing recording below says it once
+
         QString state;
         Level level = Level::Info;
         if (e.failed) {

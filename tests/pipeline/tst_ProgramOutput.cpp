@@ -117,9 +117,10 @@ private slots:
         OutputStatusTracker tracker;
         tracker.begin(500);
         tracker.update(poll(1000, {target(kKey, State::Live), target("udp://h:8"), failed}));
-        tracker.update(poll(
-            3000, {live, target("udp://h:8", State::Reconnecting, 3), target(udp, State::Live)}, 60,
-            "/ro/a.mp4", "Permission denied")); // rates over the last 2 s
+        tracker.update(poll(3000,
+                            {target("/ro/a.mp4", State::Failed), live,
+                             target("udp://h:8", State::Reconnecting, 3), target(udp, State::Live)},
+                            60, "/ro/a.mp4", "Permission denied")); // rates over the last 2 s
         const QStringList kept = {
             "E Stream 3 udp://h:9?•••• · failed: udp://h:9?••••: refused · dropped 0",
             "E File /ro/a.mp4 · not recorded: Permission denied"};
