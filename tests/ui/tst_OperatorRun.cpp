@@ -8,6 +8,7 @@
 #include "common/MediaFixtures.h"
 #include "common/SlowFactor.h"
 #include "common/StreamPeers.h"
+#include "common/WidgetChild.h"
 #include "pipeline/FramePipeline.h"
 #include "pipeline/ProgramOutput.h"
 #include "ui/MainWindow.h"
@@ -149,16 +150,15 @@ void TestOperatorRun::switchesRecordsAndStreams() {
     // A file and a UDP stream at 640 x 360.
     OutputSettingsWidget *settings = window.outputSettings();
     const QString file = out.filePath(QStringLiteral("show.mp4"));
-    typeInto(settings->findChild<QLineEdit *>(QStringLiteral("filePath")), file);
-    settings->findChild<QCheckBox *>(QStringLiteral("fileOutput"))->setChecked(true);
-    typeInto(settings->findChild<QLineEdit *>(QStringLiteral("streamUrl0")),
+    typeInto(child<QLineEdit>(*settings, "filePath"), file);
+    child<QCheckBox>(*settings, "fileOutput")->setChecked(true);
+    typeInto(child<QLineEdit>(*settings, "streamUrl0"),
              QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(port));
-    settings->findChild<QComboBox *>(QStringLiteral("streamProtocol0"))
-        ->setCurrentText(QStringLiteral("UDP"));
-    settings->findChild<QCheckBox *>(QStringLiteral("streamEnabled0"))->setChecked(true);
-    auto *resolution = settings->findChild<QComboBox *>(QStringLiteral("resolution"));
+    child<QComboBox>(*settings, "streamProtocol0")->setCurrentText(QStringLiteral("UDP"));
+    child<QCheckBox>(*settings, "streamEnabled0")->setChecked(true);
+    auto *resolution = child<QComboBox>(*settings, "resolution");
     resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
-    auto *startStop = settings->findChild<QPushButton *>(QStringLiteral("startStop"));
+    auto *startStop = child<QPushButton>(*settings, "startStop");
 
     QElapsedTimer show;
     QTest::mouseClick(startStop, Qt::LeftButton);
