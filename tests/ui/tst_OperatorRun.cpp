@@ -200,6 +200,8 @@ void TestOperatorRun::switchesRecordsAndStreams() {
         QCOMPARE(runs[i].colour, i % 2 == 0 ? 'r' : 'b');
         QVERIFY2(std::abs(runs[i].lengthS - expected[i]) <= 0.5, qPrintable(seen));
     }
+    qInfo("recorded: %s(%lld frames in %.2f s on air)", qPrintable(seen),
+          static_cast<long long>(timing.frameTimesS.size()), lengthS);
     // Real time, without holes.
     QVERIFY2(timing.frameTimesS.size() >= 0.97 * lengthS * kFps,
              qPrintable(
