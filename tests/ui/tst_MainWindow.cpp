@@ -189,8 +189,8 @@ void TestMainWindow::languageSwitchRewritesAndRestoresEveryText() {
         2000));
     const QStringList chinese = visibleTexts(window.get());
     for (const QString &expected :
-         {QStringLiteral("输出预览"), QStringLiteral("调音台"),
-          QStringLiteral("文件"), QStringLiteral("语言切换"), QStringLiteral("叠 2")})
+         {QStringLiteral("输出预览"), QStringLiteral("调音台"), QStringLiteral("文件"),
+          QStringLiteral("语言切换"), QStringLiteral("叠 2")})
         QVERIFY2(chinese.contains(expected), qPrintable(expected));
     QCOMPARE(caption->text(), QStringLiteral("Output"));
 
