@@ -91,33 +91,14 @@ int main(int argc, char **argv) {
     const QString clip = dir.filePath(QStringLiteral("channel.mp4"));
     std::printf("bench_window: making a 1080p30 clip...\n");
     std::fflush(stdout);
-    const int made =
-        QProcess::execute(QStringLiteral("ffmpeg"), {"-hide_banner",
-                                                     "-loglevel",
-                                                     "error",
-                                                     "-nostdin",
-                                                     "-y",
-                                                     "-f",
-                                                     "lavfi",
-                                                     "-i",
-                                                     "testsrc2=size=1920x1080:rate=30",
-                                                     "-f",
-                                                     "lavfi",
-                                                     "-i",
-                                                     "sine=frequency=440:sample_rate=48000",
-                                                     "-t",
-                                                     "12",
-                                                     "-c:v",
-                                                     "libx264",
-                                                     "-preset",
-                                                     "ultrafast",
-                                                     "-g",
-                                                     "30",
-                                                     "-pix_fmt",
-                                                     "yuv420p",
-                                                     "-c:a",
-                                                     "aac",
-                                                     clip});
+    const int made = QProcess::execute(
+        QStringLiteral("ffmpeg"),
+        QStringLiteral(
+            "-hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=1920x1080:rate=30 "
+            "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 12 -c:v libx264 -preset ultrafast "
+            "-g 30 -pix_fmt yuv420p -c:a aac")
+                .split(u' ')
+            << clip);
     if (made != 0) {
         std::fprintf(stderr, "bench_window: ffmpeg failed\n");
         return 1;

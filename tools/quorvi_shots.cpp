@@ -81,30 +81,14 @@ int main(int argc, char **argv) {
     const QString lang = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("en");
     QTemporaryDir work;
     const QString clip = work.filePath(QStringLiteral("clip.mp4"));
-    if (QProcess::execute(QStringLiteral("ffmpeg"), {"-hide_banner",
-                                                     "-loglevel",
-                                                     "error",
-                                                     "-nostdin",
-                                                     "-y",
-                                                     "-f",
-                                                     "lavfi",
-                                                     "-i",
-                                                     "testsrc2=size=1280x720:rate=30",
-                                                     "-f",
-                                                     "lavfi",
-                                                     "-i",
-                                                     "sine=frequency=440:sample_rate=48000",
-                                                     "-t",
-                                                     "20",
-                                                     "-c:v",
-                                                     "libx264",
-                                                     "-preset",
-                                                     "ultrafast",
-                                                     "-pix_fmt",
-                                                     "yuv420p",
-                                                     "-c:a",
-                                                     "aac",
-                                                     clip}) != 0)
+    if (QProcess::execute(
+            QStringLiteral("ffmpeg"),
+            QStringLiteral(
+                "-hide_banner -loglevel error -nostdin -y -f lavfi -i "
+                "testsrc2=size=1280x720:rate=30 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+                "-t 20 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac")
+                    .split(u' ')
+                << clip) != 0)
         return 1;
 
     MainWindow window(nullptr, EngineSession::AudioPlayback::Off);
