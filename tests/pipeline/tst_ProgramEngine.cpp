@@ -406,11 +406,12 @@ private slots:
                                           elapsedS);
 
         // The stream carries the same program, picture and sound starting together; a stop may
-        // cut off what its muxer held back (a quarter second at most).
+        // cut off what its muxer held back (a quarter second at most; more under the sanitizers,
+        // whose stream writer lags further behind the encoder).
         const Recording streamed = readBack(fixture("received.ts"), false);
         const qsizetype received = streamed.frames.size();
         problems << programProblems(streamed, received, 1, 1, 0.5, elapsedS - 0.2);
-        if (received < frames - 8 || received > frames)
+        if (received < frames - 8 * kSlow || received > frames)
             problems << QString::asprintf("%lld frames received, %lld recorded; receiver: %s",
                                           qint64(received), qint64(frames),
                                           receiver.output().left(300).constData());
