@@ -13,13 +13,9 @@ class PreviewWidget;
 class ProgramOutput;
 class ProgramTimeline;
 class QAction;
-class QActionGroup;
 class QGroupBox;
-class QHBoxLayout;
-class QMenu;
 class QSplitter;
 class QToolBar;
-class QVBoxLayout;
 class VideoInputPanel;
 class VolumeCtrlWidget;
 
