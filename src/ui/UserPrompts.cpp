@@ -1,5 +1,7 @@
 #include "ui/UserPrompts.h"
 
+#include <QColorDialog>
+#include <QFileDialog>
 #include <QMessageBox>
 
 namespace {
@@ -9,7 +11,25 @@ UserPrompts::Handler &handler() {
     return h;
 }
 
+UserPrompts::ColorChooser &colorChooser() {
+    static UserPrompts::ColorChooser c;
+    return c;
+}
+
+UserPrompts::SaveFileChooser &saveFileChooser() {
+    static UserPrompts::SaveFileChooser c;
+    return c;
+}
+
 } // namespace
+
+void UserPrompts::information(QWidget *parent, const QString &title, const QString &text) {
+    if (const Handler h = handler()) {
+        h(Prompt{Kind::Information, parent, title, text, false});
+        return;
+    }
+    QMessageBox::information(parent, title, text);
+}
 
 void UserPrompts::warning(QWidget *parent, const QString &title, const QString &text) {
     // A copy: the handler may replace itself while it runs.
@@ -29,8 +49,29 @@ bool UserPrompts::question(QWidget *parent, const QString &title, const QString 
            QMessageBox::Yes;
 }
 
+QColor UserPrompts::chooseColor(QWidget *parent, const QColor &initial) {
+    if (const ColorChooser c = colorChooser())
+        return c(parent, initial);
+    return QColorDialog::getColor(initial, parent);
+}
+
+QString UserPrompts::chooseSaveFile(QWidget *parent, const QString &title, const QString &proposed,
+                                    const QString &filter) {
+    if (const SaveFileChooser c = saveFileChooser())
+        return c(parent, title, proposed, filter);
+    return QFileDialog::getSaveFileName(parent, title, proposed, filter);
+}
+
 void UserPrompts::setHandler(Handler h) {
     handler() = std::move(h);
+}
+
+void UserPrompts::setColorChooser(ColorChooser chooser) {
+    colorChooser() = std::move(chooser);
+}
+
+void UserPrompts::setSaveFileChooser(SaveFileChooser chooser) {
+    saveFileChooser() = std::move(chooser);
 }
 
 UserPrompts::ScopedHandler::ScopedHandler(Handler h) : previous_(std::move(handler())) {
