@@ -9,6 +9,7 @@
 #include "ui/MainWindow.h"
 #include "ui/dialogs/SourceDialog.h"
 #include "ui/panels/OutputSettingsWidget.h"
+#include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
 
 #include <QApplication>
@@ -69,6 +70,19 @@ QPixmap sourceDialogPages(bool chinese) {
     return sheet;
 }
 
+// Three captions as an operator would write them, each sent to the program.
+void writeCaptions(TextPanel *panel) {
+    const QStringList captions = {QStringLiteral("Quorvi Pro — live"),
+                                  QStringLiteral("Lower third: Ada Lovelace"),
+                                  QStringLiteral("直播中 · 第 3 场")};
+    for (int i = 0; i < captions.size(); ++i) {
+        panel->addTextItem();
+        QWidget *row = panel->rowWidget(i);
+        row->findChild<QLineEdit *>(QStringLiteral("text"))->setText(captions[i]);
+        row->findChild<QPushButton *>(QStringLiteral("overlay"))->click();
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -119,6 +133,7 @@ int main(int argc, char **argv) {
     auto *resolution = output->findChild<QComboBox *>(QStringLiteral("resolution"));
     resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
     output->findChild<QPushButton *>(QStringLiteral("startStop"))->click();
+    writeCaptions(window.textPanel());
     runFor(5000);
 
     bool ok = save(panel->grab(), out.filePath(QStringLiteral("channel-panel-%1.png").arg(lang)));
@@ -126,6 +141,8 @@ int main(int argc, char **argv) {
                out.filePath(QStringLiteral("output-running-%1.png").arg(lang)));
     ok &= save(sourceDialogPages(lang == QLatin1String("zh")),
                out.filePath(QStringLiteral("source-dialog-%1.png").arg(lang)));
+    ok &= save(window.textPanel()->parentWidget()->grab(),
+               out.filePath(QStringLiteral("text-panel-%1.png").arg(lang)));
     ok &= save(window.grab(), out.filePath(QStringLiteral("window-%1.png").arg(lang)));
     window.output().stop();
     window.session().pipeline()->waitOutputsClosed(5000);

@@ -3,6 +3,7 @@
 #include "audio/PreviewAudioMixer.h"
 #include "core/UiLanguage.h"
 #include "pipeline/FramePipeline.h"
+#include "pipeline/OverlayManager.h"
 #include "pipeline/ProgramOutput.h"
 #include "pipeline/ProgramTimeline.h"
 #include "ui/LanguageWalker.h"
@@ -11,6 +12,7 @@
 #include "ui/dialogs/AboutDialog.h"
 #include "ui/dialogs/SourceDialog.h"
 #include "ui/panels/OutputSettingsWidget.h"
+#include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
 #include "ui/panels/VolumeCtrlWidget.h"
 #include "ui/widgets/FloatablePanel.h"
@@ -54,6 +56,7 @@ MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
     connectEngine();
     connectChannels();
     connectOutput();
+    connectOverlayEditors();
     timeline_->start();
     applyLanguage();
     qApp->installEventFilter(this);
@@ -177,6 +180,9 @@ QWidget *MainWindow::buildOverlayRow() {
         floatables_[size_t(spec.which)] = panel;
         layout->addWidget(panel->group(), 1);
     }
+    textPanel_ = new TextPanel;
+    textPanel_->setObjectName(QStringLiteral("textPanel"));
+    floatable(Floatable::TextOverlay)->contentLayout()->addWidget(textPanel_);
     // The media overlay panel learns from this when its floating window is gone.
     FloatablePanel *video = floatable(Floatable::VideoOverlay);
     connect(video, &FloatablePanel::contentReturned, this,
@@ -334,6 +340,15 @@ void MainWindow::connectOutput() {
     mixer->setRecordGain(panel->recordLinearGain());
 }
 
+void MainWindow::connectOverlayEditors() {
+    OverlayManager *overlays = session_->overlays();
+    connect(textPanel_, &TextPanel::textOverlayAdded, overlays, &OverlayManager::setTextOverlay);
+    connect(textPanel_, &TextPanel::textOverlayRemoved, overlays,
+            &OverlayManager::removeTextOverlay);
+    connect(textPanel_, &TextPanel::clearOverlaysRequested, overlays,
+            &OverlayManager::clearTextOverlays);
+}
+
 void MainWindow::loadUiLanguage() {
     chineseUi_ = UiLanguage::loadChinese();
 }
@@ -364,6 +379,7 @@ void MainWindow::applyLanguage() {
     for (VideoInputPanel *panel : channels_)
         panel->setChineseUi(chineseUi_);
     outputSettings_->setChineseUi(chineseUi_);
+    textPanel_->setChineseUi(chineseUi_);
     output_->setChinese(chineseUi_);
     drawingToolBar_->setWindowTitle(chineseUi_ ? QStringLiteral("画板工具")
                                                : QStringLiteral("Drawing Tools"));

@@ -16,6 +16,7 @@ class QAction;
 class QGroupBox;
 class QSplitter;
 class QToolBar;
+class TextPanel;
 class VideoInputPanel;
 class VolumeCtrlWidget;
 
@@ -56,6 +57,7 @@ public:
     FloatablePanel *floatable(Floatable which) const { return floatables_[size_t(which)]; }
     VideoInputPanel *channelPanel(int channel) const { return channels_[size_t(channel)]; }
     OutputSettingsWidget *outputSettings() const { return outputSettings_; }
+    TextPanel *textPanel() const { return textPanel_; }
     QToolBar *drawingToolBar() const { return drawingToolBar_; }
 
 protected:
@@ -71,6 +73,7 @@ private:
     void connectEngine();
     void connectChannels();
     void connectOutput();
+    void connectOverlayEditors();
     void showAbout();
 
     std::unique_ptr<EngineSession> session_;
@@ -86,6 +89,7 @@ private:
     VolumeCtrlWidget *volumePanel_ = nullptr;
     std::array<FloatablePanel *, 4> floatables_{};
     std::array<VideoInputPanel *, 4> channels_{};
+    TextPanel *textPanel_ = nullptr;
     QToolBar *drawingToolBar_ = nullptr;
 
     struct OwnText {
