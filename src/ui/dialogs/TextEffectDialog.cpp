@@ -9,6 +9,7 @@
 #include <QEvent>
 #include <QFontComboBox>
 #include <QFontInfo>
+#include <QFontMetricsF>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -21,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -28,19 +30,32 @@ namespace {
 constexpr int kPreviewMaxHeight = 120;
 constexpr int kPreviewMargin = 4;
 
-// The text as the program draws it at one pixel per scene unit: background box with its
-// padding, then shadow, outline and fill, all at the overlay's opacity.
-QImage renderText(TextSpriteCache &cache, const TextOverlayData &t) {
+// The text as the program draws it: background box with its padding, then shadow, outline
+// and fill, all at the overlay's opacity. One pixel per scene unit, or smaller so that the
+// text fits `room`: large glyphs are slow to rasterise, so they are drawn small rather than
+// drawn large and scaled down.
+QImage renderText(TextSpriteCache &cache, const TextOverlayData &t, QSize room) {
     // Program frames are images, whose resolution sizes the fonts: measure on one as well.
     const QImage probe(1, 1, QImage::Format_ARGB32_Premultiplied);
+    QFont font = t.font;
+    font.setWeight(t.bold ? QFont::Bold : QFont::Normal);
+    font.setItalic(t.italic);
+    const QFontMetricsF metrics(font, &probe);
+    const qreal pad = t.backgroundEnabled ? std::max(0, t.backgroundPadding) : 0;
+    const qreal reach = 2 * (4.0 + (t.outline ? std::max(0, t.outlineWidth) : 0) + pad);
+    const QPointF shadow = t.shadow ? QPointF(t.shadowOffset) : QPointF();
+    const qreal width = metrics.horizontalAdvance(t.text) + reach + std::abs(shadow.x());
+    const qreal height = metrics.height() + reach + std::abs(shadow.y());
+    const qreal scale = std::min({1.0, room.width() / width, room.height() / height});
+
     TextSpriteCache::Target target;
+    target.scaleX = target.scaleY = scale;
     target.dpiX = probe.logicalDpiX();
     target.dpiY = probe.logicalDpiY();
     const TextSpriteCache::Sprites &s = cache.sprites(t, target);
 
-    const QRectF box(0, 0, s.advance, s.textHeight);
-    const qreal pad = std::max(0, t.backgroundPadding);
-    const QRectF background = box.adjusted(-pad, -pad, pad, pad);
+    const QRectF box(0, 0, s.advance * scale, s.textHeight * scale);
+    const QRectF background = box.adjusted(-pad * scale, -pad * scale, pad * scale, pad * scale);
     QRect area = box.toAlignedRect();
     if (t.backgroundEnabled)
         area |= background.toAlignedRect();
@@ -301,9 +316,10 @@ void TextEffectDialog::updatePreview() {
     TextOverlayData d = data();
     if (d.text.isEmpty())
         d.text = text(u"文字示例", u"Sample");
-    QImage image = renderText(sprites_, d);
     const QSize room(std::max(1, preview_->contentsRect().width() - 2 * kPreviewMargin),
                      kPreviewMaxHeight);
+    QImage image = renderText(sprites_, d, room);
+    // Glyphs may reach a little past their measured box.
     if (image.width() > room.width() || image.height() > room.height())
         image = image.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     preview_->setPixmap(QPixmap::fromImage(image));
