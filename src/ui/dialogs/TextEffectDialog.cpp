@@ -186,7 +186,8 @@ TextEffectDialog::TextEffectDialog(bool chinese, QWidget *parent)
         grid->addWidget(new QLabel(text(u"不透明度:", u"Opacity:")), 4, 0);
         grid->addWidget(opacity_, 4, 1, 1, 2);
         grid->setColumnStretch(2, 1);
-        outer->addWidget(group(text(u"颜色与效果", u"Color & Effects"), grid));
+        // A single ampersand would mark a shortcut and vanish from the title.
+        outer->addWidget(group(text(u"颜色与效果", u"Color && Effects"), grid));
     }
 
     // Scrolling.
