@@ -11,6 +11,7 @@
 #include "ui/UserPrompts.h"
 #include "ui/dialogs/AboutDialog.h"
 #include "ui/dialogs/SourceDialog.h"
+#include "ui/dialogs/TextEffectDialog.h"
 #include "ui/panels/OutputSettingsWidget.h"
 #include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
@@ -342,6 +343,15 @@ void MainWindow::connectOutput() {
 
 void MainWindow::connectOverlayEditors() {
     OverlayManager *overlays = session_->overlays();
+    // Modal, but its event loop keeps the program composing.
+    textPanel_->setEffectEditor([](QWidget *parent, bool chinese, TextOverlayData &data) {
+        TextEffectDialog dialog(chinese, parent);
+        dialog.setData(data);
+        if (dialog.exec() != QDialog::Accepted)
+            return false;
+        data = dialog.data();
+        return true;
+    });
     connect(textPanel_, &TextPanel::textOverlayAdded, overlays, &OverlayManager::setTextOverlay);
     connect(textPanel_, &TextPanel::textOverlayRemoved, overlays,
             &OverlayManager::removeTextOverlay);

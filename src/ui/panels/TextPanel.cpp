@@ -210,8 +210,9 @@ void TextPanel::editEffect(TextRow *r) {
 
 void TextPanel::showPreview(TextRow *r) {
     if (!r->previewWindow) {
-        // Parented for its lifetime only; Qt::Tool keeps it a window of its own.
-        auto *window = new TextPreviewWidget(this);
+        // No parent: the window's style sheet would set the label's font over the caption's.
+        // The row deletes it with itself.
+        auto *window = new TextPreviewWidget;
         window->setAttribute(Qt::WA_DeleteOnClose);
         connect(window, &TextPreviewWidget::positionChanged, r,
                 [r](QPoint pos) { r->data.pos = pos; });
