@@ -42,19 +42,6 @@ TextOverlayData run(TextEffectDialog &dialog, TextOverlayData record,
     return record;
 }
 
-QImage previewImage(const TextEffectDialog &dialog) {
-    return child<QLabel>(dialog, "preview")->pixmap().toImage();
-}
-
-bool anyPixel(const QImage &image, const std::function<bool(QRgb)> &test) {
-    const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
-    for (int y = 0; y < argb.height(); ++y)
-        for (int x = 0; x < argb.width(); ++x)
-            if (test(argb.pixel(x, y)))
-                return true;
-    return false;
-}
-
 } // namespace
 
 class TestTextEffectDialog : public QObject {
@@ -184,57 +171,6 @@ private slots:
                 const QString style = child<QPushButton>(dialog, button.button)->styleSheet();
                 QVERIFY2(style.contains(shown.name()), qPrintable(style));
             }
-        }
-    }
-
-    // Every control redraws the preview; each layer shows in its colour, at the opacity; a text
-    // wider than the preview is scaled to fit.
-    void previewFollowsTheControls() {
-        enum Expect { Changes, ShowsGreen, Invisible, FitsWidth };
-        // clang-format off
-        const struct {
-            const char *control;
-            int key; // 0: a click
-            Expect expect;
-            const char *typed = nullptr; // over the selected text
-        } rows[] = {{"bold", 0, Changes}, {"italic", 0, Changes}, {"underline", 0, Changes},
-                    {"strikeOut", 0, Changes}, {"fontSize", Qt::Key_Up, Changes},
-                    {"fontColor", 0, ShowsGreen}, {"shadowEnabled", 0, ShowsGreen},
-                    {"outlineEnabled", 0, ShowsGreen}, {"backgroundEnabled", 0, ShowsGreen},
-                    {"opacity", Qt::Key_Home, Invisible}, {"fontSize", 0, FitsWidth, "200"}};
-        // clang-format on
-        const auto green = [](QRgb p) {
-            return qGreen(p) > 200 && qRed(p) < 60 && qAlpha(p) > 200;
-        };
-        const auto visible = [](QRgb p) { return qAlpha(p) > 0; };
-        FakeColorChooser chooser(Qt::green);
-        for (const auto &row : rows) {
-            TextEffectDialog dialog(false);
-            // clang-format off
-            dialog.setData({.text = "Hg Hg Hg", .backgroundColor = Qt::green,
-                            .shadowColor = Qt::green, .outlineColor = Qt::green,
-                            .outlineWidth = 3});
-            // clang-format on
-            dialog.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-            const QImage before = previewImage(dialog);
-            QVERIFY(anyPixel(before, visible) && !anyPixel(before, green));
-            QWidget *control = child<QWidget>(dialog, row.control);
-            if (row.typed) {
-                QTest::keyClick(control, Qt::Key_A, Qt::ControlModifier);
-                QTest::keyClicks(control, row.typed);
-            } else if (row.key) {
-                QTest::keyClick(control, Qt::Key(row.key));
-            } else {
-                QTest::mouseClick(control, Qt::LeftButton);
-            }
-            const QImage after = previewImage(dialog);
-            QVERIFY2(after != before, row.control);
-            QVERIFY2(row.expect != ShowsGreen || anyPixel(after, green), row.control);
-            QVERIFY2(row.expect != Invisible || !anyPixel(after, visible), row.control);
-            QVERIFY2(row.expect != FitsWidth ||
-                         after.width() <= child<QLabel>(dialog, "preview")->contentsRect().width(),
-                     row.control);
         }
     }
 
