@@ -8,15 +8,18 @@
 #include "pipeline/ProgramOutput.h"
 #include "ui/MainWindow.h"
 #include "ui/dialogs/SourceDialog.h"
+#include "ui/dialogs/TextEffectDialog.h"
 #include "ui/panels/OutputSettingsWidget.h"
 #include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
+#include "ui/widgets/FloatablePanel.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPainter>
 #include <QProcess>
@@ -24,7 +27,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -70,17 +75,67 @@ QPixmap sourceDialogPages(bool chinese) {
     return sheet;
 }
 
-// Three captions as an operator would write them, each sent to the program.
+// Three captions as an operator would write them, styled through the Effect button and sent to
+// the program.
 void writeCaptions(TextPanel *panel) {
-    const QStringList captions = {QStringLiteral("Quorvi Pro — live"),
-                                  QStringLiteral("Lower third: Ada Lovelace"),
-                                  QStringLiteral("直播中 · 第 3 场")};
-    for (int i = 0; i < captions.size(); ++i) {
+    struct Caption {
+        QString text;
+        std::function<void(TextOverlayData &)> style;
+    };
+    const Caption captions[] = {
+        {QStringLiteral("LIVE · Quorvi Pro"),
+         [](TextOverlayData &d) {
+             d.fontColor = Qt::white;
+             d.backgroundEnabled = true;
+             d.backgroundColor = QColor(0xc0, 0x10, 0x20);
+             d.bold = true;
+             d.font.setPointSize(20);
+         }},
+        {QStringLiteral("Ada Lovelace — first programmer"),
+         [](TextOverlayData &d) {
+             d.pos = QPoint(24, 292);
+             d.fontColor = QColor(0xd4, 0xaf, 0x37);
+             d.outline = true;
+             d.outlineWidth = 2;
+             d.shadow = true;
+             d.font.setPointSize(24);
+         }},
+        {QStringLiteral("直播中 · 第 3 场"),
+         [](TextOverlayData &d) {
+             d.pos = QPoint(430, 14);
+             d.fontColor = Qt::yellow;
+             d.shadow = true;
+             d.font.setPointSize(20);
+         }},
+    };
+    for (int i = 0; i < 3; ++i) {
         panel->addTextItem();
         QWidget *row = panel->rowWidget(i);
-        row->findChild<QLineEdit *>(QStringLiteral("text"))->setText(captions[i]);
+        row->findChild<QLineEdit *>(QStringLiteral("text"))->setText(captions[i].text);
+        panel->setEffectEditor([&](QWidget *, bool, TextOverlayData &d) {
+            captions[i].style(d);
+            return true;
+        });
+        row->findChild<QPushButton *>(QStringLiteral("effect"))->click();
         row->findChild<QPushButton *>(QStringLiteral("overlay"))->click();
     }
+}
+
+// The text panel with the effect dialog open on its second row, side by side.
+QPixmap textPanelWithDialog(MainWindow &window, bool chinese) {
+    TextEffectDialog dialog(chinese, &window);
+    dialog.setData(window.textPanel()->rowData(1));
+    dialog.show();
+    runFor(300);
+    const QPixmap panel = window.floatable(MainWindow::Floatable::TextOverlay)->group()->grab();
+    const QPixmap effect = dialog.grab();
+    QPixmap sheet(panel.width() + effect.width() + 30,
+                  std::max(panel.height(), effect.height()) + 20);
+    sheet.fill(QColor(0x17, 0x19, 0x1d));
+    QPainter painter(&sheet);
+    painter.drawPixmap(10, 10, panel);
+    painter.drawPixmap(panel.width() + 20, 10, effect);
+    return sheet;
 }
 
 } // namespace
@@ -141,7 +196,7 @@ int main(int argc, char **argv) {
                out.filePath(QStringLiteral("output-running-%1.png").arg(lang)));
     ok &= save(sourceDialogPages(lang == QLatin1String("zh")),
                out.filePath(QStringLiteral("source-dialog-%1.png").arg(lang)));
-    ok &= save(window.textPanel()->parentWidget()->grab(),
+    ok &= save(textPanelWithDialog(window, lang == QLatin1String("zh")),
                out.filePath(QStringLiteral("text-panel-%1.png").arg(lang)));
     ok &= save(window.grab(), out.filePath(QStringLiteral("window-%1.png").arg(lang)));
     window.output().stop();

@@ -28,6 +28,12 @@ QString Theme::styleSheet() {
         "QPushButton:checked, QToolButton:checked { background:#5a4a1a; }"
         "QLineEdit, QComboBox, QSpinBox { background:#111316; color:#e8d9a8;"
         " border:1px solid #3a3d44; border-radius:3px; padding:2px 4px; }"
+        // Styling the box drops the native arrows; these draw them again as small triangles.
+        "QSpinBox::up-button, QSpinBox::down-button { width:14px; background:#2a2d33;"
+        " border:none; }"
+        "QSpinBox::up-arrow { image:url(:/resources/images/spin-up.png); width:9px; height:6px; }"
+        "QSpinBox::down-arrow { image:url(:/resources/images/spin-down.png); width:9px;"
+        " height:6px; }"
         "QToolTip { background:#1f2228; color:#d4af37; border:1px solid #d4af37; }"
         "QSplitter::handle { background:#17191d; }"
         // Scrolled content sits on its panel's background, not on the light default base.
