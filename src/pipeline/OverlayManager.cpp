@@ -396,9 +396,10 @@ void OverlayManager::setDoodleImage(const QImage &image) {
         const QImage probe = image.format() == QImage::Format_ARGB32_Premultiplied
                                  ? image
                                  : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        for (int y = 0; y < probe.height() && !doodleVisible_; y += 8) {
+        // Every pixel: a stroke thinner than a sampling grid would slip between its rows.
+        for (int y = 0; y < probe.height() && !doodleVisible_; ++y) {
             const auto *row = reinterpret_cast<const QRgb *>(probe.constScanLine(y));
-            for (int x = 0; x < probe.width(); x += 8) {
+            for (int x = 0; x < probe.width(); ++x) {
                 if (qAlpha(row[x]) > 2) {
                     doodleVisible_ = true;
                     break;

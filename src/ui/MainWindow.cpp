@@ -2,6 +2,7 @@
 
 #include "audio/PreviewAudioMixer.h"
 #include "core/UiLanguage.h"
+#include "overlays/DoodleCanvas.h"
 #include "pipeline/FramePipeline.h"
 #include "pipeline/OverlayManager.h"
 #include "pipeline/ProgramOutput.h"
@@ -16,6 +17,7 @@
 #include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
 #include "ui/panels/VolumeCtrlWidget.h"
+#include "ui/widgets/DrawingToolBar.h"
 #include "ui/widgets/FloatablePanel.h"
 #include "ui/widgets/PreviewWidget.h"
 
@@ -29,7 +31,6 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QSplitter>
-#include <QToolBar>
 #include <QVBoxLayout>
 
 namespace {
@@ -204,14 +205,16 @@ void MainWindow::buildMenus() {
     };
 
     QMenu *file = addMenu(QStringLiteral("文件"), QStringLiteral("File"));
-    // Saving waits for the drawing canvas.
-    addAction(file, QStringLiteral("保存PNG"), QStringLiteral("Save PNG"))->setEnabled(false);
+    // The drawing lies over the program picture; the preview hands it the mouse.
+    doodleCanvas_ = new DoodleCanvas(session_->overlays(), this);
+    preview_->setDoodleCanvas(doodleCanvas_);
+    drawingToolBar_ = new DrawingToolBar(doodleCanvas_, this);
+    connect(addAction(file, QStringLiteral("保存PNG"), QStringLiteral("Save PNG")),
+            &QAction::triggered, drawingToolBar_, &DrawingToolBar::saveDrawing);
     file->addSeparator();
     connect(addAction(file, QStringLiteral("退出"), QStringLiteral("Exit")), &QAction::triggered,
             this, &QWidget::close);
 
-    drawingToolBar_ = new QToolBar(QStringLiteral("画板工具"), this);
-    drawingToolBar_->setObjectName(QStringLiteral("drawingToolBar"));
     addToolBar(drawingToolBar_);
     QMenu *view = addMenu(QStringLiteral("视图"), QStringLiteral("View"));
     QAction *drawing = addAction(view, QStringLiteral("画板工具"), QStringLiteral("Drawing Tools"));
@@ -391,8 +394,7 @@ void MainWindow::applyLanguage() {
     outputSettings_->setChineseUi(chineseUi_);
     textPanel_->setChineseUi(chineseUi_);
     output_->setChinese(chineseUi_);
-    drawingToolBar_->setWindowTitle(chineseUi_ ? QStringLiteral("画板工具")
-                                               : QStringLiteral("Drawing Tools"));
+    drawingToolBar_->setChineseUi(chineseUi_);
     (chineseUi_ ? chineseAction_ : englishAction_)->setChecked(true);
     LanguageWalker::apply(this, chineseUi_); // the docks are children, floating or not
 }

@@ -7,6 +7,8 @@
 #include <array>
 #include <memory>
 
+class DoodleCanvas;
+class DrawingToolBar;
 class FloatablePanel;
 class OutputSettingsWidget;
 class PreviewWidget;
@@ -15,7 +17,6 @@ class ProgramTimeline;
 class QAction;
 class QGroupBox;
 class QSplitter;
-class QToolBar;
 class TextPanel;
 class VideoInputPanel;
 class VolumeCtrlWidget;
@@ -58,7 +59,8 @@ public:
     VideoInputPanel *channelPanel(int channel) const { return channels_[size_t(channel)]; }
     OutputSettingsWidget *outputSettings() const { return outputSettings_; }
     TextPanel *textPanel() const { return textPanel_; }
-    QToolBar *drawingToolBar() const { return drawingToolBar_; }
+    DrawingToolBar *drawingToolBar() const { return drawingToolBar_; }
+    DoodleCanvas *doodleCanvas() const { return doodleCanvas_; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -90,7 +92,8 @@ private:
     std::array<FloatablePanel *, 4> floatables_{};
     std::array<VideoInputPanel *, 4> channels_{};
     TextPanel *textPanel_ = nullptr;
-    QToolBar *drawingToolBar_ = nullptr;
+    DoodleCanvas *doodleCanvas_ = nullptr;
+    DrawingToolBar *drawingToolBar_ = nullptr;
 
     struct OwnText {
         QObject *object; // a QMenu or a QAction

@@ -312,6 +312,8 @@ private slots:
         QTest::addColumn<int>("alpha");
         QTest::addColumn<bool>("visible");
         QTest::newRow("on grid") << QPoint(8, 16) << 255 << true;
+        // A thin stroke between every eighth row and column still shows.
+        QTest::newRow("off grid") << QPoint(3, 13) << 255 << true;
         QTest::newRow("alpha 2") << QPoint(8, 8) << 2 << false;
         QTest::newRow("alpha 3") << QPoint(8, 8) << 3 << true;
     }

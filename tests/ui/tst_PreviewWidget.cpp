@@ -1,4 +1,4 @@
-#include "ui/widgets/DoodleInput.h"
+#include "overlays/DoodleInput.h"
 #include "ui/widgets/PreviewWidget.h"
 
 #include <QLabel>
@@ -8,7 +8,7 @@
 struct RecordingCanvas : DoodleInput {
     QSize size;
     QList<QPoint> began, continued, ended;
-    void setCanvasSize(QSize s) override { size = s; }
+    void setViewSize(QSize s) override { size = s; }
     void beginStroke(QPoint p) override { began << p; }
     void continueStroke(QPoint p) override { continued << p; }
     void endStroke(QPoint p) override { ended << p; }

@@ -1,7 +1,7 @@
 #include "ui/widgets/PreviewWidget.h"
 
+#include "overlays/DoodleInput.h"
 #include "pipeline/OverlayManager.h"
-#include "ui/widgets/DoodleInput.h"
 
 #include <QLabel>
 #include <QMouseEvent>
@@ -104,7 +104,7 @@ void PreviewWidget::setOverlayManager(OverlayManager *manager) {
 void PreviewWidget::setDoodleCanvas(DoodleInput *canvas) {
     doodleCanvas_ = canvas;
     if (doodleCanvas_ && doodleLayer_)
-        doodleCanvas_->setCanvasSize(doodleLayer_->size());
+        doodleCanvas_->setViewSize(doodleLayer_->size());
 }
 
 void PreviewWidget::setProgramFrame(FrameTokenPtr frame) {
@@ -136,7 +136,7 @@ void PreviewWidget::resizeEvent(QResizeEvent *event) {
     display_->setGeometry(all);
     doodleLayer_->setGeometry(all);
     if (doodleCanvas_)
-        doodleCanvas_->setCanvasSize(all.size());
+        doodleCanvas_->setViewSize(all.size());
     refreshDisplay();
 }
 
