@@ -191,8 +191,10 @@ void TestMainWindow::languageSwitchRewritesAndRestoresEveryText() {
     for (const QString &expected :
          {QStringLiteral("输出预览"), QStringLiteral("调音台"), QStringLiteral("文件"),
           QStringLiteral("语言切换"), QStringLiteral("叠 2"),
-          // the panels with their own text sets: a channel's tool tip, the output button
-          QStringLiteral("循环播放"), QStringLiteral("开始输出")})
+          // the panels with their own text sets: a channel's tool tip, the output button,
+          // the text panel, the drawing toolbar's eraser
+          QStringLiteral("循环播放"), QStringLiteral("开始输出"), QStringLiteral("+ 添加文字"),
+          QStringLiteral("橡皮擦")})
         QVERIFY2(chinese.contains(expected), qPrintable(expected));
     QCOMPARE(caption->text(), QStringLiteral("Output"));
 

@@ -1,18 +1,22 @@
-#include "common/ChildProcess.h"
 #include "common/ProgramFrames.h"
 #include "common/SlowFactor.h"
 #include "common/WidgetChild.h"
+#include "overlays/DoodleCanvas.h"
 #include "pipeline/OverlayManager.h"
 #include "ui/MainWindow.h"
 #include "ui/UserPrompts.h"
 #include "ui/dialogs/TextEffectDialog.h"
 #include "ui/panels/TextPanel.h"
+#include "ui/widgets/DrawingToolBar.h"
+#include "ui/widgets/PreviewWidget.h"
 #include "ui/widgets/TextPreviewWidget.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
 #include <QSettings>
@@ -21,8 +25,6 @@
 #include <QtTest>
 
 #include <memory>
-
-using testutil::waitUntil;
 
 namespace {
 
@@ -49,21 +51,27 @@ const QRect kCaption(12, 12, 200, 40);
 
 } // namespace
 
-class TestTextOverlays : public QObject {
+class TestOverlayEditors : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
     void rowsKeepTheirIdsAndTheLimit();
     void textReachesTheProgramOnlyWhenOverlaid();
     void previewWindowBelongsToItsRow();
+    void drawingReachesTheProgramAndTheFile();
+    void toolButtonsChooseTheTool_data();
+    void toolButtonsChooseTheTool();
 
 private:
+    QWidget *toolButton(const char *name) const;
+    void dragOverPicture(QPointF from, QPointF to) const;
+
     QTemporaryDir settingsDir_;
     std::unique_ptr<MainWindow> window_;
     TextPanel *panel_ = nullptr;
 };
 
-void TestTextOverlays::initTestCase() {
+void TestOverlayEditors::initTestCase() {
     QVERIFY(settingsDir_.isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir_.path());
     window_ = std::make_unique<MainWindow>(nullptr, EngineSession::AudioPlayback::Off);
@@ -73,7 +81,7 @@ void TestTextOverlays::initTestCase() {
     panel_ = window_->textPanel();
 }
 
-void TestTextOverlays::rowsKeepTheirIdsAndTheLimit() {
+void TestOverlayEditors::rowsKeepTheirIdsAndTheLimit() {
     QList<UserPrompts::Prompt> prompts;
     UserPrompts::ScopedHandler handler([&](const UserPrompts::Prompt &p) {
         prompts << p;
@@ -114,7 +122,7 @@ void TestTextOverlays::rowsKeepTheirIdsAndTheLimit() {
     QCOMPARE(removed.size(), 1);
 }
 
-void TestTextOverlays::textReachesTheProgramOnlyWhenOverlaid() {
+void TestOverlayEditors::textReachesTheProgramOnlyWhenOverlaid() {
     UserPrompts::setColorChooser([](QWidget *, const QColor &) { return QColor(Qt::green); });
     ProgramFrames frames(window_->session().pipeline());
     OverlayManager *overlays = window_->session().overlays();
@@ -158,7 +166,7 @@ void TestTextOverlays::textReachesTheProgramOnlyWhenOverlaid() {
     UserPrompts::setColorChooser({});
 }
 
-void TestTextOverlays::previewWindowBelongsToItsRow() {
+void TestOverlayEditors::previewWindowBelongsToItsRow() {
     OverlayManager *overlays = window_->session().overlays();
     panel_->addTextItem();
     // Wider than the preview window: the drag must still keep it at 0, never negative.
@@ -204,5 +212,87 @@ void TestTextOverlays::previewWindowBelongsToItsRow() {
     QTest::qWait(50);
 }
 
-QTEST_MAIN(TestTextOverlays)
-#include "tst_TextOverlays.moc"
+QWidget *TestOverlayEditors::toolButton(const char *name) const {
+    DrawingToolBar *bar = window_->drawingToolBar();
+    return bar->widgetForAction(child<QAction>(*bar, QString::fromLatin1(name)));
+}
+
+// Drags across the visible picture (kept 16:9, centred in the preview) between two points given
+// as fractions of it.
+void TestOverlayEditors::dragOverPicture(QPointF from, QPointF to) const {
+    auto *layer = child<QWidget>(*window_->preview(), QStringLiteral("doodleLayer"));
+    const QSize view = layer->size();
+    const double scale = std::min(view.width() / 640.0, view.height() / 360.0);
+    const QPointF origin((view.width() - 640 * scale) / 2, (view.height() - 360 * scale) / 2);
+    const auto at = [&](QPointF f) {
+        return (origin + QPointF(f.x() * 640 * scale, f.y() * 360 * scale)).toPoint();
+    };
+    QTest::mousePress(layer, Qt::LeftButton, {}, at(from));
+    for (int step = 1; step <= 8; ++step)
+        QTest::mouseMove(layer, at(from + (to - from) * step / 8.0));
+    QTest::mouseRelease(layer, Qt::LeftButton, {}, at(to));
+}
+
+void TestOverlayEditors::drawingReachesTheProgramAndTheFile() {
+    ProgramFrames frames(window_->session().pipeline());
+    QTest::mouseClick(toolButton("toolPen"), Qt::LeftButton);
+    // A thin horizontal stroke across the middle of the picture, between any sampling grid.
+    dragOverPicture({0.25, 0.503}, {0.75, 0.503});
+    const QRect middle(300, 170, 40, 20), above(300, 100, 40, 40);
+    QVERIFY(frames.waitFor(
+        [&](const QImage &f) { return ProgramFrames::count(f, middle, ProgramFrames::reddish); },
+        3000 * kSlow));
+    QCOMPARE(ProgramFrames::count(frames.latest(), above, ProgramFrames::reddish), 0);
+
+    QTemporaryDir dir;
+    QStringList asked;
+    UserPrompts::setSaveFileChooser(
+        [&](QWidget *, const QString &title, const QString &, const QString &filter) {
+            asked << title << filter;
+            return dir.filePath(QStringLiteral("drawing")); // no suffix given
+        });
+    QTest::mouseClick(toolButton("save"), Qt::LeftButton);
+    QCOMPARE(asked, (QStringList{QStringLiteral("Save PNG"), QStringLiteral("PNG (*.png)")}));
+    const QImage saved(dir.filePath(QStringLiteral("drawing.png")));
+    QVERIFY(ProgramFrames::count(saved, middle, ProgramFrames::reddish) > 0);
+    QCOMPARE(saved.pixelColor(320, 120).alpha(), 0);
+
+    // The menu saves the same way; a failure names the file.
+    QStringList warnings;
+    UserPrompts::ScopedHandler handler([&](const UserPrompts::Prompt &p) {
+        warnings << p.text;
+        return false;
+    });
+    const QString path = dir.filePath(QStringLiteral("missing/drawing.png"));
+    UserPrompts::setSaveFileChooser([&](auto...) { return path; });
+    for (QAction *a : window_->menuBar()->findChildren<QAction *>())
+        if (a->text() == QStringLiteral("Save PNG"))
+            a->trigger();
+    UserPrompts::setSaveFileChooser({});
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].contains(path), qPrintable(warnings[0]));
+    window_->doodleCanvas()->clear();
+}
+
+void TestOverlayEditors::toolButtonsChooseTheTool_data() {
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<int>("tool");
+    QTest::newRow("eraser") << QStringList{"toolPen", "toolEraser"} << int(DoodleCanvas::Eraser);
+    QTest::newRow("unchecked: none") << QStringList{"toolCurve", "toolCurve"} << 0;
+}
+
+void TestOverlayEditors::toolButtonsChooseTheTool() {
+    QFETCH(QStringList, clicks);
+    QFETCH(int, tool);
+    for (const QString &name : clicks)
+        QTest::mouseClick(toolButton(qPrintable(name)), Qt::LeftButton);
+    DoodleCanvas *canvas = window_->doodleCanvas();
+    QCOMPARE(canvas->tool(), tool);
+    // Without a tool, clicks on the preview draw nothing.
+    const int before = canvas->historySize();
+    dragOverPicture({0.1, 0.1}, {0.3, 0.3});
+    QCOMPARE(canvas->historySize() - before, tool ? 1 : 0);
+}
+
+QTEST_MAIN(TestOverlayEditors)
+#include "tst_OverlayEditors.moc"
