@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Pictures of the window for docs/, in English and in Chinese: the whole window at 1920x1080
-# with a channel on the program and the output running, one channel panel, the output panel
-# with its status lines, and the source dialog's five pages.
+# with a channel on the program, captions and a drawing over it and the output running, one
+# channel panel, the output panel with its status lines, the source dialog's five pages, the text
+# panel beside the effect dialog, the drawing toolbar over the preview, and one composed program
+# frame.
 # Usage: scripts/screenshots.sh [build folder]   (default: build/dev; quorvi_shots is built there)
 set -euo pipefail
 cd "$(dirname "$0")/.."

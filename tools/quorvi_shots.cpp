@@ -1,9 +1,11 @@
 // Pictures of the operator's window for the documentation, taken under an X server
-// (scripts/screenshots.sh): a channel panel playing, the source dialog on each of its pages, and
-// the output panel while the output runs with its status lines.
+// (scripts/screenshots.sh): a channel panel playing, the source dialog on each of its pages, the
+// output panel while the output runs with its status lines, the text panel with the effect
+// dialog, a drawing over the preview, and the composed program frame.
 //
 // Usage: quorvi_shots <output folder> [en|zh]
 
+#include "overlays/DoodleCanvas.h"
 #include "pipeline/FramePipeline.h"
 #include "pipeline/ProgramOutput.h"
 #include "ui/MainWindow.h"
@@ -12,7 +14,9 @@
 #include "ui/panels/OutputSettingsWidget.h"
 #include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
+#include "ui/widgets/DrawingToolBar.h"
 #include "ui/widgets/FloatablePanel.h"
+#include "ui/widgets/PreviewWidget.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -28,6 +32,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -121,6 +126,46 @@ void writeCaptions(TextPanel *panel) {
     }
 }
 
+// What an operator might mark on the picture: a ring, an arrow, a curve and a scribble.
+void drawOnProgram(DoodleCanvas *canvas, QSize view) {
+    canvas->setViewSize(QSize(DoodleCanvas::kWidth, DoodleCanvas::kHeight)); // canvas units
+    const auto stroke = [canvas](int tool, QColor colour, int width, QList<QPoint> points) {
+        canvas->setTool(tool);
+        canvas->setPenColor(colour);
+        canvas->setPenWidth(width);
+        canvas->press(points.first());
+        for (const QPoint &p : points.mid(1))
+            canvas->move(p);
+        canvas->release(points.last());
+    };
+    stroke(DoodleCanvas::Ellipse, Qt::white, 5, {{400, 165}, {560, 275}});
+    stroke(DoodleCanvas::Line, Qt::yellow, 6, {{250, 130}, {390, 210}});
+    stroke(DoodleCanvas::Line, Qt::yellow, 6, {{390, 210}, {362, 208}});
+    stroke(DoodleCanvas::Line, Qt::yellow, 6, {{390, 210}, {378, 185}});
+    stroke(DoodleCanvas::Curve, Qt::cyan, 4, {{80, 250}, {300, 250}});
+    QList<QPoint> scribble;
+    for (int i = 0; i <= 40; ++i)
+        scribble << QPoint(90 + i * 4, 120 + int(18 * std::sin(i / 3.0)));
+    stroke(DoodleCanvas::Pen, Qt::white, 4, scribble);
+    canvas->setTool(DoodleCanvas::None);
+    canvas->setViewSize(view);
+}
+
+// The drawing toolbar above the preview it draws on.
+QPixmap drawingOverPreview(MainWindow &window) {
+    DrawingToolBar *bar = window.drawingToolBar();
+    bar->findChild<QAction *>(QStringLiteral("toolPen"))->trigger(); // shown as the tool in hand
+    const QPixmap tools = bar->grab(bar->childrenRect().adjusted(-4, -4, 4, 4));
+    const QPixmap preview = window.floatable(MainWindow::Floatable::OutputPreview)->group()->grab();
+    QPixmap sheet(std::max(tools.width(), preview.width()) + 20,
+                  tools.height() + preview.height() + 30);
+    sheet.fill(QColor(0x17, 0x19, 0x1d));
+    QPainter painter(&sheet);
+    painter.drawPixmap(10, 10, tools);
+    painter.drawPixmap(10, tools.height() + 20, preview);
+    return sheet;
+}
+
 // The text panel with the effect dialog open on its second row, side by side.
 QPixmap textPanelWithDialog(MainWindow &window, bool chinese) {
     TextEffectDialog dialog(chinese, &window);
@@ -189,6 +234,16 @@ int main(int argc, char **argv) {
     resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
     output->findChild<QPushButton *>(QStringLiteral("startStop"))->click();
     writeCaptions(window.textPanel());
+    drawOnProgram(window.doodleCanvas(), window.preview()->size());
+    QImage program;
+    QObject::connect(window.session().pipeline(), &FramePipeline::programFrameReady, &window,
+                     [&program](const FrameTokenPtr &f) {
+                         if (f && f->hasPicture())
+                             program =
+                                 QImage(reinterpret_cast<const uchar *>(f->data.constData()),
+                                        f->width, f->height, f->stride, QImage::Format_RGBA8888)
+                                     .copy();
+                     });
     runFor(5000);
 
     bool ok = save(panel->grab(), out.filePath(QStringLiteral("channel-panel-%1.png").arg(lang)));
@@ -198,6 +253,10 @@ int main(int argc, char **argv) {
                out.filePath(QStringLiteral("source-dialog-%1.png").arg(lang)));
     ok &= save(textPanelWithDialog(window, lang == QLatin1String("zh")),
                out.filePath(QStringLiteral("text-panel-%1.png").arg(lang)));
+    ok &=
+        save(drawingOverPreview(window), out.filePath(QStringLiteral("drawing-%1.png").arg(lang)));
+    ok &=
+        save(QPixmap::fromImage(program), out.filePath(QStringLiteral("program-%1.png").arg(lang)));
     ok &= save(window.grab(), out.filePath(QStringLiteral("window-%1.png").arg(lang)));
     window.output().stop();
     window.session().pipeline()->waitOutputsClosed(5000);
