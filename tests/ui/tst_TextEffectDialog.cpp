@@ -173,19 +173,6 @@ private slots:
             }
         }
     }
-
-    // Each language shows none of the other's texts; system font names are left out.
-    void languages() {
-        for (const bool chinese : {true, false}) {
-            TextEffectDialog dialog(chinese);
-            QStringList texts = visibleTexts(dialog) << dialog.windowTitle();
-            for (const QGroupBox *box : dialog.findChildren<QGroupBox *>())
-                texts << box->title();
-            static const QRegularExpression latin(QStringLiteral("[A-Za-z]"));
-            for (const QString &text : texts)
-                QVERIFY2(chinese ? !text.contains(latin) : !hasChinese(text), qPrintable(text));
-        }
-    }
 };
 
 QTEST_MAIN(TestTextEffectDialog)
