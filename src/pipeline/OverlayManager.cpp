@@ -396,10 +396,18 @@ void OverlayManager::setDoodleImage(const QImage &image) {
         const QImage probe = image.format() == QImage::Format_ARGB32_Premultiplied
                                  ? image
                                  : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        // Every pixel: a stroke thinner than a sampling grid would slip between its rows.
+        // Every pixel: a stroke thinner than a sampling grid would slip between its rows. A
+        // row whose pixels OR to no alpha at all (premultiplied: fully transparent) is skipped
+        // in one pass the compiler vectorises; only rows with some alpha are looked at closely.
+        const int width = probe.width();
         for (int y = 0; y < probe.height() && !doodleVisible_; ++y) {
             const auto *row = reinterpret_cast<const QRgb *>(probe.constScanLine(y));
-            for (int x = 0; x < probe.width(); ++x) {
+            QRgb any = 0;
+            for (int x = 0; x < width; ++x)
+                any |= row[x];
+            if (qAlpha(any) == 0)
+                continue;
+            for (int x = 0; x < width; ++x) {
                 if (qAlpha(row[x]) > 2) {
                     doodleVisible_ = true;
                     break;
