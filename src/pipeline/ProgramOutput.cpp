@@ -90,14 +90,14 @@ bool ProgramOutput::start() {
         return false;
     }
     pollTimer_.start();
-    // The encoders get a first frame at once (a blank one when no channel is the base); the
-    // refresh ends with recomposing the latest base picture.
-    // With the slideshow as the program source, its still-image feed is restarted here instead.
-    timeline_.refreshProgramPicture();
+    // The encoders get a first frame at once: the base, a blank one, or the slideshow's picture
+    // with its feed at the output frame rate.
+    timeline_.onOutputStarted();
     return true;
 }
 
 void ProgramOutput::stop() {
+    timeline_.onOutputEnded();
     session_.pipeline()->stopOutputs(); // returns at once; polling follows the trailers
     const bool was = running_;
     running_ = false;
@@ -109,7 +109,7 @@ void ProgramOutput::stop() {
 void ProgramOutput::onTransportFailed(const QString &reason) {
     running_ = false;
     emit runningChanged(false);
-    timeline_.resetKeepAlive();
+    timeline_.onOutputEnded();
     tracker_.noteStopped(reason);
     qWarning().noquote() << "programOutputTransportFailed:" << reason;
     emit statusChanged();

@@ -1,9 +1,11 @@
 #include "pipeline/ProgramTimeline.h"
 
 #include "audio/PreviewAudioMixer.h"
+#include "core/FramePool.h"
 #include "pipeline/CompositionController.h"
 #include "pipeline/EngineSession.h"
 #include "pipeline/FramePipeline.h"
+#include "pipeline/ImageSlideshow.h"
 #include "pipeline/OverlayManager.h"
 #include "pipeline/ProgramChannel.h"
 
@@ -26,9 +28,23 @@ ProgramTimeline::MonotonicMs monotonicOrDefault(ProgramTimeline::MonotonicMs now
 
 ProgramTimeline::ProgramTimeline(EngineSession &session, QObject *parent, MonotonicMs now)
     : QObject(parent), session_(session), now_(monotonicOrDefault(std::move(now))), clock_(now_),
-      tickTimer_(this) {
+      tickTimer_(this), slideshow_(new ImageSlideshow(this)), stepTimer_(this), feedTimer_(this) {
     tickTimer_.setInterval(kTickMs);
     connect(&tickTimer_, &QTimer::timeout, this, &ProgramTimeline::tick);
+    connect(slideshow_, &ImageSlideshow::pictureChanged, this,
+            &ProgramTimeline::onSlideshowPicture);
+    connect(slideshow_, &ImageSlideshow::sequenceEnded, this, [this] {
+        // The last picture stays on the program; the panel may start again.
+        stepTimer_.stop();
+        emit imagePlaybackChanged(false);
+    });
+    connect(slideshow_, &ImageSlideshow::failed, this, [this] {
+        stopImagePlayback(false);
+        emit imagePlaybackFailed();
+    });
+    connect(&stepTimer_, &QTimer::timeout, this, &ProgramTimeline::stepImage);
+    feedTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&feedTimer_, &QTimer::timeout, this, &ProgramTimeline::feedImage);
 
     FramePipeline *pipeline = session_.pipeline();
     connect(pipeline, &FramePipeline::baseFrameReady, this,
@@ -42,6 +58,8 @@ ProgramTimeline::ProgramTimeline(EngineSession &session, QObject *parent, Monoto
     connect(session_.controller(), &CompositionController::programStateChanged, this,
             &ProgramTimeline::synchronise);
 }
+
+ProgramTimeline::~ProgramTimeline() = default;
 
 void ProgramTimeline::setChannel(int channel, ProgramChannel *panel) {
     if (channel >= 0 && channel < kChannels)
@@ -84,6 +102,8 @@ void ProgramTimeline::onPreviewSwitchToggled(int channel, bool on) {
 void ProgramTimeline::selectBase(int channel, bool usePanelState) {
     if (channel < 0 || channel >= kChannels)
         return;
+    if (slideshow_->active())
+        stopImagePlayback(false);
     keepAliveStampMs_ = 0;
     for (int k = 0; k < kChannels; ++k)
         if (ProgramChannel *p = panel(k))
@@ -208,6 +228,12 @@ void ProgramTimeline::synchronise() {
 
 void ProgramTimeline::refreshProgramPicture() {
     FramePipeline *pipeline = session_.pipeline();
+    if (imagePlaybackIsSource()) {
+        // A running output's feed timer draws the change within one frame period.
+        if (!pipeline->isOutputRunning())
+            feedImage();
+        return;
+    }
     if (!imagePlaybackIsSource() && !hasChannelBaseWithSource())
         pipeline->composeBlankBase(clock_.positionMs());
     pipeline->recomposeFromLatestBase();
@@ -234,8 +260,11 @@ void ProgramTimeline::onOverlayLayoutChanged() {
 }
 
 void ProgramTimeline::onOverlayFrameReady() {
-    if (imagePlaybackIsSource())
+    if (imagePlaybackIsSource()) {
+        if (!session_.pipeline()->isOutputRunning())
+            feedImage();
         return;
+    }
     FramePipeline *pipeline = session_.pipeline();
     if (!hasChannelBaseWithSource())
         pipeline->composeBlankBase(clock_.positionMs());
@@ -246,7 +275,10 @@ void ProgramTimeline::onOverlayFrameReady() {
 void ProgramTimeline::tick() {
     FramePipeline *pipeline = session_.pipeline();
     if (imagePlaybackIsSource()) {
-        // The slideshow's own timers feed the program.
+        // The slideshow's own timers feed the program; without an output, moving overlays
+        // still need their next position drawn.
+        if (!pipeline->isOutputRunning() && session_.overlays()->needsPeriodicRefresh())
+            feedImage();
     } else if (hasChannelBaseWithSource()) {
         const bool outputRuns = pipeline->isOutputRunning();
         const bool playing = basePlaying();
@@ -270,4 +302,124 @@ void ProgramTimeline::tick() {
         pipeline->composeBlankBase(clock_.positionMs());
     }
     emit clockStepped(clock_.positionMs());
+}
+
+// ---- image playback ----
+
+bool ProgramTimeline::imagePlaybackIsSource() const {
+    return session_.controller()->snapshot().programSource == ProgramState::kImagePlayback &&
+           slideshow_->hasPicture();
+}
+
+void ProgramTimeline::startImagePlayback(const QStringList &paths, int intervalMs, bool loop,
+                                         bool resetClock) {
+    if (paths.isEmpty())
+        return;
+    if (slideshow_->active())
+        stopImagePlayback(false);
+    if (baseChannel_ >= 0) {
+        ProgramChannel *old = panel(baseChannel_);
+        baseChannel_ = -1;
+        baseStartMs_ = -1;
+        if (old)
+            old->setPreviewSwitch(false);
+    }
+    for (int k = 0; k < kChannels; ++k)
+        if (const ProgramChannel *p = panel(k))
+            session_.mixer()->setChannelLocalGain(k, float(std::clamp(p->volumePercent(), 0, 100)) /
+                                                         100.0f);
+    stepTimer_.setInterval(clampImageInterval(intervalMs));
+    imageResetsClock_ = resetClock;
+    const FramePool *pool = session_.pipeline()->mainPool();
+    slideshow_->start(paths, loop, pool ? QSize(pool->width(), pool->height()) : QSize());
+}
+
+void ProgramTimeline::onSlideshowPicture() {
+    if (!imagePlaybackIsSource()) {
+        // The first picture is in: the slideshow takes the program.
+        keepAliveStampMs_ = 0;
+        if (imageResetsClock_)
+            clock_.reset(0, true);
+        ++actionDepth_;
+        session_.controller()->setProgramSource(ProgramState::kImagePlayback, QString());
+        --actionDepth_;
+        synchronise();
+        feedImage();
+        emit imagePlaybackChanged(true);
+        stepTimer_.start();
+        return;
+    }
+    feedImage();
+}
+
+void ProgramTimeline::stepImage() {
+    clock_.setPosition(clock_.positionMs() + stepTimer_.interval());
+    slideshow_->step();
+}
+
+void ProgramTimeline::feedImage() {
+    if (!imagePlaybackIsSource())
+        return;
+    FramePipeline *pipeline = session_.pipeline();
+    const QImage &picture = slideshow_->picture();
+    if (!pipeline->isOutputRunning()) {
+        stopImageFeed();
+        pipeline->submitImageBaseMs(picture, clock_.positionMs());
+        return;
+    }
+    if (!feedClock_.isValid())
+        feedClock_.start();
+    // Frame times strictly increase even when two feeds fall in the same microsecond.
+    const int64_t t = std::max<int64_t>(feedClock_.nsecsElapsed() / 1000, lastFedUs_ + 1);
+    lastFedUs_ = t;
+    pipeline->submitImageBase(picture, t);
+    const double fps = std::max(pipeline->outputFrameRate(), 1.0);
+    const int interval = std::clamp(int(std::lround(1000.0 / fps)), 1, 200);
+    if (!feedTimer_.isActive() || feedTimer_.interval() != interval)
+        feedTimer_.start(interval);
+}
+
+void ProgramTimeline::stopImageFeed() {
+    feedTimer_.stop();
+    feedClock_.invalidate();
+    lastFedUs_ = -1;
+}
+
+void ProgramTimeline::stopImagePlayback(bool resetClock) {
+    const bool wasShown = imagePlaybackIsSource();
+    const bool wasActive = slideshow_->active();
+    keepAliveStampMs_ = 0;
+    stopImageFeed();
+    stepTimer_.stop();
+    slideshow_->stop();
+    if (wasShown)
+        emit programCleared();
+    ++actionDepth_;
+    if (session_.controller()->snapshot().programSource == ProgramState::kImagePlayback)
+        session_.controller()->setProgramSource(ProgramState::kNoSource, QString());
+    --actionDepth_;
+    if (resetClock)
+        clock_.reset(0, true);
+    synchronise();
+    if (wasActive)
+        emit imagePlaybackChanged(false);
+}
+
+void ProgramTimeline::onOutputStarted() {
+    if (!imagePlaybackIsSource()) {
+        // The encoders get a first frame at once (a blank one when no channel is the base).
+        refreshProgramPicture();
+        return;
+    }
+    synchronise();
+    keepAliveStampMs_ = 0;
+    if (stepTimer_.isActive())
+        stepTimer_.start(); // the picture gets its whole interval on the new recording
+    stopImageFeed();
+    feedImage();
+}
+
+void ProgramTimeline::onOutputEnded() {
+    keepAliveStampMs_ = 0;
+    stopImageFeed();
 }

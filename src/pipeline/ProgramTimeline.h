@@ -3,14 +3,18 @@
 #include "core/FrameToken.h"
 #include "pipeline/ProgramClock.h"
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
 
 class EngineSession;
+class ImageSlideshow;
 class ProgramChannel;
 
 // Decides what the program picture is made of and when it is composed again. The pipeline
@@ -18,7 +22,8 @@ class ProgramChannel;
 // pipeline's sources and state in step with the channel panels, chooses and clears the base
 // channel, runs the program clock and the 33 ms program tick (blank frames with overlays when
 // no channel feeds the program, keep-alive frames for the output), and re-composes a paused
-// picture when the overlays change.
+// picture when the overlays change. It also runs the still-image slideshow as the program
+// source: stepping it, and feeding its picture to the encoders at the output frame rate.
 //
 // Threads: the GUI thread only; nothing here waits.
 class ProgramTimeline : public QObject {
@@ -36,11 +41,18 @@ public:
     static constexpr int kDurationRetryMs = 250;
     static constexpr int kDurationTries = 20;
 
+    static constexpr int kMinImageIntervalMs = 200;
+    static constexpr int kMaxImageIntervalMs = 120000;
+    static int clampImageInterval(int ms) {
+        return std::clamp(ms, kMinImageIntervalMs, kMaxImageIntervalMs);
+    }
+
     using MonotonicMs = std::function<int64_t()>;
 
     // `now` drives the program clock and the keep-alive stamp; a monotonic clock by default.
     explicit ProgramTimeline(EngineSession &session, QObject *parent = nullptr,
                              MonotonicMs now = {});
+    ~ProgramTimeline() override;
 
     // Channel 0-3; a null panel counts as a channel without source.
     void setChannel(int channel, ProgramChannel *panel);
@@ -56,6 +68,19 @@ public:
     void onMediaSourceUnloaded(int channel);
     void onOverlayFrameReady();
 
+    // The slideshow as the program source. It takes the program once its first picture is
+    // loaded; `resetClock` false keeps the program clock (a schedule starting it).
+    void startImagePlayback(const QStringList &paths, int intervalMs, bool loop,
+                            bool resetClock = true);
+    void stopImagePlayback(bool resetClock = true);
+    bool imagePlaybackIsSource() const;
+    bool imagePlaybackStepping() const { return stepTimer_.isActive(); }
+    int imageIntervalMs() const { return stepTimer_.interval(); }
+    ImageSlideshow &slideshow() const { return *slideshow_; }
+    // The output's run began or ended (stopped or failed): the still-image feed follows it.
+    void onOutputStarted();
+    void onOutputEnded();
+
     void synchronise();
     void refreshProgramPicture();
     void tick();
@@ -64,18 +89,19 @@ public:
     int64_t baseStartPositionMs() const { return baseStartMs_; }
     ProgramClock &clock() { return clock_; }
     int64_t keepAliveStampMs() const { return keepAliveStampMs_; }
-    // The output stopped on its own: the next run starts its keep-alive afresh.
-    void resetKeepAlive() { keepAliveStampMs_ = 0; }
 
 signals:
     void programCleared();
     void clockStepped(qint64 positionMs);
+    // The image panel's play state: true once the first picture is on the program, false when
+    // the slideshow stops or ends.
+    void imagePlaybackChanged(bool playing);
+    void imagePlaybackFailed(); // not one of the pictures could be loaded
 
 private:
     ProgramChannel *panel(int channel) const;
     bool hasChannelBaseWithSource() const;
     bool basePlaying() const;
-    bool imagePlaybackIsSource() const { return false; }
     void applyBaseSource();
     void onBaseFrame(const FrameTokenPtr &frame);
     void onOverlayChanged();
@@ -83,6 +109,10 @@ private:
     void onOverlayLayoutChanged();
     int64_t stampNow() const;
     void askDuration(int channel, const QString &source, int delayMs, int triesLeft);
+    void onSlideshowPicture();
+    void stepImage();
+    void feedImage();
+    void stopImageFeed();
 
     EngineSession &session_;
     MonotonicMs now_;
@@ -96,4 +126,11 @@ private:
     // Inside an operator action (a base change, new media) the controller's change signal
     // would synchronise, and compose, once more before the action's own synchronisation.
     int actionDepth_ = 0;
+
+    ImageSlideshow *slideshow_ = nullptr; // a child
+    QTimer stepTimer_;
+    QTimer feedTimer_;              // re-feeds the picture while the output runs
+    QElapsedTimer feedClock_;       // time base of the fed frames
+    int64_t lastFedUs_ = -1;        // -1: none yet
+    bool imageResetsClock_ = false; // for the start waiting on its first picture
 };

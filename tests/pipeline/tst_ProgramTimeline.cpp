@@ -1,9 +1,11 @@
 // The program time line against a real engine session, fake panels and a clock the test moves.
 
 #include "common/OverlayFixtures.h"
+#include "common/SlowFactor.h"
 #include "pipeline/CompositionController.h"
 #include "pipeline/EngineSession.h"
 #include "pipeline/FramePipeline.h"
+#include "pipeline/ImageSlideshow.h"
 #include "pipeline/ProgramChannel.h"
 #include "pipeline/ProgramTimeline.h"
 
@@ -52,6 +54,25 @@ struct Rig {
         session.overlays()->setTextOverlay(t);
     }
 };
+
+// Pictures of one colour each, larger than the program, with an unreadable file after the
+// first.
+QStringList writePictures(const QTemporaryDir &dir, const QList<QColor> &colours) {
+    QStringList paths;
+    for (const QColor &colour : colours) {
+        QImage picture(2400, 1800, QImage::Format_RGB32);
+        picture.fill(colour);
+        paths << dir.filePath(QStringLiteral("p%1.png").arg(paths.size()));
+        picture.save(paths.last());
+        if (paths.size() == 1) {
+            paths << dir.filePath(QStringLiteral("broken.png"));
+            QFile broken(paths.last());
+            broken.open(QIODevice::WriteOnly);
+            broken.write("not a picture");
+        }
+    }
+    return paths;
+}
 
 } // namespace
 Q_DECLARE_METATYPE(Case)
@@ -125,6 +146,64 @@ private slots:
         const FrameTokenPtr last = composed ? r.programs.back()[0].value<FrameTokenPtr>() : nullptr;
         QVERIFY(!last || scrolling || near(pixel(last, 24, 24), Qt::darkCyan, 2));
         QCOMPARE(r.timeline.clock().positionMs(), base == NoBase && !burst ? 2000 : 0);
+    }
+
+    // Without loop the show ends on its last picture instead of wrapping to the first; an
+    // unreadable file is skipped; pictures arrive fitted to the program.
+    void slideshowStopsOnItsLastPicture() {
+        QTemporaryDir dir;
+        const QStringList paths = writePictures(dir, {Qt::red, Qt::green, Qt::blue});
+        Rig r;
+        r.panels[0].playing = true;
+        r.timeline.onPreviewSwitchToggled(0, true); // the slideshow replaces this base
+        QSignalSpy playing(&r.timeline, &ProgramTimeline::imagePlaybackChanged);
+        QList<int> shown;
+        connect(&r.timeline.slideshow(), &ImageSlideshow::pictureChanged, this,
+                [&] { shown << r.timeline.slideshow().index(); });
+        r.timeline.startImagePlayback(paths, 50, false);
+        QCOMPARE(r.timeline.imageIntervalMs(), ProgramTimeline::kMinImageIntervalMs);
+        QVERIFY(playing.wait(5000));
+        QVERIFY(playing.last()[0].toBool() && !r.panels[0].switchOn);
+        QCOMPARE(r.programSource(), int(ProgramState::kImagePlayback));
+        QCOMPARE(r.timeline.slideshow().picture().size(), QSize(1440, 1080));
+        QVERIFY(playing.wait(5000));
+        QVERIFY(!playing.last()[0].toBool());
+        QTest::qWait(3 * ProgramTimeline::kMinImageIntervalMs);
+        QCOMPARE(shown, (QList<int>{0, 2, 3}));
+        QVERIFY(r.timeline.imagePlaybackIsSource());
+        QVERIFY(near(pixel(r.programs.back()[0].value<FrameTokenPtr>(), 960, 540), Qt::blue, 2));
+
+        r.timeline.startImagePlayback(paths, 10 * 60 * 1000, true);
+        QCOMPARE(r.timeline.imageIntervalMs(), ProgramTimeline::kMaxImageIntervalMs);
+        r.timeline.stopImagePlayback();
+        QCOMPARE(r.programSource(), int(ProgramState::kNoSource));
+        QVERIFY(!r.timeline.imagePlaybackIsSource() && !r.timeline.imagePlaybackStepping());
+    }
+
+    // While the output runs the picture is fed again at the output frame rate, every frame
+    // later than the one before.
+    void slideshowFeedsTheOutput() {
+        QTemporaryDir dir;
+        Rig r;
+        r.timeline.startImagePlayback(writePictures(dir, {Qt::yellow}), 1000, true);
+        QTRY_VERIFY_WITH_TIMEOUT(r.timeline.imagePlaybackIsSource(), 5000);
+        r.pipeline().setOutputFile(dir.filePath("out.mkv"));
+        r.pipeline().setOutputSize(320, 180);
+        QVERIFY(r.pipeline().startOutputs());
+        r.timeline.onOutputStarted();
+        r.programs.clear();
+        QTest::qWait(1000);
+        r.timeline.onOutputEnded();
+        r.pipeline().stopOutputs();
+        int64_t last = -1;
+        for (const QList<QVariant> &args : std::as_const(r.programs)) {
+            const int64_t pts = args[0].value<FrameTokenPtr>()->ptsUs;
+            QVERIFY2(pts > last, qPrintable(QString::number(pts)));
+            last = pts;
+        }
+        QVERIFY2(r.programs.size() >= 25 / kSlow && r.programs.size() <= 33,
+                 qPrintable(QString::number(r.programs.size())));
+        QVERIFY(r.pipeline().waitOutputsClosed(5000));
     }
 };
 
