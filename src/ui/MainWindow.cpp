@@ -13,6 +13,7 @@
 #include "ui/dialogs/AboutDialog.h"
 #include "ui/dialogs/SourceDialog.h"
 #include "ui/dialogs/TextEffectDialog.h"
+#include "ui/panels/ImagePlaybackPanel.h"
 #include "ui/panels/OutputSettingsWidget.h"
 #include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
@@ -185,6 +186,9 @@ QWidget *MainWindow::buildOverlayRow() {
     textPanel_ = new TextPanel;
     textPanel_->setObjectName(QStringLiteral("textPanel"));
     floatable(Floatable::TextOverlay)->contentLayout()->addWidget(textPanel_);
+    imagePanel_ = new ImagePlaybackPanel;
+    imagePanel_->setObjectName(QStringLiteral("imagePanel"));
+    floatable(Floatable::ImagePlayback)->contentLayout()->addWidget(imagePanel_);
     // The media overlay panel learns from this when its floating window is gone.
     FloatablePanel *video = floatable(Floatable::VideoOverlay);
     connect(video, &FloatablePanel::contentReturned, this,
@@ -360,6 +364,22 @@ void MainWindow::connectOverlayEditors() {
             &OverlayManager::removeTextOverlay);
     connect(textPanel_, &TextPanel::clearOverlaysRequested, overlays,
             &OverlayManager::clearTextOverlays);
+
+    ProgramTimeline *timeline = timeline_.get();
+    connect(imagePanel_, &ImagePlaybackPanel::imagePlayRequested, timeline,
+            [timeline](const QStringList &paths, int intervalMs, bool loop) {
+                timeline->startImagePlayback(paths, intervalMs, loop);
+            });
+    connect(imagePanel_, &ImagePlaybackPanel::imagePlayStopRequested, timeline,
+            [timeline] { timeline->stopImagePlayback(); });
+    connect(timeline, &ProgramTimeline::imagePlaybackChanged, imagePanel_,
+            &ImagePlaybackPanel::setPlaying);
+    connect(timeline, &ProgramTimeline::imagePlaybackFailed, this, [this] {
+        UserPrompts::warning(
+            this, chineseUi_ ? QStringLiteral("图片播放") : QStringLiteral("Image Playback"),
+            chineseUi_ ? QStringLiteral("列表中没有可以读取的图片。")
+                       : QStringLiteral("None of the pictures in the list could be read."));
+    });
 }
 
 void MainWindow::loadUiLanguage() {
@@ -393,6 +413,7 @@ void MainWindow::applyLanguage() {
         panel->setChineseUi(chineseUi_);
     outputSettings_->setChineseUi(chineseUi_);
     textPanel_->setChineseUi(chineseUi_);
+    imagePanel_->setChineseUi(chineseUi_);
     output_->setChinese(chineseUi_);
     drawingToolBar_->setChineseUi(chineseUi_);
     (chineseUi_ ? chineseAction_ : englishAction_)->setChecked(true);

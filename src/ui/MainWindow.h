@@ -10,6 +10,7 @@
 class DoodleCanvas;
 class DrawingToolBar;
 class FloatablePanel;
+class ImagePlaybackPanel;
 class OutputSettingsWidget;
 class PreviewWidget;
 class ProgramOutput;
@@ -59,6 +60,7 @@ public:
     VideoInputPanel *channelPanel(int channel) const { return channels_[size_t(channel)]; }
     OutputSettingsWidget *outputSettings() const { return outputSettings_; }
     TextPanel *textPanel() const { return textPanel_; }
+    ImagePlaybackPanel *imagePanel() const { return imagePanel_; }
     DrawingToolBar *drawingToolBar() const { return drawingToolBar_; }
     DoodleCanvas *doodleCanvas() const { return doodleCanvas_; }
 
@@ -92,6 +94,7 @@ private:
     std::array<FloatablePanel *, 4> floatables_{};
     std::array<VideoInputPanel *, 4> channels_{};
     TextPanel *textPanel_ = nullptr;
+    ImagePlaybackPanel *imagePanel_ = nullptr;
     DoodleCanvas *doodleCanvas_ = nullptr;
     DrawingToolBar *drawingToolBar_ = nullptr;
 

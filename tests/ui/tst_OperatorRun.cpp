@@ -1,7 +1,7 @@
-// One show, end to end, in the real window and through its own controls: two channels of
-// distinct colours, the program switched between them while the output records a file and
-// sends a UDP stream, then one channel unloaded and the output stopped. What was recorded and
-// streamed is then read back with the ffmpeg tools.
+// Shows, end to end, in the real window and through its own controls, read back with the ffmpeg
+// tools: two channels of distinct colours, the program switched between them while the output
+// records a file and sends a UDP stream, then one channel unloaded and the output stopped; and
+// a slideshow of three pictures recorded as the program.
 
 #include "common/ChildProcess.h"
 #include "common/EncodedFrames.h"
@@ -13,6 +13,7 @@
 #include "pipeline/ProgramOutput.h"
 #include "ui/MainWindow.h"
 #include "ui/UserPrompts.h"
+#include "ui/panels/ImagePlaybackPanel.h"
 #include "ui/panels/OutputSettingsWidget.h"
 #include "ui/panels/VideoInputPanel.h"
 
@@ -23,6 +24,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -46,7 +48,7 @@ void typeInto(QLineEdit *edit, const QString &text) {
     QTest::keyClick(edit, Qt::Key_Return); // editing finished
 }
 
-// The colour of every frame of a file, in presentation order: 'r', 'b' or '?'.
+// The colour of every frame of a file, in presentation order: 'r', 'g', 'b' or '?'.
 QByteArray frameColours(const QString &path) {
     const media::ToolResult r =
         media::runTool("ffmpeg",
@@ -63,7 +65,10 @@ QByteArray frameColours(const QString &path) {
             green += uchar(px[at + i * 3 + 1]);
             blue += uchar(px[at + i * 3 + 2]);
         }
-        colours += red > 2 * (blue + green) ? 'r' : blue > 2 * (red + green) ? 'b' : '?';
+        colours += red > 2 * (blue + green)   ? 'r'
+                   : green > 2 * (red + blue) ? 'g'
+                   : blue > 2 * (red + green) ? 'b'
+                                              : '?';
     }
     return colours;
 }
@@ -88,6 +93,25 @@ QList<Span> spans(const QByteArray &colours, const QList<double> &timesS) {
     return out;
 }
 
+// Sets the output panel to record `file` at 640 x 360 and starts it.
+void startRecording(OutputSettingsWidget *settings, const QString &file) {
+    typeInto(child<QLineEdit>(*settings, "filePath"), file);
+    child<QCheckBox>(*settings, "fileOutput")->setChecked(true);
+    auto *resolution = child<QComboBox>(*settings, "resolution");
+    resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
+    QTest::mouseClick(child<QPushButton>(*settings, "startStop"), Qt::LeftButton);
+}
+
+QString describe(const QList<Span> &runs) {
+    QString seen;
+    for (const Span &s : runs)
+        seen += QStringLiteral("%1 %2-%3s  ")
+                    .arg(QChar(s.colour))
+                    .arg(s.startS, 0, 'f', 2)
+                    .arg(s.startS + s.lengthS, 0, 'f', 2);
+    return seen;
+}
+
 } // namespace
 
 class TestOperatorRun : public QObject {
@@ -95,6 +119,7 @@ class TestOperatorRun : public QObject {
 private slots:
     void initTestCase();
     void switchesRecordsAndStreams();
+    void slideshowIsRecordedInOrder();
 
 private:
     QTemporaryDir settingsDir_;
@@ -150,18 +175,14 @@ void TestOperatorRun::switchesRecordsAndStreams() {
     // A file and a UDP stream at 640 x 360.
     OutputSettingsWidget *settings = window.outputSettings();
     const QString file = out.filePath(QStringLiteral("show.mp4"));
-    typeInto(child<QLineEdit>(*settings, "filePath"), file);
-    child<QCheckBox>(*settings, "fileOutput")->setChecked(true);
     typeInto(child<QLineEdit>(*settings, "streamUrl0"),
              QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(port));
     child<QComboBox>(*settings, "streamProtocol0")->setCurrentText(QStringLiteral("UDP"));
     child<QCheckBox>(*settings, "streamEnabled0")->setChecked(true);
-    auto *resolution = child<QComboBox>(*settings, "resolution");
-    resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
     auto *startStop = child<QPushButton>(*settings, "startStop");
 
     QElapsedTimer show;
-    QTest::mouseClick(startStop, Qt::LeftButton);
+    startRecording(settings, file);
     show.start();
     QVERIFY2(pipeline->isOutputRunning(), qPrintable(boxes.join('\n')));
     QList<double> switchesS;
@@ -187,12 +208,7 @@ void TestOperatorRun::switchesRecordsAndStreams() {
     const QByteArray colours = frameColours(recorded);
     QCOMPARE(colours.size(), timing.frameTimesS.size());
     const QList<Span> runs = spans(colours, timing.frameTimesS);
-    QString seen;
-    for (const Span &s : runs)
-        seen += QStringLiteral("%1 %2-%3s  ")
-                    .arg(QChar(s.colour))
-                    .arg(s.startS, 0, 'f', 2)
-                    .arg(s.startS + s.lengthS, 0, 'f', 2);
+    const QString seen = describe(runs);
     QVERIFY2(runs.size() == 4, qPrintable(seen));
     const QList<double> expected = {switchesS[0], switchesS[1] - switchesS[0],
                                     switchesS[2] - switchesS[1], lengthS - switchesS[2]};
@@ -215,6 +231,61 @@ void TestOperatorRun::switchesRecordsAndStreams() {
     const media::ProbeInfo streamed = media::probe(stream);
     QVERIFY2(streamed.codecs.contains(QStringLiteral("video:h264")), qPrintable(stream));
     QVERIFY(frameColours(stream).count('r') > 10);
+}
+
+void TestOperatorRun::slideshowIsRecordedInOrder() {
+    QTemporaryDir pictures, out;
+    for (const auto &[name, colour] : {std::pair{"1.png", Qt::red}, std::pair{"2.png", Qt::green},
+                                       std::pair{"3.png", Qt::blue}}) {
+        QImage picture(1280, 720, QImage::Format_RGB32);
+        picture.fill(colour);
+        QVERIFY(picture.save(pictures.filePath(QString::fromLatin1(name))));
+    }
+    MainWindow window(nullptr, EngineSession::AudioPlayback::Off);
+    window.setGeometry(0, 0, 1920, 1080);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ImagePlaybackPanel *panel = window.imagePanel();
+    ImagePlaybackPanel::setDirectoryChooser(
+        [&](QWidget *, const QString &) { return pictures.path(); });
+    QTest::mouseClick(child<QPushButton>(*panel, "imageBrowseButton"), Qt::LeftButton);
+    ImagePlaybackPanel::setDirectoryChooser({});
+    auto *interval = child<QSpinBox>(*panel, "imageIntervalSpin");
+    interval->setFocus();
+    interval->selectAll();
+    QTest::keyClicks(interval, QStringLiteral("1000"));
+    QTest::mouseClick(child<QPushButton>(*panel, "imagePlayButton"), Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return panel->isPlaying(); }, 5000));
+
+    // The output start gives the picture on the program its whole interval again.
+    QElapsedTimer show;
+    startRecording(window.outputSettings(), out.filePath(QStringLiteral("slides.mp4")));
+    show.start();
+    QVERIFY(window.session().pipeline()->isOutputRunning());
+    QTest::qWait(5000);
+    QTest::mouseClick(child<QPushButton>(*window.outputSettings(), "startStop"), Qt::LeftButton);
+    const double lengthS = double(show.elapsed()) / 1000.0;
+    QVERIFY(window.session().pipeline()->waitOutputsClosed(10000));
+
+    const QString recorded = window.output().recordingFile();
+    const encoded::Timing timing = encoded::timing(recorded, true);
+    const QList<Span> runs = spans(frameColours(recorded), timing.frameTimesS);
+    const QString seen = describe(runs);
+    qInfo("recorded: %s(%lld frames in %.2f s)", qPrintable(seen),
+          static_cast<long long>(timing.frameTimesS.size()), lengthS);
+    QVERIFY2(runs.size() >= 5, qPrintable(seen));
+    const QByteArray order = "rgb";
+    for (qsizetype i = 0; i < runs.size(); ++i) {
+        QVERIFY2(i == 0 ||
+                     order.indexOf(runs[i].colour) == (order.indexOf(runs[i - 1].colour) + 1) % 3,
+                 qPrintable(seen));
+        // Every picture but the last, cut by the stop, stays its interval within 3 frames.
+        if (i + 1 < runs.size())
+            QVERIFY2(std::abs(runs[i].lengthS - 1.0) <= 3 / kFps + 1e-6, qPrintable(seen));
+    }
+    QVERIFY2(timing.frameTimesS.size() >= 0.97 * lengthS * kFps,
+             qPrintable(
+                 QStringLiteral("%1 frames in %2 s").arg(timing.frameTimesS.size()).arg(lengthS)));
 }
 
 QTEST_MAIN(TestOperatorRun)
