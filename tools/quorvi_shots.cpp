@@ -11,6 +11,7 @@
 #include "ui/MainWindow.h"
 #include "ui/dialogs/SourceDialog.h"
 #include "ui/dialogs/TextEffectDialog.h"
+#include "ui/panels/ImagePlaybackPanel.h"
 #include "ui/panels/OutputSettingsWidget.h"
 #include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
@@ -25,6 +26,7 @@
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
@@ -166,6 +168,26 @@ QPixmap drawingOverPreview(MainWindow &window) {
     return sheet;
 }
 
+// A dozen pictures for the thumbnail grid: gradients in turning hues with a number on each.
+void writeSlides(const QString &folder) {
+    for (int i = 0; i < 12; ++i) {
+        QImage slide(800, i % 3 == 2 ? 1000 : 450, QImage::Format_RGB32);
+        QPainter painter(&slide);
+        QLinearGradient gradient(0, 0, slide.width(), slide.height());
+        gradient.setColorAt(0, QColor::fromHsv((i * 30) % 360, 200, 230));
+        gradient.setColorAt(1, QColor::fromHsv((i * 30 + 60) % 360, 255, 90));
+        painter.fillRect(slide.rect(), gradient);
+        painter.setPen(Qt::white);
+        QFont font = painter.font();
+        font.setPixelSize(160);
+        font.setBold(true);
+        painter.setFont(font);
+        painter.drawText(slide.rect(), Qt::AlignCenter, QString::number(i + 1));
+        painter.end();
+        slide.save(QStringLiteral("%1/slide-%2.jpg").arg(folder).arg(i + 1, 2, 10, QChar(u'0')));
+    }
+}
+
 // The text panel with the effect dialog open on its second row, side by side.
 QPixmap textPanelWithDialog(MainWindow &window, bool chinese) {
     TextEffectDialog dialog(chinese, &window);
@@ -234,6 +256,8 @@ int main(int argc, char **argv) {
     resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
     output->findChild<QPushButton *>(QStringLiteral("startStop"))->click();
     writeCaptions(window.textPanel());
+    writeSlides(work.path());
+    window.imagePanel()->addImagesFromDirectory(work.path());
     drawOnProgram(window.doodleCanvas(), window.preview()->size());
     QImage program;
     QObject::connect(window.session().pipeline(), &FramePipeline::programFrameReady, &window,
@@ -257,6 +281,8 @@ int main(int argc, char **argv) {
         save(drawingOverPreview(window), out.filePath(QStringLiteral("drawing-%1.png").arg(lang)));
     ok &=
         save(QPixmap::fromImage(program), out.filePath(QStringLiteral("program-%1.png").arg(lang)));
+    ok &= save(window.floatable(MainWindow::Floatable::ImagePlayback)->group()->grab(),
+               out.filePath(QStringLiteral("image-grid-%1.png").arg(lang)));
     ok &= save(window.grab(), out.filePath(QStringLiteral("window-%1.png").arg(lang)));
     window.output().stop();
     window.session().pipeline()->waitOutputsClosed(5000);
