@@ -10,6 +10,7 @@
 #include <QGraphicsSceneMouseEvent>
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
@@ -144,6 +145,10 @@ void ImageOverlayWidget::placeControls() {
 QRectF ImageOverlayWidget::boundingRect() const {
     const qreal m = OverlayItemGeometry::margin();
     return localRect().adjusted(-m, -m, m, m);
+}
+
+QPainterPath ImageOverlayWidget::shape() const {
+    return OverlayItemGeometry::shape(localRect());
 }
 
 void ImageOverlayWidget::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *) {

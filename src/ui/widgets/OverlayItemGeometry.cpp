@@ -1,6 +1,7 @@
 #include "ui/widgets/OverlayItemGeometry.h"
 
 #include <QPainter>
+#include <QPainterPath>
 
 #include <algorithm>
 
@@ -99,6 +100,15 @@ QRectF OverlayItemGeometry::clamped(const QRectF &box, Zone zone, const QRectF &
     r.moveLeft(std::max(r.left(), scene.left()));
     r.moveTop(std::max(r.top(), scene.top()));
     return r;
+}
+
+QPainterPath OverlayItemGeometry::shape(const QRectF &rect) {
+    QPainterPath path;
+    path.setFillRule(Qt::WindingFill);
+    path.addRect(rect);
+    for (const Handle &h : kHandles)
+        path.addRect(square(h.at(rect), kHandleHitSize));
+    return path;
 }
 
 void OverlayItemGeometry::paintSelection(QPainter *painter, const QRectF &rect) {

@@ -6,6 +6,7 @@
 #include <Qt>
 
 class QPainter;
+class QPainterPath;
 
 // The move/resize handling shared by the stage's items: which zone of an item a point falls in,
 // the cursor for it, how a drag changes the item's box, and how the box is kept on the stage.
@@ -42,6 +43,8 @@ public:
 
     // A 2-pixel border, a circle at the centre and the handle squares.
     static void paintSelection(QPainter *painter, const QRectF &rect);
+    // What of an item takes the mouse: its rectangle and the handles reaching out of it.
+    static QPainterPath shape(const QRectF &rect);
     // The margin around the item's rectangle that the handles cover.
     static qreal margin() { return kHandleHitSize / 2 + 1; }
 };

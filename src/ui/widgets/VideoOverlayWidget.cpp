@@ -8,6 +8,7 @@
 #include <QGraphicsSceneMouseEvent>
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -89,6 +90,8 @@ VideoOverlayWidget::VideoOverlayWidget(int mediaId, const QString &filePath, QGr
 
     barProxy_ = new QGraphicsProxyWidget(this);
     barProxy_->setWidget(bar);
+    // The bottom handles reach over the bar's top and must win there.
+    barProxy_->setFlag(ItemStacksBehindParent);
     barProxy_->setGeometry(QRectF(0, size_.height(), size_.width(), kControlBarHeight));
 
     QObject::connect(play_, &QPushButton::clicked, this, [this] { togglePlay(); });
@@ -254,6 +257,10 @@ void VideoOverlayWidget::clearPreview() {
 QRectF VideoOverlayWidget::boundingRect() const {
     const qreal m = OverlayItemGeometry::margin();
     return localRect().adjusted(-m, -m, m, m);
+}
+
+QPainterPath VideoOverlayWidget::shape() const {
+    return OverlayItemGeometry::shape(localRect());
 }
 
 void VideoOverlayWidget::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *) {
