@@ -2,7 +2,6 @@
 
 #include "overlays/BoundedImageLoader.h"
 
-#include <QCursor>
 #include <QFutureWatcher>
 #include <QGraphicsProxyWidget>
 #include <QGraphicsScene>
@@ -166,11 +165,7 @@ void ImageOverlayWidget::paint(QPainter *painter, const QStyleOptionGraphicsItem
 }
 
 void ImageOverlayWidget::hoverMoveEvent(QGraphicsSceneHoverEvent *event) {
-    const auto zone = OverlayItemGeometry::zoneAt(localRect(), event->pos());
-    if (OverlayItemGeometry::hasCursor(zone))
-        setCursor(OverlayItemGeometry::cursorFor(zone));
-    else
-        unsetCursor();
+    OverlayItemGeometry::updateCursor(this, localRect(), event->pos());
 }
 
 void ImageOverlayWidget::hoverLeaveEvent(QGraphicsSceneHoverEvent *) {
@@ -178,28 +173,15 @@ void ImageOverlayWidget::hoverLeaveEvent(QGraphicsSceneHoverEvent *) {
 }
 
 void ImageOverlayWidget::mousePressEvent(QGraphicsSceneMouseEvent *event) {
-    dragZone_ = OverlayItemGeometry::zoneAt(localRect(), event->pos());
-    if (dragZone_ == OverlayItemGeometry::Outside || event->button() != Qt::LeftButton) {
-        dragZone_ = OverlayItemGeometry::Outside;
-        event->ignore();
-        return;
-    }
-    if (scene() && !(event->modifiers() & Qt::ControlModifier))
-        scene()->clearSelection();
-    setSelected(true);
-    pressScenePos_ = event->scenePos();
-    pressBox_ = rectInScene();
-    event->accept();
+    drag_.press(this, localRect(), event);
 }
 
 void ImageOverlayWidget::mouseMoveEvent(QGraphicsSceneMouseEvent *event) {
-    if (dragZone_ == OverlayItemGeometry::Outside || !scene())
-        return;
-    const QRectF box = OverlayItemGeometry::dragged(pressBox_, dragZone_,
-                                                    event->scenePos() - pressScenePos_, kMinSize);
-    setBox(OverlayItemGeometry::clamped(box, dragZone_, scene()->sceneRect(), 0));
+    const QRectF box = drag_.move(this, event, kMinSize, 0);
+    if (!box.isNull())
+        setBox(box);
 }
 
 void ImageOverlayWidget::mouseReleaseEvent(QGraphicsSceneMouseEvent *) {
-    dragZone_ = OverlayItemGeometry::Outside;
+    drag_.release();
 }

@@ -65,7 +65,5 @@ private:
     QPushButton *apply_, *remove_;
     bool chinese_ = true;
 
-    OverlayItemGeometry::Zone dragZone_ = OverlayItemGeometry::Outside;
-    QPointF pressScenePos_;
-    QRectF pressBox_;
+    OverlayItemGeometry::Drag drag_;
 };

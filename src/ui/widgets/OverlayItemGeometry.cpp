@@ -1,5 +1,9 @@
 #include "ui/widgets/OverlayItemGeometry.h"
 
+#include <QCursor>
+#include <QGraphicsItem>
+#include <QGraphicsScene>
+#include <QGraphicsSceneMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -123,4 +127,36 @@ void OverlayItemGeometry::paintSelection(QPainter *painter, const QRectF &rect) 
     for (const Handle &h : kHandles)
         painter->drawRect(square(h.at(rect), kHandleSize));
     painter->restore();
+}
+
+void OverlayItemGeometry::updateCursor(QGraphicsItem *item, const QRectF &rect, QPointF pos) {
+    const Zone zone = zoneAt(rect, pos);
+    if (hasCursor(zone))
+        item->setCursor(cursorFor(zone));
+    else
+        item->unsetCursor();
+}
+
+bool OverlayItemGeometry::Drag::press(QGraphicsItem *item, const QRectF &rect,
+                                      QGraphicsSceneMouseEvent *event) {
+    zone_ = event->button() == Qt::LeftButton ? zoneAt(rect, event->pos()) : Outside;
+    if (zone_ == Outside) {
+        event->ignore();
+        return false;
+    }
+    if (item->scene() && !(event->modifiers() & Qt::ControlModifier))
+        item->scene()->clearSelection();
+    item->setSelected(true);
+    pressScenePos_ = event->scenePos();
+    pressBox_ = item->mapRectToScene(rect);
+    event->accept();
+    return true;
+}
+
+QRectF OverlayItemGeometry::Drag::move(const QGraphicsItem *item, QGraphicsSceneMouseEvent *event,
+                                       QSizeF minSize, qreal extraBelow) const {
+    if (zone_ == Outside || !item->scene())
+        return {};
+    const QRectF box = dragged(pressBox_, zone_, event->scenePos() - pressScenePos_, minSize);
+    return clamped(box, zone_, item->scene()->sceneRect(), extraBelow);
 }

@@ -5,6 +5,8 @@
 #include <QSizeF>
 #include <Qt>
 
+class QGraphicsItem;
+class QGraphicsSceneMouseEvent;
 class QPainter;
 class QPainterPath;
 
@@ -45,6 +47,25 @@ public:
     static void paintSelection(QPainter *painter, const QRectF &rect);
     // What of an item takes the mouse: its rectangle and the handles reaching out of it.
     static QPainterPath shape(const QRectF &rect);
+    // The cursor over `pos` (item coordinates) of an item whose own rectangle is `rect`.
+    static void updateCursor(QGraphicsItem *item, const QRectF &rect, QPointF pos);
+
+    // One press-drag-release on an item whose own rectangle is `rect`.
+    class Drag {
+    public:
+        // Selects the item and starts; false (and the event ignored) when the press misses it.
+        bool press(QGraphicsItem *item, const QRectF &rect, QGraphicsSceneMouseEvent *event);
+        // The item's new box on the scene, or a null rectangle when no drag is on.
+        QRectF move(const QGraphicsItem *item, QGraphicsSceneMouseEvent *event, QSizeF minSize,
+                    qreal extraBelow) const;
+        void release() { zone_ = Outside; }
+
+    private:
+        Zone zone_ = Outside;
+        QPointF pressScenePos_;
+        QRectF pressBox_;
+    };
+
     // The margin around the item's rectangle that the handles cover.
     static qreal margin() { return kHandleHitSize / 2 + 1; }
 };

@@ -1,6 +1,5 @@
 #include "ui/widgets/VideoOverlayWidget.h"
 
-#include <QCursor>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsProxyWidget>
 #include <QGraphicsScene>
@@ -271,11 +270,7 @@ void VideoOverlayWidget::paint(QPainter *painter, const QStyleOptionGraphicsItem
 }
 
 void VideoOverlayWidget::hoverMoveEvent(QGraphicsSceneHoverEvent *event) {
-    const auto zone = OverlayItemGeometry::zoneAt(localRect(), event->pos());
-    if (OverlayItemGeometry::hasCursor(zone))
-        setCursor(OverlayItemGeometry::cursorFor(zone));
-    else
-        unsetCursor();
+    OverlayItemGeometry::updateCursor(this, localRect(), event->pos());
 }
 
 void VideoOverlayWidget::hoverLeaveEvent(QGraphicsSceneHoverEvent *) {
@@ -283,28 +278,15 @@ void VideoOverlayWidget::hoverLeaveEvent(QGraphicsSceneHoverEvent *) {
 }
 
 void VideoOverlayWidget::mousePressEvent(QGraphicsSceneMouseEvent *event) {
-    dragZone_ = OverlayItemGeometry::zoneAt(localRect(), event->pos());
-    if (dragZone_ == OverlayItemGeometry::Outside || event->button() != Qt::LeftButton) {
-        dragZone_ = OverlayItemGeometry::Outside;
-        event->ignore();
-        return;
-    }
-    if (scene() && !(event->modifiers() & Qt::ControlModifier))
-        scene()->clearSelection();
-    setSelected(true);
-    pressScenePos_ = event->scenePos();
-    pressBox_ = rectInScene();
-    event->accept();
+    drag_.press(this, localRect(), event);
 }
 
 void VideoOverlayWidget::mouseMoveEvent(QGraphicsSceneMouseEvent *event) {
-    if (dragZone_ == OverlayItemGeometry::Outside || !scene())
-        return;
-    const QRectF box = OverlayItemGeometry::dragged(pressBox_, dragZone_,
-                                                    event->scenePos() - pressScenePos_, kMinSize);
-    setBox(OverlayItemGeometry::clamped(box, dragZone_, scene()->sceneRect(), kControlBarHeight));
+    const QRectF box = drag_.move(this, event, kMinSize, kControlBarHeight);
+    if (!box.isNull())
+        setBox(box);
 }
 
 void VideoOverlayWidget::mouseReleaseEvent(QGraphicsSceneMouseEvent *) {
-    dragZone_ = OverlayItemGeometry::Outside;
+    drag_.release();
 }

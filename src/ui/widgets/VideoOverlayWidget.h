@@ -100,7 +100,5 @@ private:
     bool previewActive_ = true;
     QImage frame_;
 
-    OverlayItemGeometry::Zone dragZone_ = OverlayItemGeometry::Outside;
-    QPointF pressScenePos_;
-    QRectF pressBox_;
+    OverlayItemGeometry::Drag drag_;
 };
