@@ -4,6 +4,7 @@
 #include "core/UiLanguage.h"
 #include "overlays/DoodleCanvas.h"
 #include "pipeline/FramePipeline.h"
+#include "pipeline/MediaOverlayControl.h"
 #include "pipeline/OverlayManager.h"
 #include "pipeline/ProgramOutput.h"
 #include "pipeline/ProgramTimeline.h"
@@ -14,13 +15,16 @@
 #include "ui/dialogs/SourceDialog.h"
 #include "ui/dialogs/TextEffectDialog.h"
 #include "ui/panels/ImagePlaybackPanel.h"
+#include "ui/panels/MediaOverlayWidget.h"
 #include "ui/panels/OutputSettingsWidget.h"
 #include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
 #include "ui/panels/VolumeCtrlWidget.h"
 #include "ui/widgets/DrawingToolBar.h"
 #include "ui/widgets/FloatablePanel.h"
+#include "ui/widgets/ImageOverlayWidget.h"
 #include "ui/widgets/PreviewWidget.h"
+#include "ui/widgets/VideoOverlayWidget.h"
 
 #include <QActionGroup>
 #include <QApplication>
@@ -55,11 +59,13 @@ MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
     session_ = std::make_unique<EngineSession>(playback);
     timeline_ = std::make_unique<ProgramTimeline>(*session_);
     output_ = std::make_unique<ProgramOutput>(*session_, *timeline_);
+    mediaControl_ = std::make_unique<MediaOverlayControl>(*session_, *timeline_);
     buildInterface();
     connectEngine();
     connectChannels();
     connectOutput();
     connectOverlayEditors();
+    connectMediaOverlays();
     timeline_->start();
     applyLanguage();
     qApp->installEventFilter(this);
@@ -67,6 +73,7 @@ MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
 
 MainWindow::~MainWindow() {
     qApp->removeEventFilter(this);
+    mediaControl_.reset();
     output_.reset();
     timeline_.reset();
     // Panels hold pointers into the session: they go first, then the session stops the output
@@ -186,6 +193,9 @@ QWidget *MainWindow::buildOverlayRow() {
     textPanel_ = new TextPanel;
     textPanel_->setObjectName(QStringLiteral("textPanel"));
     floatable(Floatable::TextOverlay)->contentLayout()->addWidget(textPanel_);
+    mediaPanel_ = new MediaOverlayWidget;
+    mediaPanel_->setObjectName(QStringLiteral("mediaPanel"));
+    floatable(Floatable::VideoOverlay)->contentLayout()->addWidget(mediaPanel_);
     imagePanel_ = new ImagePlaybackPanel;
     imagePanel_->setObjectName(QStringLiteral("imagePanel"));
     floatable(Floatable::ImagePlayback)->contentLayout()->addWidget(imagePanel_);
@@ -382,6 +392,74 @@ void MainWindow::connectOverlayEditors() {
     });
 }
 
+void MainWindow::connectMediaOverlays() {
+    MediaOverlayWidget *panel = mediaPanel_;
+    MediaOverlayControl *control = mediaControl_.get();
+    connect(panel, &MediaOverlayWidget::videoOverlayApplyRequested, this,
+            [this, control](VideoOverlayWidget *item, const QString &path, const QRectF &rect,
+                            qint64 positionMs, bool playing) {
+                QString message;
+                const int id = item->mediaId();
+                const bool attached =
+                    control->attachVideo(id, path, rect, positionMs, playing, &message, chineseUi_);
+                item->setAttached(attached);
+                if (!attached) {
+                    UserPrompts::warning(this,
+                                         chineseUi_ ? QStringLiteral("视频叠加")
+                                                    : QStringLiteral("Video Overlay"),
+                                         message);
+                    return;
+                }
+                control->setVideoLoop(id, item->isLoop());
+                control->setVideoVolume(id, item->volume());
+            });
+    connect(panel, &MediaOverlayWidget::videoOverlayDetachRequested, this,
+            [control](VideoOverlayWidget *item) {
+                control->detachVideo(item->mediaId());
+                item->setAttached(false);
+            });
+    connect(panel, &MediaOverlayWidget::videoOverlayRemoveRequested, this,
+            [control](VideoOverlayWidget *item) { control->removeVideo(item->mediaId()); });
+    connect(panel, &MediaOverlayWidget::videoOverlayLoopChanged, this,
+            [control](VideoOverlayWidget *item, bool loop) {
+                control->setVideoLoop(item->mediaId(), loop);
+            });
+    connect(panel, &MediaOverlayWidget::videoOverlaySyncRequested, this,
+            [control](VideoOverlayWidget *item, qint64 positionMs, bool playing) {
+                control->syncVideo(item->mediaId(), positionMs, playing);
+            });
+    connect(panel, &MediaOverlayWidget::videoOverlayVolumeChanged, this,
+            [control](VideoOverlayWidget *item, int volume) {
+                control->setVideoVolume(item->mediaId(), volume);
+            });
+    connect(panel, &MediaOverlayWidget::videoOverlayGeometryChanged, this,
+            [control](VideoOverlayWidget *item, const QRectF &rect) {
+                control->moveVideo(item->mediaId(), rect);
+            });
+    connect(
+        panel, &MediaOverlayWidget::imageOverlayApplyRequested, this,
+        [control](ImageOverlayWidget *item, const QString &path, const QRectF &rect,
+                  double opacity) { control->applyImage(item->mediaId(), path, rect, opacity); });
+    connect(panel, &MediaOverlayWidget::imageOverlayRemoveRequested, this,
+            [control](ImageOverlayWidget *item) { control->removeImage(item->mediaId()); });
+
+    // The editors show what their slots decode.
+    connect(control, &MediaOverlayControl::videoFrameReady, this,
+            [panel](int id, qint64 positionMs, const QImage &image) {
+                if (VideoOverlayWidget *item = panel->videoItem(id))
+                    item->setFrame(image, positionMs);
+            });
+    connect(control, &MediaOverlayControl::videoFinished, this, [panel](int id) {
+        if (VideoOverlayWidget *item = panel->videoItem(id))
+            item->playbackFinished();
+    });
+    connect(control, &MediaOverlayControl::videoDurationKnown, this,
+            [panel](int id, qint64 durationMs) {
+                if (VideoOverlayWidget *item = panel->videoItem(id))
+                    item->setDurationMs(durationMs);
+            });
+}
+
 void MainWindow::loadUiLanguage() {
     chineseUi_ = UiLanguage::loadChinese();
 }
@@ -414,6 +492,7 @@ void MainWindow::applyLanguage() {
     outputSettings_->setChineseUi(chineseUi_);
     textPanel_->setChineseUi(chineseUi_);
     imagePanel_->setChineseUi(chineseUi_);
+    mediaPanel_->setChineseUi(chineseUi_);
     output_->setChinese(chineseUi_);
     drawingToolBar_->setChineseUi(chineseUi_);
     (chineseUi_ ? chineseAction_ : englishAction_)->setChecked(true);

@@ -11,6 +11,8 @@ class DoodleCanvas;
 class DrawingToolBar;
 class FloatablePanel;
 class ImagePlaybackPanel;
+class MediaOverlayControl;
+class MediaOverlayWidget;
 class OutputSettingsWidget;
 class PreviewWidget;
 class ProgramOutput;
@@ -61,6 +63,7 @@ public:
     OutputSettingsWidget *outputSettings() const { return outputSettings_; }
     TextPanel *textPanel() const { return textPanel_; }
     ImagePlaybackPanel *imagePanel() const { return imagePanel_; }
+    MediaOverlayWidget *mediaPanel() const { return mediaPanel_; }
     DrawingToolBar *drawingToolBar() const { return drawingToolBar_; }
     DoodleCanvas *doodleCanvas() const { return doodleCanvas_; }
 
@@ -78,11 +81,13 @@ private:
     void connectChannels();
     void connectOutput();
     void connectOverlayEditors();
+    void connectMediaOverlays();
     void showAbout();
 
     std::unique_ptr<EngineSession> session_;
     std::unique_ptr<ProgramTimeline> timeline_;
     std::unique_ptr<ProgramOutput> output_;
+    std::unique_ptr<MediaOverlayControl> mediaControl_;
     bool chineseUi_ = false;
 
     QSplitter *topRow_ = nullptr;
@@ -95,6 +100,7 @@ private:
     std::array<VideoInputPanel *, 4> channels_{};
     TextPanel *textPanel_ = nullptr;
     ImagePlaybackPanel *imagePanel_ = nullptr;
+    MediaOverlayWidget *mediaPanel_ = nullptr;
     DoodleCanvas *doodleCanvas_ = nullptr;
     DrawingToolBar *drawingToolBar_ = nullptr;
 

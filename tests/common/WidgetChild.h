@@ -3,6 +3,8 @@
 // Helpers for widget tests that reach controls by their object name.
 
 #include <QComboBox>
+#include <QGraphicsProxyWidget>
+#include <QPushButton>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -13,6 +15,15 @@ template <typename T> T *child(const QWidget &parent, const QString &name) {
     if (!widget)
         qFatal("no child %s", qPrintable(name));
     return widget;
+}
+
+// A control on a graphics item's bar: such bars live in proxy widgets, not under the panel.
+template <typename T = QPushButton> T *itemControl(QGraphicsItem *item, const char *name) {
+    for (QGraphicsItem *c : item->childItems())
+        if (auto *proxy = dynamic_cast<QGraphicsProxyWidget *>(c))
+            if (T *w = proxy->widget()->findChild<T *>(QLatin1String(name)))
+                return w;
+    qFatal("no control %s", name);
 }
 
 inline QStringList comboTexts(const QComboBox *combo) {

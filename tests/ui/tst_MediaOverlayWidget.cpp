@@ -1,6 +1,7 @@
 // The overlay stage as the operator uses it: adding, cascading, dragging, resizing, transport,
 // attach, apply and remove, driven through the view and the items' own controls.
 
+#include "common/WidgetChild.h"
 #include "ui/panels/MediaOverlayWidget.h"
 #include "ui/widgets/ImageOverlayWidget.h"
 #include "ui/widgets/VideoOverlayWidget.h"
@@ -19,17 +20,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// A control of an item's bar (the bars live in proxies, not under the panel).
-template <class W = QPushButton> W *control(QGraphicsItem *item, const char *name) {
-    for (QGraphicsItem *c : item->childItems()) {
-        if (auto *proxy = dynamic_cast<QGraphicsProxyWidget *>(c)) {
-            if (W *w = proxy->widget()->findChild<W *>(QLatin1String(name)))
-                return w;
-        }
-    }
-    qFatal("no control %s", name);
-}
 
 void moveMouse(QGraphicsView *view, QPointF scenePos, Qt::MouseButtons buttons) {
     const QPoint p = view->mapFromScene(scenePos);
@@ -97,7 +87,7 @@ private slots:
             QVERIFY(!s.button("addImageButton")->isEnabled());
 
             QGraphicsObject *gone = row.removeVideo ? items.first() : items.last();
-            control(gone, "removeButton")->click();
+            itemControl(gone, "removeButton")->click();
             QCOMPARE(s.panel.itemCount(), 7);
             QVERIFY(s.button("addVideoButton")->isEnabled());
             QVERIFY(s.button("addImageButton")->isEnabled());
@@ -201,7 +191,7 @@ private slots:
             QCOMPARE(v->cursor().shape(), row.cursor);
             drag(s.panel.view(), at, at + row.by);
             QCOMPARE(v->rectInScene(), row.rect);
-            QCOMPARE(control<QPushButton>(v, "playButton")->parentWidget()->width(),
+            QCOMPARE(itemControl<QPushButton>(v, "playButton")->parentWidget()->width(),
                      int(row.rect.width()));
         }
     }
@@ -213,10 +203,10 @@ private slots:
             Stage s;
             VideoOverlayWidget *v = s.panel.addVideoOverlay(u"/clips/v.mp4"_s, {40, 40});
             if (row.playingBefore)
-                control(v, "playButton")->click();
+                itemControl(v, "playButton")->click();
             QSignalSpy apply(&s.panel, &MediaOverlayWidget::videoOverlayApplyRequested);
             QSignalSpy detach(&s.panel, &MediaOverlayWidget::videoOverlayDetachRequested);
-            QPushButton *attach = control(v, "attachButton");
+            QPushButton *attach = itemControl(v, "attachButton");
             QCOMPARE(attach->toolTip(), u"叠加到节目输出"_s);
             attach->click();
             QCOMPARE(apply.size(), 1);
@@ -224,7 +214,7 @@ private slots:
             QCOMPARE(apply[0][2].toRectF(), QRectF(40, 40, 320, 180));
             QCOMPARE(apply[0][4].toBool(), true);
             QVERIFY(v->isPlaying());
-            QCOMPARE(control(v, "playButton")->text(), u"⏸"_s);
+            QCOMPARE(itemControl(v, "playButton")->text(), u"⏸"_s);
             QCOMPARE(attach->toolTip(), u"取消叠加"_s);
             attach->click();
             QCOMPARE(detach.size(), 1);
@@ -257,7 +247,7 @@ private slots:
             QList<qint64> syncs;
             connect(&s.panel, &MediaOverlayWidget::videoOverlaySyncRequested, this,
                     [&](VideoOverlayWidget *, qint64 ms, bool) { syncs << ms; });
-            auto *slider = control<QSlider>(v, "positionSlider");
+            auto *slider = itemControl<QSlider>(v, "positionSlider");
             slider->setSliderDown(true);
             slider->setSliderPosition(row.slider);
             slider->setSliderDown(false);
@@ -275,8 +265,8 @@ private slots:
         connect(
             &s.panel, &MediaOverlayWidget::videoOverlaySyncRequested, this,
             [&](VideoOverlayWidget *, qint64 ms, bool on) { heard << u"%1 %2"_s.arg(ms).arg(on); });
-        QPushButton *play = control(v, "playButton");
-        auto *slider = control<QSlider>(v, "positionSlider");
+        QPushButton *play = itemControl(v, "playButton");
+        auto *slider = itemControl<QSlider>(v, "positionSlider");
         QImage red(64, 36, QImage::Format_RGB32);
         red.fill(Qt::red);
 
@@ -292,7 +282,7 @@ private slots:
             {[&] { v->setFrame(QImage(), 3000); }, {}, u"⏸"_s, 3000, 750},
             {[&] { v->playbackFinished(); }, {}, u"▶"_s, 3000, 750},
             {[&] { play->click(); }, u"3000 1"_s, u"⏸"_s, 3000, 750},
-            {[&] { control(v, "stopButton")->click(); }, u"0 0"_s, u"▶"_s, 0, 0},
+            {[&] { itemControl(v, "stopButton")->click(); }, u"0 0"_s, u"▶"_s, 0, 0},
         };
         for (const auto &step : steps) {
             heard.clear();
@@ -326,7 +316,7 @@ private slots:
             };
             connect(&s.panel, &MediaOverlayWidget::imageOverlayRemoveRequested, this, check);
             connect(&s.panel, &MediaOverlayWidget::videoOverlayRemoveRequested, this, check);
-            QPushButton *remove = control(item, "removeButton");
+            QPushButton *remove = itemControl(item, "removeButton");
             if (byMouse) {
                 // Through the stage: the item goes while its own button is being released.
                 const QPointF at = remove->parentWidget()->graphicsProxyWidget()->mapToScene(
@@ -354,9 +344,9 @@ private slots:
         for (const auto &row : rows) {
             Stage s;
             ImageOverlayWidget *i = s.panel.addImageOverlay(u"/p/logo.png"_s, {30, 20});
-            control<QSlider>(i, "opacitySlider")->setValue(row.slider);
+            itemControl<QSlider>(i, "opacitySlider")->setValue(row.slider);
             QSignalSpy apply(&s.panel, &MediaOverlayWidget::imageOverlayApplyRequested);
-            control(i, "applyButton")->click();
+            itemControl(i, "applyButton")->click();
             QCOMPARE(apply.size(), 1);
             QCOMPARE(apply[0][0].value<ImageOverlayWidget *>(), i);
             QCOMPARE(apply[0][1].toString(), u"/p/logo.png"_s);
@@ -377,7 +367,7 @@ private slots:
             ImageOverlayWidget *i = s.panel.addImageOverlay(path, {});
             QPointer<ImageOverlayWidget> watch(i);
             if (removeAtOnce) {
-                control(i, "removeButton")->click();
+                itemControl(i, "removeButton")->click();
                 flushDeletes();
                 QVERIFY(!watch);
                 QThreadPool::globalInstance()->waitForDone();
@@ -396,15 +386,16 @@ private slots:
         ImageOverlayWidget *after = s.panel.addImageOverlay(u"i"_s, {});
         QCOMPARE(s.button("addVideoButton")->text(), u"Add Video"_s);
         QCOMPARE(s.button("addImageButton")->text(), u"Add Image"_s);
-        QCOMPARE(control<QSlider>(before, "volumeSlider")->toolTip(),
+        QCOMPARE(itemControl<QSlider>(before, "volumeSlider")->toolTip(),
                  u"Overlay local monitor volume (independent from mixer preview faders)"_s);
-        QCOMPARE(control(before, "loopButton")->toolTip(),
+        QCOMPARE(itemControl(before, "loopButton")->toolTip(),
                  u"Overlay loop (independent from channel loop)"_s);
-        QCOMPARE(control(before, "attachButton")->toolTip(), u"Attach to Program Output"_s);
-        QCOMPARE(control(before, "loopButton")->text(), u"↻"_s);
-        QCOMPARE(control(after, "applyButton")->toolTip(), u"Apply Image Overlay"_s);
-        QCOMPARE(control(after, "removeButton")->toolTip(), u"Remove Image Overlay"_s);
-        QCOMPARE(control<QSlider>(after, "opacitySlider")->toolTip(), u"Image overlay opacity"_s);
+        QCOMPARE(itemControl(before, "attachButton")->toolTip(), u"Attach to Program Output"_s);
+        QCOMPARE(itemControl(before, "loopButton")->text(), u"↻"_s);
+        QCOMPARE(itemControl(after, "applyButton")->toolTip(), u"Apply Image Overlay"_s);
+        QCOMPARE(itemControl(after, "removeButton")->toolTip(), u"Remove Image Overlay"_s);
+        QCOMPARE(itemControl<QSlider>(after, "opacitySlider")->toolTip(),
+                 u"Image overlay opacity"_s);
     }
 };
 

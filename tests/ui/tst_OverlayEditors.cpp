@@ -1,3 +1,4 @@
+#include "common/MediaFixtures.h"
 #include "common/ProgramFrames.h"
 #include "common/SlowFactor.h"
 #include "common/WidgetChild.h"
@@ -6,10 +7,13 @@
 #include "ui/MainWindow.h"
 #include "ui/UserPrompts.h"
 #include "ui/dialogs/TextEffectDialog.h"
+#include "ui/panels/MediaOverlayWidget.h"
 #include "ui/panels/TextPanel.h"
 #include "ui/widgets/DrawingToolBar.h"
+#include "ui/widgets/ImageOverlayWidget.h"
 #include "ui/widgets/PreviewWidget.h"
 #include "ui/widgets/TextPreviewWidget.h"
+#include "ui/widgets/VideoOverlayWidget.h"
 
 #include <QActionGroup>
 #include <QApplication>
@@ -21,6 +25,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -61,6 +66,7 @@ private slots:
     void drawingReachesTheProgramAndTheFile();
     void toolButtonsChooseTheTool_data();
     void toolButtonsChooseTheTool();
+    void mediaOverlaysReachTheProgram();
 
 private:
     QWidget *toolButton(const char *name) const;
@@ -292,6 +298,53 @@ void TestOverlayEditors::toolButtonsChooseTheTool() {
     const int before = canvas->historySize();
     dragOverPicture({0.1, 0.1}, {0.3, 0.3});
     QCOMPARE(canvas->historySize() - before, tool ? 1 : 0);
+}
+
+// A video attached from the stage plays on the program at its rectangle; detaching takes it off
+// and keeps its slot, removing frees the slot. A picture appears at its rectangle and opacity.
+void TestOverlayEditors::mediaOverlaysReachTheProgram() {
+    media::FixtureSet fixtures;
+    fixtures.define("lime.mp4", media::lavfi("color=c=lime:s=320x180:r=25:d=20") +
+                                    QStringList{"-c:v", "libx264", "-preset", "ultrafast",
+                                                "-pix_fmt", "yuv420p"});
+    const QString clip = fixtures.path("lime.mp4");
+    QVERIFY2(!clip.isEmpty(), qPrintable(fixtures.lastError()));
+    QImage blue(320, 180, QImage::Format_RGB32);
+    blue.fill(Qt::blue);
+    const QString picture = fixtures.dir() + "/blue.png";
+    QVERIFY(blue.save(picture));
+
+    FramePipeline *pipeline = window_->session().pipeline();
+    ProgramFrames frames(pipeline);
+    const int timeout = 5000 * kSlow;
+    MediaOverlayWidget *stage = window_->mediaPanel();
+    VideoOverlayWidget *video = stage->addVideoOverlay(clip, {10, 10});
+    ImageOverlayWidget *image = stage->addImageOverlay(picture, {320, 180});
+    const QRect inVideo(60, 60, 200, 80), inImage(420, 250, 160, 60);
+    const auto halfBlue = [](QColor c) {
+        return c.blue() > 100 && c.blue() < 160 && c.red() < 40 && c.green() < 40;
+    };
+    const auto shows = [](QRect where, std::function<bool(QColor)> match) {
+        return [=](const QImage &f) { return ProgramFrames::count(f, where, match) > 100; };
+    };
+
+    QTest::mouseClick(itemControl(video, "attachButton"), Qt::LeftButton);
+    QVERIFY(video->isAttached() && video->isPlaying());
+    QVERIFY(frames.waitFor(shows(inVideo, ProgramFrames::greenish), timeout));
+    itemControl<QSlider>(image, "opacitySlider")->setValue(50);
+    QTest::mouseClick(itemControl(image, "applyButton"), Qt::LeftButton);
+    QVERIFY(frames.waitFor(shows(inImage, halfBlue), timeout));
+
+    const int id = video->mediaId();
+    QTest::mouseClick(itemControl(video, "attachButton"), Qt::LeftButton);
+    QVERIFY(frames.waitFor(
+        [&](const QImage &f) { return !ProgramFrames::count(f, inVideo, ProgramFrames::greenish); },
+        timeout));
+    QVERIFY(pipeline->overlaySlotOf(id) >= 0);
+    QTest::mouseClick(itemControl(video, "removeButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(pipeline->overlaySlotOf(id) < 0, timeout);
+    QTest::mouseClick(itemControl(image, "removeButton"), Qt::LeftButton);
+    QVERIFY(window_->session().overlays()->mediaOverlays().isEmpty());
 }
 
 QTEST_MAIN(TestOverlayEditors)
