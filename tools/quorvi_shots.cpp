@@ -12,18 +12,22 @@
 #include "ui/dialogs/SourceDialog.h"
 #include "ui/dialogs/TextEffectDialog.h"
 #include "ui/panels/ImagePlaybackPanel.h"
+#include "ui/panels/MediaOverlayWidget.h"
 #include "ui/panels/OutputSettingsWidget.h"
 #include "ui/panels/TextPanel.h"
 #include "ui/panels/VideoInputPanel.h"
 #include "ui/widgets/DrawingToolBar.h"
 #include "ui/widgets/FloatablePanel.h"
+#include "ui/widgets/ImageOverlayWidget.h"
 #include "ui/widgets/PreviewWidget.h"
+#include "ui/widgets/VideoOverlayWidget.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
+#include <QGraphicsProxyWidget>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QLinearGradient>
@@ -80,6 +84,14 @@ QPixmap sourceDialogPages(bool chinese) {
         painter.drawPixmap(10 + (i % 3) * (cell.width() + 10), 10 + (i / 3) * (cell.height() + 10),
                            pages[i]);
     return sheet;
+}
+
+QPushButton *findBarButton(QGraphicsItem *item, const char *name) {
+    for (QGraphicsItem *c : item->childItems())
+        if (auto *proxy = dynamic_cast<QGraphicsProxyWidget *>(c))
+            if (auto *b = proxy->widget()->findChild<QPushButton *>(QLatin1String(name)))
+                return b;
+    return nullptr;
 }
 
 // Three captions as an operator would write them, styled through the Effect button and sent to
@@ -188,6 +200,20 @@ void writeSlides(const QString &folder) {
     }
 }
 
+// A picture-in-picture video and a logo on the overlay stage, both sent to the program.
+void placeMediaOverlays(MediaOverlayWidget *stage, const QString &video, const QString &logo) {
+    if (VideoOverlayWidget *item = stage->addVideoOverlay(video, {0, 0})) {
+        item->setRectInScene(QRectF(420, 170, 200, 113));
+        if (auto *attach = findBarButton(item, "attachButton"))
+            attach->click();
+    }
+    if (ImageOverlayWidget *item = stage->addImageOverlay(logo, {0, 0})) {
+        item->setRectInScene(QRectF(500, 60, 120, 90));
+        if (auto *apply = findBarButton(item, "applyButton"))
+            apply->click();
+    }
+}
+
 // The text panel with the effect dialog open on its second row, side by side.
 QPixmap textPanelWithDialog(MainWindow &window, bool chinese) {
     TextEffectDialog dialog(chinese, &window);
@@ -256,6 +282,15 @@ int main(int argc, char **argv) {
     resolution->setCurrentIndex(resolution->findData(QSize(640, 360)));
     output->findChild<QPushButton *>(QStringLiteral("startStop"))->click();
     writeCaptions(window.textPanel());
+    const QString overlayClip = work.filePath(QStringLiteral("bars.mp4"));
+    QProcess::execute(QStringLiteral("ffmpeg"),
+                      QStringLiteral("-hide_banner -loglevel error -nostdin -y -f lavfi -i "
+                                     "smptehdbars=size=320x180:rate=25 -t 30 -c:v libx264 "
+                                     "-preset ultrafast -pix_fmt yuv420p")
+                              .split(u' ')
+                          << overlayClip);
+    placeMediaOverlays(window.mediaPanel(), overlayClip,
+                       QDir::current().filePath(QStringLiteral("resources/images/logo.png")));
     writeSlides(work.path());
     window.imagePanel()->addImagesFromDirectory(work.path());
     drawOnProgram(window.doodleCanvas(), window.preview()->size());
@@ -281,6 +316,8 @@ int main(int argc, char **argv) {
         save(drawingOverPreview(window), out.filePath(QStringLiteral("drawing-%1.png").arg(lang)));
     ok &=
         save(QPixmap::fromImage(program), out.filePath(QStringLiteral("program-%1.png").arg(lang)));
+    ok &= save(window.floatable(MainWindow::Floatable::VideoOverlay)->group()->grab(),
+               out.filePath(QStringLiteral("media-stage-%1.png").arg(lang)));
     ok &= save(window.floatable(MainWindow::Floatable::ImagePlayback)->group()->grab(),
                out.filePath(QStringLiteral("image-grid-%1.png").arg(lang)));
     ok &= save(window.grab(), out.filePath(QStringLiteral("window-%1.png").arg(lang)));
