@@ -173,28 +173,6 @@ private slots:
         }
     }
 
-    // A press highlights the thumbnail alone, with Shift in addition; a second press clears it.
-    void highlighting() {
-        const struct {
-            QList<std::pair<int, bool>> presses; // index, Shift held
-            QString highlighted;
-        } rows[] = {{{{1, false}, {3, false}}, u"d"_s},
-                    {{{1, false}, {3, true}}, u"bd"_s},
-                    {{{1, false}, {1, false}}, u""_s}};
-        for (const auto &row : rows) {
-            auto panel = shown(folder_);
-            for (const auto &[index, shift] : row.presses)
-                QTest::mouseClick(view(*panel)->viewport(), Qt::LeftButton,
-                                  shift ? Qt::ShiftModifier : Qt::NoModifier,
-                                  view(*panel)->mapFromScene(centre(index, *panel)));
-            QString lit;
-            for (int i = 0; i < panel->count(); ++i)
-                if (item(*panel, i)->isHighlighted())
-                    lit += order(*panel)[i];
-            QCOMPARE(lit, row.highlighted);
-        }
-    }
-
     // Removing before the thumbnails arrive: the late pictures find nothing to paint.
     void removingWhileLoading() {
         const struct {
@@ -251,24 +229,6 @@ private slots:
             QCOMPARE(play->text(), row.running ? u"停止播放"_s : u"播放图片"_s);
             play->click();
             QCOMPARE(log, row.signal);
-        }
-    }
-
-    // Every text the operator reads follows the language; the folder path is left alone.
-    void language() {
-        auto panel = shown(u"/目录"_s);
-        auto *loop = child<QToolButton>(*panel, u"imageLoopButton"_s);
-        for (const bool chinese : {false, true, false}) {
-            for (const bool loopOn : {true, false}) {
-                panel->setChineseUi(chinese);
-                loop->setChecked(loopOn);
-                for (const QString &text : visibleTexts(*panel))
-                    if (text != u"2000 ms"_s && text != u"↻"_s) // the same in both languages
-                        QVERIFY2(hasChinese(text) == chinese, qPrintable(text));
-                const QString state =
-                    chinese ? (loopOn ? u"开"_s : u"关"_s) : (loopOn ? u"ON"_s : u"OFF"_s);
-                QVERIFY2(loop->toolTip().contains(state), qPrintable(loop->toolTip()));
-            }
         }
     }
 };

@@ -256,44 +256,6 @@ private slots:
         }
     }
 
-    // Play, frames, the end of the file and stop, as the bar shows them and the window hears.
-    void transport() {
-        Stage s;
-        VideoOverlayWidget *v = s.panel.addVideoOverlay(u"v"_s, {});
-        v->setDurationMs(4000);
-        QStringList heard;
-        connect(
-            &s.panel, &MediaOverlayWidget::videoOverlaySyncRequested, this,
-            [&](VideoOverlayWidget *, qint64 ms, bool on) { heard << u"%1 %2"_s.arg(ms).arg(on); });
-        QPushButton *play = itemControl(v, "playButton");
-        auto *slider = itemControl<QSlider>(v, "positionSlider");
-        QImage red(64, 36, QImage::Format_RGB32);
-        red.fill(Qt::red);
-
-        const struct {
-            std::function<void()> act;
-            QString heard, playText;
-            qint64 positionMs;
-            int slider;
-        } steps[] = {
-            {[&] { v->setFrame(red, 1000); }, {}, u"▶"_s, 0, 0}, // paused: position kept
-            {[&] { play->click(); }, u"0 1"_s, u"⏸"_s, 0, 0},
-            {[&] { v->setFrame(red, 1000); }, {}, u"⏸"_s, 1000, 250},
-            {[&] { v->setFrame(QImage(), 3000); }, {}, u"⏸"_s, 3000, 750},
-            {[&] { v->playbackFinished(); }, {}, u"▶"_s, 3000, 750},
-            {[&] { play->click(); }, u"3000 1"_s, u"⏸"_s, 3000, 750},
-            {[&] { itemControl(v, "stopButton")->click(); }, u"0 0"_s, u"▶"_s, 0, 0},
-        };
-        for (const auto &step : steps) {
-            heard.clear();
-            step.act();
-            QCOMPARE(heard.join(u','), step.heard);
-            QCOMPARE(play->text(), step.playText);
-            QCOMPARE(v->positionMs(), step.positionMs);
-            QCOMPARE(slider->value(), step.slider);
-        }
-    }
-
     // The window hears of a removal while the item is still there, so it can let go of it first.
     void removalReachesTheWindowFirst() {
         const struct {
@@ -376,26 +338,6 @@ private slots:
                 QTRY_VERIFY(i->hasPicture());
             }
         }
-    }
-
-    // English texts follow the language table; the symbols stay.
-    void english() {
-        Stage s;
-        VideoOverlayWidget *before = s.panel.addVideoOverlay(u"v"_s, {});
-        s.panel.setChineseUi(false);
-        ImageOverlayWidget *after = s.panel.addImageOverlay(u"i"_s, {});
-        QCOMPARE(s.button("addVideoButton")->text(), u"Add Video"_s);
-        QCOMPARE(s.button("addImageButton")->text(), u"Add Image"_s);
-        QCOMPARE(itemControl<QSlider>(before, "volumeSlider")->toolTip(),
-                 u"Overlay local monitor volume (independent from mixer preview faders)"_s);
-        QCOMPARE(itemControl(before, "loopButton")->toolTip(),
-                 u"Overlay loop (independent from channel loop)"_s);
-        QCOMPARE(itemControl(before, "attachButton")->toolTip(), u"Attach to Program Output"_s);
-        QCOMPARE(itemControl(before, "loopButton")->text(), u"↻"_s);
-        QCOMPARE(itemControl(after, "applyButton")->toolTip(), u"Apply Image Overlay"_s);
-        QCOMPARE(itemControl(after, "removeButton")->toolTip(), u"Remove Image Overlay"_s);
-        QCOMPARE(itemControl<QSlider>(after, "opacitySlider")->toolTip(),
-                 u"Image overlay opacity"_s);
     }
 };
 
