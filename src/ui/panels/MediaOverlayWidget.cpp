@@ -1,5 +1,6 @@
 #include "ui/panels/MediaOverlayWidget.h"
 
+#include "ui/BilingualText.h"
 #include "ui/widgets/ImageOverlayWidget.h"
 #include "ui/widgets/VideoOverlayWidget.h"
 
@@ -12,11 +13,7 @@
 
 namespace {
 
-struct Texts {
-    const char16_t *chinese;
-    const char16_t *english;
-    QString in(bool zh) const { return QString::fromUtf16(zh ? chinese : english); }
-};
+using Texts = BilingualText;
 
 const Texts kAddVideo{u"添加视频", u"Add Video"};
 const Texts kAddImage{u"添加图片", u"Add Image"};

@@ -1,5 +1,6 @@
 #include "ui/panels/TextPanel.h"
 
+#include "ui/BilingualText.h"
 #include "ui/UserPrompts.h"
 #include "ui/widgets/TextPreviewWidget.h"
 
@@ -15,11 +16,7 @@ Q_DECLARE_METATYPE(TextOverlayData *)
 
 namespace {
 
-struct Texts {
-    const char16_t *chinese;
-    const char16_t *english;
-    QString in(bool zh) const { return QString::fromUtf16(zh ? chinese : english); }
-};
+using Texts = BilingualText;
 
 const Texts kAddText{u"+ 添加文字", u"+ Add Text"};
 const Texts kAddTip{u"添加一行文字叠加（最多 %1 行）。",

@@ -1,6 +1,7 @@
 #include "ui/widgets/ImageOverlayWidget.h"
 
 #include "overlays/BoundedImageLoader.h"
+#include "ui/BilingualText.h"
 
 #include <QFutureWatcher>
 #include <QGraphicsProxyWidget>
@@ -18,11 +19,7 @@
 
 namespace {
 
-struct Texts {
-    const char16_t *chinese;
-    const char16_t *english;
-    QString in(bool zh) const { return QString::fromUtf16(zh ? chinese : english); }
-};
+using Texts = BilingualText;
 
 const Texts kOpacityTip{u"图片叠加透明度", u"Image overlay opacity"};
 const Texts kApplyTip{u"应用图片叠加", u"Apply Image Overlay"};

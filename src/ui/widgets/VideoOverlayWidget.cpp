@@ -1,5 +1,7 @@
 #include "ui/widgets/VideoOverlayWidget.h"
 
+#include "ui/BilingualText.h"
+
 #include <QGraphicsPixmapItem>
 #include <QGraphicsProxyWidget>
 #include <QGraphicsScene>
@@ -14,11 +16,7 @@
 
 namespace {
 
-struct Texts {
-    const char16_t *chinese;
-    const char16_t *english;
-    QString in(bool zh) const { return QString::fromUtf16(zh ? chinese : english); }
-};
+using Texts = BilingualText;
 
 const Texts kVolumeTip{u"叠加本地监听音量（与调音台主预览/叠加预览推子独立）",
                        u"Overlay local monitor volume (independent from mixer preview faders)"};
