@@ -220,6 +220,10 @@ void ProgramTimeline::synchronise() {
     session_.pipeline()->setChannelSources(sources[0], sources[1], sources[2], sources[3]);
     session_.applyProgramState();
     refreshProgramPicture();
+    applyChannelGains();
+}
+
+void ProgramTimeline::applyChannelGains() {
     for (int k = 0; k < kChannels; ++k)
         if (const ProgramChannel *p = panel(k))
             session_.mixer()->setChannelLocalGain(k, float(std::clamp(p->volumePercent(), 0, 100)) /
@@ -324,10 +328,7 @@ void ProgramTimeline::startImagePlayback(const QStringList &paths, int intervalM
         if (old)
             old->setPreviewSwitch(false);
     }
-    for (int k = 0; k < kChannels; ++k)
-        if (const ProgramChannel *p = panel(k))
-            session_.mixer()->setChannelLocalGain(k, float(std::clamp(p->volumePercent(), 0, 100)) /
-                                                         100.0f);
+    applyChannelGains();
     stepTimer_.setInterval(clampImageInterval(intervalMs));
     imageResetsClock_ = resetClock;
     const FramePool *pool = session_.pipeline()->mainPool();

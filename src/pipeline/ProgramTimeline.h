@@ -109,6 +109,7 @@ private:
     void onOverlayLayoutChanged();
     int64_t stampNow() const;
     void askDuration(int channel, const QString &source, int delayMs, int triesLeft);
+    void applyChannelGains();
     void onSlideshowPicture();
     void stepImage();
     void feedImage();

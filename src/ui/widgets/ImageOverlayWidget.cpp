@@ -29,14 +29,6 @@ constexpr qreal kBarHeight = 24;
 // Room for the two buttons and a usable slider.
 const QSizeF kMinSize(120, 60);
 
-QPushButton *barButton(const QString &name, const QString &text) {
-    auto *b = new QPushButton(text);
-    b->setObjectName(name);
-    b->setFixedSize(24, 24);
-    b->setFocusPolicy(Qt::NoFocus);
-    return b;
-}
-
 } // namespace
 
 ImageOverlayWidget::ImageOverlayWidget(int mediaId, const QString &filePath, QGraphicsItem *parent)
@@ -57,8 +49,8 @@ ImageOverlayWidget::ImageOverlayWidget(int mediaId, const QString &filePath, QGr
     opacity_->setRange(0, 100);
     opacity_->setValue(100);
     opacity_->setFocusPolicy(Qt::NoFocus);
-    apply_ = barButton(QStringLiteral("applyButton"), QStringLiteral("✔"));
-    remove_ = barButton(QStringLiteral("removeButton"), QStringLiteral("✕"));
+    apply_ = OverlayItemGeometry::barButton(QStringLiteral("applyButton"), QStringLiteral("✔"));
+    remove_ = OverlayItemGeometry::barButton(QStringLiteral("removeButton"), QStringLiteral("✕"));
     layout->addWidget(opacity_, 1);
     layout->addWidget(apply_);
     layout->addWidget(remove_);

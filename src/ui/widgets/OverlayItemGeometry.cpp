@@ -6,6 +6,7 @@
 #include <QGraphicsSceneMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPushButton>
 
 #include <algorithm>
 
@@ -159,4 +160,14 @@ QRectF OverlayItemGeometry::Drag::move(const QGraphicsItem *item, QGraphicsScene
         return {};
     const QRectF box = dragged(pressBox_, zone_, event->scenePos() - pressScenePos_, minSize);
     return clamped(box, zone_, item->scene()->sceneRect(), extraBelow);
+}
+
+QPushButton *OverlayItemGeometry::barButton(const QString &name, const QString &text,
+                                            bool checkable) {
+    auto *b = new QPushButton(text);
+    b->setObjectName(name);
+    b->setCheckable(checkable);
+    b->setFixedSize(24, 24);
+    b->setFocusPolicy(Qt::NoFocus);
+    return b;
 }

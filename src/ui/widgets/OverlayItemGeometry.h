@@ -3,12 +3,14 @@
 #include <QPointF>
 #include <QRectF>
 #include <QSizeF>
+#include <QString>
 #include <Qt>
 
 class QGraphicsItem;
 class QGraphicsSceneMouseEvent;
 class QPainter;
 class QPainterPath;
+class QPushButton;
 
 // The move/resize handling shared by the stage's items: which zone of an item a point falls in,
 // the cursor for it, how a drag changes the item's box, and how the box is kept on the stage.
@@ -27,6 +29,9 @@ public:
         BottomLeft = 8,
         BottomRight = 9,
     };
+
+    // A 24 x 24 button of an item's bar; it never takes the keyboard focus from the stage.
+    static QPushButton *barButton(const QString &name, const QString &text, bool checkable = false);
 
     static constexpr qreal kHandleSize = 8;     // drawn squares
     static constexpr qreal kHandleHitSize = 10; // a little more forgiving to hit

@@ -30,15 +30,6 @@ const QString kPauseText = QStringLiteral("⏸");
 // The control bar needs this much room for its buttons and two usable sliders.
 const QSizeF kMinSize(200, 90);
 
-QPushButton *barButton(const QString &name, const QString &text, bool checkable = false) {
-    auto *b = new QPushButton(text);
-    b->setObjectName(name);
-    b->setCheckable(checkable);
-    b->setFixedSize(24, 24);
-    b->setFocusPolicy(Qt::NoFocus);
-    return b;
-}
-
 QSlider *barSlider(const QString &name, int maximum, int value) {
     auto *s = new QSlider(Qt::Horizontal);
     s->setObjectName(name);
@@ -70,13 +61,14 @@ VideoOverlayWidget::VideoOverlayWidget(int mediaId, const QString &filePath, QGr
     auto *layout = new QHBoxLayout(bar);
     layout->setContentsMargins(0, 2, 0, 2);
     layout->setSpacing(2);
-    play_ = barButton(QStringLiteral("playButton"), kPlayText);
-    stop_ = barButton(QStringLiteral("stopButton"), QStringLiteral("■"));
+    play_ = OverlayItemGeometry::barButton(QStringLiteral("playButton"), kPlayText);
+    stop_ = OverlayItemGeometry::barButton(QStringLiteral("stopButton"), QStringLiteral("■"));
     position_ = barSlider(QStringLiteral("positionSlider"), 1000, 0);
     volume_ = barSlider(QStringLiteral("volumeSlider"), 100, kDefaultVolume);
-    loop_ = barButton(QStringLiteral("loopButton"), QStringLiteral("↻"), true);
-    attach_ = barButton(QStringLiteral("attachButton"), QStringLiteral("📺"), true);
-    remove_ = barButton(QStringLiteral("removeButton"), QStringLiteral("✕"));
+    loop_ = OverlayItemGeometry::barButton(QStringLiteral("loopButton"), QStringLiteral("↻"), true);
+    attach_ =
+        OverlayItemGeometry::barButton(QStringLiteral("attachButton"), QStringLiteral("📺"), true);
+    remove_ = OverlayItemGeometry::barButton(QStringLiteral("removeButton"), QStringLiteral("✕"));
     layout->addWidget(play_);
     layout->addWidget(stop_);
     layout->addWidget(position_, 3);
