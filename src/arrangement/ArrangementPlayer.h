@@ -33,8 +33,7 @@ public:
 
     // `now` is the plan clock's source; a monotonic clock by default.
     ArrangementPlayer(ProgramTimeline &timeline, OverlayManager &overlays,
-                      ArrangementTargets &targets, QObject *parent = nullptr,
-                      MonotonicMs now = {});
+                      ArrangementTargets &targets, QObject *parent = nullptr, MonotonicMs now = {});
     ~ArrangementPlayer() override;
 
     // Stops a running plan (its overlays come off) and plays this one from 0.
@@ -63,8 +62,9 @@ signals:
 private:
     struct Applied {
         int kind = OverlayClip::Image;
-        int textId = -1;  // text clips
-        int handle = 0;   // media clips; 0: not shown
+        int clipIndex = -1; // in the sorted plan: the clip that put it on
+        int textId = -1;    // text clips
+        int handle = 0;     // media clips; 0: not shown
     };
 
     void applySceneClip(const SceneClip &clip);
@@ -78,6 +78,7 @@ private:
     MonotonicMs now_;
     QTimer boundaryTimer_;
     bool running_ = false;
+    bool updating_ = false; // applying a clip may step the time line again
     int64_t startedAtMs_ = 0;
     ProgramArrangement plan_;
     QString currentSceneId_;

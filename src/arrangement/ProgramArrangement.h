@@ -41,7 +41,7 @@ struct OverlayClip {
     int64_t endMs = 0;
     int kind = Image;
     QString path;
-    QString imageDirectory; // carried through, not drawn
+    QString imageDirectory;      // carried through, not drawn
     QRectF rect{0, 0, 320, 180}; // scene units
     double opacity = 1.0;
     TextOverlayData textData; // kind Text

@@ -17,6 +17,9 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 using Texts = BilingualText;
@@ -101,6 +104,14 @@ void ImageOverlayWidget::setRectInScene(const QRectF &rect) {
 
 double ImageOverlayWidget::opacityValue() const {
     return opacity_->value() / 100.0;
+}
+
+void ImageOverlayWidget::setOpacityValue(double opacity) {
+    opacity_->setValue(int(std::lround(std::clamp(opacity, 0.0, 1.0) * 100)));
+}
+
+void ImageOverlayWidget::applyToProgram() {
+    apply_->click();
 }
 
 void ImageOverlayWidget::setChineseUi(bool chinese) {

@@ -29,6 +29,9 @@ public:
     // Stays inside the scene.
     void setRectInScene(const QRectF &rect);
     double opacityValue() const;
+    void setOpacityValue(double opacity); // 0 ... 1
+    // As the apply button does.
+    void applyToProgram();
     // The editor's own copy has loaded.
     bool hasPicture() const { return !picture_.isNull(); }
     void setChineseUi(bool chinese);

@@ -129,6 +129,10 @@ void VideoOverlayWidget::setAttached(bool attached) {
     refreshAttachTip();
 }
 
+void VideoOverlayWidget::attachToProgram() {
+    attach_->setChecked(true);
+}
+
 void VideoOverlayWidget::setDurationMs(int64_t ms) {
     durationMs_ = std::max<int64_t>(ms, 0);
 }

@@ -36,6 +36,8 @@ public:
     // No signal: checks the attach button silently; its tool tip follows.
     void setAttached(bool attached);
     bool isAttached() const { return attached_; }
+    // As the attach button does: playing from where it stands, asked onto the program.
+    void attachToProgram();
     void setDurationMs(int64_t ms);
     int64_t durationMs() const { return durationMs_; }
     void setFrame(const QImage &frame, qint64 positionMs);
