@@ -1,5 +1,6 @@
 #include "ui/MainWindow.h"
 
+#include "arrangement/ArrangementPlayer.h"
 #include "audio/PreviewAudioMixer.h"
 #include "core/UiLanguage.h"
 #include "overlays/DoodleCanvas.h"
@@ -9,6 +10,7 @@
 #include "pipeline/ProgramOutput.h"
 #include "pipeline/ProgramTimeline.h"
 #include "ui/LanguageWalker.h"
+#include "ui/PanelArrangementTargets.h"
 #include "ui/Theme.h"
 #include "ui/UserPrompts.h"
 #include "ui/dialogs/AboutDialog.h"
@@ -66,6 +68,10 @@ MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
     connectOutput();
     connectOverlayEditors();
     connectMediaOverlays();
+    // A schedule plays through the same panels and editors as the operator.
+    arrangementTargets_ = std::make_unique<PanelArrangementTargets>(channels_, mediaPanel_);
+    player_ = std::make_unique<ArrangementPlayer>(*timeline_, *session_->overlays(),
+                                                  *arrangementTargets_);
     timeline_->start();
     applyLanguage();
     qApp->installEventFilter(this);
@@ -73,6 +79,8 @@ MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
 
 MainWindow::~MainWindow() {
     qApp->removeEventFilter(this);
+    player_.reset();
+    arrangementTargets_.reset();
     mediaControl_.reset();
     output_.reset();
     timeline_.reset();

@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 
+class ArrangementPlayer;
 class DoodleCanvas;
 class DrawingToolBar;
 class FloatablePanel;
@@ -14,6 +15,7 @@ class ImagePlaybackPanel;
 class MediaOverlayControl;
 class MediaOverlayWidget;
 class OutputSettingsWidget;
+class PanelArrangementTargets;
 class PreviewWidget;
 class ProgramOutput;
 class ProgramTimeline;
@@ -66,6 +68,7 @@ public:
     MediaOverlayWidget *mediaPanel() const { return mediaPanel_; }
     DrawingToolBar *drawingToolBar() const { return drawingToolBar_; }
     DoodleCanvas *doodleCanvas() const { return doodleCanvas_; }
+    ArrangementPlayer *arrangementPlayer() const { return player_.get(); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -88,6 +91,8 @@ private:
     std::unique_ptr<ProgramTimeline> timeline_;
     std::unique_ptr<ProgramOutput> output_;
     std::unique_ptr<MediaOverlayControl> mediaControl_;
+    std::unique_ptr<PanelArrangementTargets> arrangementTargets_;
+    std::unique_ptr<ArrangementPlayer> player_;
     bool chineseUi_ = false;
 
     QSplitter *topRow_ = nullptr;

@@ -37,7 +37,6 @@ int PanelArrangementTargets::addVideoOverlay(const QString &path, const QRectF &
     if (!item)
         return 0; // the stage is full
     place(item, rect);
-    editors_.insert(item->mediaId(), item);
     item->attachToProgram();
     return item->mediaId();
 }
@@ -50,16 +49,17 @@ int PanelArrangementTargets::addImageOverlay(const QString &path, const QRectF &
         return 0;
     place(item, rect);
     item->setOpacityValue(opacity);
-    editors_.insert(item->mediaId(), item);
     item->applyToProgram();
     return item->mediaId();
 }
 
 void PanelArrangementTargets::removeMediaOverlay(int handle) {
-    const QPointer<QGraphicsObject> editor = editors_.take(handle);
+    // The stage lists only editors still on it: one the operator removed is not touched.
+    if (!mediaPanel_)
+        return;
     // Its remove button's signal: the stage takes it out and the program lets it go.
-    if (auto *video = qobject_cast<VideoOverlayWidget *>(editor.data()))
+    if (VideoOverlayWidget *video = mediaPanel_->videoItem(handle))
         emit video->removeRequested();
-    else if (auto *image = qobject_cast<ImageOverlayWidget *>(editor.data()))
+    else if (ImageOverlayWidget *image = mediaPanel_->imageItem(handle))
         emit image->removeRequested();
 }

@@ -2,8 +2,6 @@
 
 #include "arrangement/ArrangementTargets.h"
 
-#include <QGraphicsObject>
-#include <QHash>
 #include <QPointer>
 
 #include <array>
@@ -30,5 +28,4 @@ public:
 private:
     std::array<QPointer<VideoInputPanel>, 4> channels_;
     QPointer<MediaOverlayWidget> mediaPanel_;
-    QHash<int, QPointer<QGraphicsObject>> editors_; // by media id
 };

@@ -1,3 +1,4 @@
+#include "arrangement/ArrangementPlayer.h"
 #include "common/MediaFixtures.h"
 #include "common/ProgramFrames.h"
 #include "common/SlowFactor.h"
@@ -67,6 +68,7 @@ private slots:
     void toolButtonsChooseTheTool_data();
     void toolButtonsChooseTheTool();
     void mediaOverlaysReachTheProgram();
+    void scheduleDrivesTheEditors();
 
 private:
     QWidget *toolButton(const char *name) const;
@@ -345,6 +347,48 @@ void TestOverlayEditors::mediaOverlaysReachTheProgram() {
     QTRY_VERIFY_WITH_TIMEOUT(pipeline->overlaySlotOf(id) < 0, timeout);
     QTest::mouseClick(itemControl(image, "removeButton"), Qt::LeftButton);
     QVERIFY(window_->session().overlays()->mediaOverlays().isEmpty());
+}
+
+// A schedule puts its media overlays on the stage and the program as the editors' own buttons
+// would; an editor the operator removes while the plan runs is left alone when its clip ends.
+void TestOverlayEditors::scheduleDrivesTheEditors() {
+    QTemporaryDir dir;
+    QImage red(160, 90, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    const QString picture = dir.filePath(QStringLiteral("red.png"));
+    QVERIFY(red.save(picture));
+    OverlayClip first;
+    first.id = QStringLiteral("o0");
+    first.kind = OverlayClip::Image;
+    first.path = picture;
+    first.rect = QRectF(40, 40, 160, 90);
+    OverlayClip second = first;
+    second.id = QStringLiteral("o1");
+    second.rect = QRectF(400, 200, 160, 90);
+    ProgramArrangement plan;
+    plan.overlayClips = {first, second};
+
+    FramePipeline *pipeline = window_->session().pipeline();
+    ProgramFrames frames(pipeline);
+    MediaOverlayWidget *stage = window_->mediaPanel();
+    OverlayManager *overlays = window_->session().overlays();
+    ArrangementPlayer *player = window_->arrangementPlayer();
+    player->startArrangement(plan);
+    QCOMPARE(stage->itemCount(), 2);
+    QCOMPARE(overlays->mediaOverlays().size(), 2);
+    const QRect inFirst(60, 60, 100, 50);
+    QVERIFY(frames.waitFor(
+        [&](const QImage &f) { return ProgramFrames::count(f, inFirst, ProgramFrames::reddish); },
+        5000 * kSlow));
+
+    const QList<MediaOverlayEntry> before = overlays->mediaOverlays();
+    ImageOverlayWidget *removed = stage->imageItem(before.first().id);
+    QVERIFY(removed);
+    QTest::mouseClick(itemControl(removed, "removeButton"), Qt::LeftButton);
+    QCOMPARE(stage->itemCount(), 1);
+    player->stopArrangement();
+    QCOMPARE(stage->itemCount(), 0);
+    QVERIFY(overlays->mediaOverlays().isEmpty());
 }
 
 QTEST_MAIN(TestOverlayEditors)
