@@ -21,6 +21,16 @@ UserPrompts::SaveFileChooser &saveFileChooser() {
     return c;
 }
 
+UserPrompts::OpenFileChooser &openFileChooser() {
+    static UserPrompts::OpenFileChooser c;
+    return c;
+}
+
+UserPrompts::DirectoryChooser &directoryChooser() {
+    static UserPrompts::DirectoryChooser c;
+    return c;
+}
+
 } // namespace
 
 void UserPrompts::information(QWidget *parent, const QString &title, const QString &text) {
@@ -62,6 +72,18 @@ QString UserPrompts::chooseSaveFile(QWidget *parent, const QString &title, const
     return QFileDialog::getSaveFileName(parent, title, proposed, filter);
 }
 
+QString UserPrompts::chooseOpenFile(QWidget *parent, const QString &title, const QString &filter) {
+    if (const OpenFileChooser c = openFileChooser())
+        return c(parent, title, filter);
+    return QFileDialog::getOpenFileName(parent, title, QString(), filter);
+}
+
+QString UserPrompts::chooseDirectory(QWidget *parent, const QString &title) {
+    if (const DirectoryChooser c = directoryChooser())
+        return c(parent, title);
+    return QFileDialog::getExistingDirectory(parent, title);
+}
+
 void UserPrompts::setHandler(Handler h) {
     handler() = std::move(h);
 }
@@ -72,6 +94,14 @@ void UserPrompts::setColorChooser(ColorChooser chooser) {
 
 void UserPrompts::setSaveFileChooser(SaveFileChooser chooser) {
     saveFileChooser() = std::move(chooser);
+}
+
+void UserPrompts::setOpenFileChooser(OpenFileChooser chooser) {
+    openFileChooser() = std::move(chooser);
+}
+
+void UserPrompts::setDirectoryChooser(DirectoryChooser chooser) {
+    directoryChooser() = std::move(chooser);
 }
 
 UserPrompts::ScopedHandler::ScopedHandler(Handler h) : previous_(std::move(handler())) {

@@ -8,7 +8,7 @@
 class QWidget;
 
 // The one way notices, warnings and yes/no questions reach the operator, and the way colour and
-// save-file choices are asked. By default they are message boxes and the standard dialogs;
+// file choices are asked. By default they are message boxes and the standard dialogs;
 // tests put handlers in their place so that nothing waits on a modal window.
 //
 // Threads: the GUI thread only.
@@ -29,6 +29,9 @@ public:
     // The file name chosen, empty when cancelled.
     using SaveFileChooser = std::function<QString(QWidget *parent, const QString &title,
                                                   const QString &proposed, const QString &filter)>;
+    using OpenFileChooser =
+        std::function<QString(QWidget *parent, const QString &title, const QString &filter)>;
+    using DirectoryChooser = std::function<QString(QWidget *parent, const QString &title)>;
 
     static void information(QWidget *parent, const QString &title, const QString &text);
     static void warning(QWidget *parent, const QString &title, const QString &text);
@@ -38,11 +41,15 @@ public:
     static QColor chooseColor(QWidget *parent, const QColor &initial);
     static QString chooseSaveFile(QWidget *parent, const QString &title, const QString &proposed,
                                   const QString &filter);
+    static QString chooseOpenFile(QWidget *parent, const QString &title, const QString &filter);
+    static QString chooseDirectory(QWidget *parent, const QString &title);
 
     // An empty handler or chooser brings the standard window back.
     static void setHandler(Handler handler);
     static void setColorChooser(ColorChooser chooser);
     static void setSaveFileChooser(SaveFileChooser chooser);
+    static void setOpenFileChooser(OpenFileChooser chooser);
+    static void setDirectoryChooser(DirectoryChooser chooser);
 
     // Replaces the boxes for its lifetime, then restores the previous handler.
     class ScopedHandler {
