@@ -276,9 +276,10 @@ void ProgramArrangementWindow::onExportJson() {
     }
     exportButton_->setEnabled(false);
     exporting_.setFuture(QtConcurrent::run([path, arrangement] {
-        // All or nothing: a failed write leaves the file that was there.
+        // All or nothing: a failed write leaves the file that was there. Unbuffered, because a
+        // buffered flush that stops short (a full disk) still lets the commit succeed.
         QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             return false;
         const QByteArray json = arrangementToJson(arrangement);
         return file.write(json) == json.size() && file.commit();

@@ -57,7 +57,6 @@ SceneRowWidget::SceneRowWidget(const QString &id, const QDateTime &start, QWidge
     interval_->setSingleStep(100);
     interval_->setValue(2000);
     interval_->setSuffix(QStringLiteral("ms"));
-    interval_->setToolTip(QStringLiteral(u"每张图片显示时长：200–10000 ms）"));
 
     folderButton_ = new QPushButton(QStringLiteral(u"目录"), this);
     folderButton_->setObjectName(QStringLiteral("folder"));
@@ -103,9 +102,11 @@ SceneRowWidget::SceneRowWidget(const QString &id, const QDateTime &start, QWidge
     connect(&listing_, &QFutureWatcher<QStringList>::finished, this, [this] {
         images_ = listing_.result();
         listed_ = true;
+        listingPending_ = false;
         folderButton_->setEnabled(true);
         showChoice();
     });
+    setChineseUi(true);
     onKindUserChanged(source_->currentIndex());
 }
 
@@ -165,6 +166,8 @@ QString SceneRowWidget::rowId() const {
 
 void SceneRowWidget::setChineseUi(bool chinese) {
     chinese_ = chinese;
+    // The language walk leaves the tool tips of spin boxes alone.
+    interval_->setToolTip(inLanguage(QStringLiteral(u"每张图片显示时长：200–10000 ms）"), chinese));
     showChoice();
 }
 
@@ -206,6 +209,7 @@ void SceneRowWidget::setDirectory(const QString &directory, const QStringList &i
 
 void SceneRowWidget::listDirectory() {
     folderButton_->setEnabled(false);
+    listingPending_ = true;
     listing_.setFuture(QtConcurrent::run(&imagesInDirectory, directory_));
 }
 

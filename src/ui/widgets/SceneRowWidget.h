@@ -32,8 +32,8 @@ public:
     QString problem() const;
     QString rowId() const;
     void setChineseUi(bool chinese);
-    // True while the chosen folder is being listed.
-    bool isListing() const { return listing_.isRunning(); }
+    // True until the listing of the chosen folder has reached the row.
+    bool isListing() const { return listingPending_; }
 
 signals:
     void deleteRequested(SceneRowWidget *row);
@@ -64,5 +64,6 @@ private:
     QStringList images_;
     bool listed_ = false; // images_ reflects directory_
     QFutureWatcher<QStringList> listing_;
+    bool listingPending_ = false;
     bool chinese_ = true;
 };
