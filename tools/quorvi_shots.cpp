@@ -1,14 +1,15 @@
 // Pictures of the operator's window for the documentation, taken under an X server
 // (scripts/screenshots.sh): a channel panel playing, the source dialog on each of its pages, the
 // output panel while the output runs with its status lines, the text panel with the effect
-// dialog, a drawing over the preview, and the composed program frame.
+// dialog, a drawing over the preview, the composed program frame and the schedule window.
 //
-// Usage: quorvi_shots <output folder> [en|zh]
+// Usage: quorvi_shots <output folder> [en|zh] [arrangement]   (the last: that picture only)
 
 #include "overlays/DoodleCanvas.h"
 #include "pipeline/FramePipeline.h"
 #include "pipeline/ProgramOutput.h"
 #include "ui/MainWindow.h"
+#include "ui/dialogs/ProgramArrangementWindow.h"
 #include "ui/dialogs/SourceDialog.h"
 #include "ui/dialogs/TextEffectDialog.h"
 #include "ui/panels/ImagePlaybackPanel.h"
@@ -231,6 +232,63 @@ QPixmap textPanelWithDialog(MainWindow &window, bool chinese) {
     return sheet;
 }
 
+// The schedule window on its own with a morning's plan: two channels around a picture show, a
+// caption, a video and a logo over them.
+QPixmap arrangementWindow(bool chinese, const QString &slides) {
+    ProgramArrangementWindow window;
+    window.setChineseUi(chinese);
+    const auto at = [](int hour, int minute) { return int64_t(hour * 60 + minute) * 60 * 1000; };
+    ProgramArrangement plan;
+    SceneClip opening;
+    opening.id = QStringLiteral("s0");
+    opening.startMs = at(8, 0);
+    opening.endMs = at(8, 30);
+    opening.sceneVideoPath = QStringLiteral("/media/show/opening.mp4");
+    SceneClip pictures;
+    pictures.id = QStringLiteral("s1");
+    pictures.kind = SceneClip::ImagePlay;
+    pictures.startMs = at(8, 30);
+    pictures.endMs = at(9, 0);
+    pictures.imageDirectory = slides;
+    pictures.intervalMs = 3000;
+    pictures.imageLoop = false;
+    SceneClip studio;
+    studio.id = QStringLiteral("s2");
+    studio.channel = 1;
+    studio.startMs = at(9, 0);
+    studio.sceneVideoPath = QStringLiteral("/media/show/studio.mp4");
+    plan.sceneClips = {opening, pictures, studio};
+    OverlayClip caption;
+    caption.id = QStringLiteral("o0");
+    caption.kind = OverlayClip::Text;
+    caption.startMs = at(8, 0);
+    caption.endMs = at(8, 30);
+    caption.textData.text = QStringLiteral(u"早间新闻 · Morning News");
+    caption.textData.pos = QPoint(24, 300);
+    caption.textData.scrollable = true;
+    caption.textData.scrollDirection = TextOverlayData::kScrollRightToLeft;
+    OverlayClip bars;
+    bars.id = QStringLiteral("o1");
+    bars.kind = OverlayClip::Video;
+    bars.startMs = at(8, 35);
+    bars.endMs = at(8, 50);
+    bars.path = QStringLiteral("/media/overlays/bars.mp4");
+    bars.rect = QRectF(420, 170, 200, 113);
+    OverlayClip logo;
+    logo.id = QStringLiteral("o2");
+    logo.kind = OverlayClip::Image;
+    logo.startMs = at(8, 0);
+    logo.path = QStringLiteral("/media/overlays/logo.png");
+    logo.rect = QRectF(500, 60, 120, 90);
+    logo.opacity = 0.85;
+    plan.overlayClips = {caption, bars, logo};
+    window.loadArrangement(plan);
+    window.resize(1100, 700);
+    window.show();
+    runFor(800); // the folder is listed on the pool
+    return window.grab();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -242,6 +300,15 @@ int main(int argc, char **argv) {
     const QDir out(QString::fromLocal8Bit(argv[1]));
     const QString lang = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("en");
     QTemporaryDir work;
+    if (argc > 3 && QString::fromLatin1(argv[3]) == QLatin1String("arrangement")) {
+        const QString slides = work.filePath(QStringLiteral("slides"));
+        QDir().mkpath(slides);
+        writeSlides(slides);
+        return save(arrangementWindow(lang == QLatin1String("zh"), slides),
+                    out.filePath(QStringLiteral("arrangement-%1.png").arg(lang)))
+                   ? 0
+                   : 1;
+    }
     const QString clip = work.filePath(QStringLiteral("clip.mp4"));
     if (QProcess::execute(
             QStringLiteral("ffmpeg"),
@@ -321,6 +388,8 @@ int main(int argc, char **argv) {
     ok &= save(window.floatable(MainWindow::Floatable::ImagePlayback)->group()->grab(),
                out.filePath(QStringLiteral("image-grid-%1.png").arg(lang)));
     ok &= save(window.grab(), out.filePath(QStringLiteral("window-%1.png").arg(lang)));
+    ok &= save(arrangementWindow(lang == QLatin1String("zh"), work.path()),
+               out.filePath(QStringLiteral("arrangement-%1.png").arg(lang)));
     window.output().stop();
     window.session().pipeline()->waitOutputsClosed(5000);
     return ok ? 0 : 1;

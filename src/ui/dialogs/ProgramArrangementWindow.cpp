@@ -27,6 +27,10 @@ namespace {
 const QString kStyle = QStringLiteral(
     "#arrangementCard { background:#23262c; border:1px solid #3a3d44; border-radius:6px; }"
     "QLabel, QCheckBox { color:#d4af37; background:transparent; }"
+    "QCheckBox::indicator { width:12px; height:12px; border:1px solid #6b6450;"
+    " border-radius:2px; background:#111316; }"
+    "QCheckBox::indicator:checked { background:#d4af37; border-color:#d4af37; }"
+    "QCheckBox::indicator:disabled { border-color:#3a3d44; }"
     "QDateEdit, QDoubleSpinBox { background:#111316; color:#e8d9a8; border:1px solid #3a3d44;"
     " border-radius:3px; padding:2px 4px; }"
     "QDateEdit::drop-down { width:16px; background:#2a2d33; border:none; }"
@@ -38,7 +42,8 @@ const QString kStyle = QStringLiteral(
     " height:6px; }"
     "QDoubleSpinBox::down-arrow { image:url(:/resources/images/spin-down.png); width:9px;"
     " height:6px; }"
-    "QSpinBox:disabled, QPushButton:disabled, QComboBox:disabled { color:#6b6450; }"
+    "QSpinBox:disabled, QDateEdit:disabled, QPushButton:disabled, QComboBox:disabled {"
+    " color:#6b6450; }"
     "QCalendarWidget QWidget { background:#1f2228; color:#e8d9a8; }");
 
 // The number in an id such as "s12" with this prefix, or -1.

@@ -129,6 +129,8 @@ OverlayRowWidget::OverlayRowWidget(const QString &id, const QDateTime &start, QW
     layout->addLayout(bottom);
 
     connect(kind_, &QComboBox::currentIndexChanged, this, &OverlayRowWidget::showKind);
+    // An open end has no end time to edit.
+    connect(openEnd_, &QCheckBox::toggled, end_, &QWidget::setDisabled);
     connect(scroll_, &QCheckBox::toggled, direction_, &QWidget::setEnabled);
     connect(browse_, &QPushButton::clicked, this, &OverlayRowWidget::browsePath);
     connect(effects_, &QPushButton::clicked, this, &OverlayRowWidget::editEffects);
@@ -226,14 +228,12 @@ int OverlayRowWidget::kind() const {
 
 void OverlayRowWidget::showKind() {
     const bool text = kind() == OverlayClip::Text;
-    for (QWidget *w : std::initializer_list<QWidget *>{path_, browse_})
+    // A text's box follows from its font: no size boxes for it.
+    for (QWidget *w : std::initializer_list<QWidget *>{width_, height_, path_, browse_})
         w->setVisible(!text);
     for (QWidget *w :
          std::initializer_list<QWidget *>{text_, scroll_, directionLabel_, direction_, effects_})
         w->setVisible(text);
-    // A text's box follows from its font.
-    width_->setEnabled(!text);
-    height_->setEnabled(!text);
     browse_->setText(kind() == OverlayClip::Video ? QStringLiteral(u"选择视频…")
                                                   : QStringLiteral(u"选择图片…"));
     if (!chinese_)

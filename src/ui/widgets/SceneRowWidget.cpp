@@ -96,6 +96,8 @@ SceneRowWidget::SceneRowWidget(const QString &id, const QDateTime &start, QWidge
     layout->addLayout(bottom);
 
     connect(source_, &QComboBox::currentIndexChanged, this, &SceneRowWidget::onKindUserChanged);
+    // An open end has no end time to edit.
+    connect(openEnd_, &QCheckBox::toggled, end_, &QWidget::setDisabled);
     connect(folderButton_, &QPushButton::clicked, this, &SceneRowWidget::onBrowseDirectory);
     connect(videoButton_, &QPushButton::clicked, this, &SceneRowWidget::onBrowseSceneVideo);
     connect(remove, &QPushButton::clicked, this, [this] { emit deleteRequested(this); });
