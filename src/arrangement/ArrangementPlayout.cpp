@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cstdio>
@@ -56,8 +57,10 @@ QString sourceAddress(const QString &text) {
     return SourceAddress::decoderAddress(SourceAddress::toUrl(text, QDir::currentPath()));
 }
 
-bool isSteady(OutputStatusLine::Level level) {
-    return level == OutputStatusLine::Level::Good || level == OutputStatusLine::Level::Info;
+// A status line with its figures blanked: the same shape means only numbers moved.
+QString shape(QString line) {
+    static const QRegularExpression digits(QStringLiteral("[0-9]+"));
+    return line.replace(digits, QStringLiteral("#"));
 }
 
 } // namespace
@@ -103,6 +106,7 @@ ArrangementPlayout::ArrangementPlayout(const PlayoutOptions &options, LineSink o
             });
     connect(pipeline, &FramePipeline::outputClosed, this, &ArrangementPlayout::checkClosed);
     connect(output_.get(), &ProgramOutput::statusChanged, this, [this] {
+        noteTargets();
         printStatus(false);
         checkClosed();
     });
@@ -245,14 +249,23 @@ void ArrangementPlayout::checkClosed() {
     const FramePipeline *pipeline = session_->pipeline();
     if (pipeline->isOutputRunning() || pipeline->isOutputClosing())
         return;
+    noteTargets();
     printStatus(true);
-    // A target that failed for good (or a recording never made) fails the run too.
-    if (exitCode_ == 0)
+    // A target that failed for good, a recording never made or a stream that never got
+    // through fails the run too.
+    if (exitCode_ == 0) {
         for (const OutputStatusLine &line : output_->statusLines())
             if (line.level == OutputStatusLine::Level::Error) {
                 err_(QStringLiteral("quorvi: output: ") + line.text);
                 exitCode_ = 1;
             }
+        for (auto it = delivered_.cbegin(); it != delivered_.cend(); ++it)
+            if (!it.value()) {
+                err_(QStringLiteral("quorvi: output: nothing was delivered to ") +
+                     StreamAddressMask::mask(it.key()));
+                exitCode_ = 1;
+            }
+    }
     finishWith(exitCode_);
 }
 
@@ -261,6 +274,14 @@ void ArrangementPlayout::finishWith(int exitCode) {
     say(nowMs(),
         exitCode == 0 ? QStringLiteral("finished") : QStringLiteral("finished with errors"));
     emit finished(exitCode);
+}
+
+void ArrangementPlayout::noteTargets() {
+    if (!started_)
+        return;
+    for (const OutputTargetStatus &target : session_->pipeline()->outputStatus().targets)
+        if (!target.url.isEmpty())
+            delivered_[target.url] = delivered_.value(target.url) || target.bytesWritten > 0;
 }
 
 void ArrangementPlayout::printStatus(bool all) {
@@ -273,12 +294,11 @@ void ArrangementPlayout::printStatus(bool all) {
         PrintedLine &last = printed_[i];
         if (line.text == last.text)
             continue;
-        // Rates and frame rates move on every poll: they are repeated now and then, while a
+        // Rates and counters move on every poll: they are repeated now and then, while a
         // change of state is told at once.
-        const bool news = last.text.isEmpty() || line.level != last.level || !isSteady(line.level);
-        if (!all && !news && now - last.atMs < kStatusRepeatMs)
+        if (!all && shape(line.text) == shape(last.text) && now - last.atMs < kStatusRepeatMs)
             continue;
-        last = {line.text, line.level, now};
+        last = {line.text, now};
         say(now, QStringLiteral("output: ") + line.text);
     }
 }

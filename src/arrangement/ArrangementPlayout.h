@@ -73,7 +73,6 @@ signals:
 private:
     struct PrintedLine {
         QString text;
-        OutputStatusLine::Level level = OutputStatusLine::Level::Info;
         int64_t atMs = 0;
     };
 
@@ -86,6 +85,7 @@ private:
     void finishWith(int exitCode);
     void printStatus(bool all);
     void checkClosed();
+    void noteTargets();
 
     PlayoutOptions options_;
     LineSink out_;
@@ -102,6 +102,7 @@ private:
     QTimer endTimer_;
     int64_t endAtMs_ = -1;
     std::vector<PrintedLine> printed_;
+    QHash<QString, bool> delivered_; // by target: wrote anything in this run
     bool started_ = false;
     bool stopping_ = false;
     bool done_ = false;

@@ -32,7 +32,8 @@ struct Installation {
     QString socketPath() const { return runtimeDir.path() + "/quorvi_single_instance"; }
     QByteArray logs() const { return allLogs(appDir.path()); }
 
-    void start(QProcess &p, const std::function<void()> &childSetup = {}) const {
+    void start(QProcess &p, const std::function<void()> &childSetup = {},
+               const QStringList &arguments = {}) const {
         p.setChildProcessModifier([childSetup] {
             // Whatever this test runner inherited (a background job ignores SIGINT), the
             // program starts as from a terminal.
@@ -45,8 +46,9 @@ struct Installation {
             environmentWith({"QT_QPA_PLATFORM=offscreen",
                              "XDG_RUNTIME_DIR=" + (runtimeOverride.isEmpty() ? runtimeDir.path()
                                                                              : runtimeOverride)}));
-        p.setProcessChannelMode(QProcess::ForwardedChannels);
-        p.start(exe, {});
+        if (arguments.isEmpty())
+            p.setProcessChannelMode(QProcess::ForwardedChannels);
+        p.start(exe, arguments);
     }
 
     // Up and holding the lock.
@@ -244,6 +246,61 @@ private slots:
         QVERIFY(lines.contains("quorvi: " + name + " received, quitting"));
         QCOMPARE(lines.last(), QByteArray("quorvi: exiting with code 0"));
         QVERIFY(!QFile::exists(inst.socketPath())); // the lock is given back
+    }
+
+    // The command line: what needs no window ends at once with its own exit code, and a playout
+    // never takes the window's lock, so a running window cannot turn it into a silent 0.
+    void commandLineModesAndExitCodes_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("windowRunning");
+        QTest::addColumn<QString>("expected"); // "exit <code>", then what stdout / stderr hold
+        QTest::addColumn<QByteArray>("printed");
+        QTest::addColumn<QByteArray>("complaint");
+        const QByteArray tryHelp = "Try 'quorvi --help'";
+        const QByteArray unreadable = "cannot read the schedule";
+        const QStringList record{"--record", "x.mp4"};
+        QTest::newRow("help") << QStringList{"--help"} << false << "exit 0" << QByteArray("Usage")
+                              << QByteArray();
+        QTest::newRow("version") << QStringList{"-v"} << false << "exit 0"
+                                 << QByteArray("Quorvi Pro " QUORVI_VERSION) << QByteArray();
+        QTest::newRow("unknown option")
+            << QStringList{"--bogus"} << false << "exit 2" << QByteArray() << tryHelp;
+        QTest::newRow("play without outputs")
+            << QStringList{"--play", "show.json"} << false << "exit 2" << QByteArray() << tryHelp;
+        QTest::newRow("bad duration")
+            << QStringList{"--play", "a.json", "--record", "x.mp4", "--duration", "-3"} << false
+            << "exit 2" << QByteArray() << tryHelp;
+        QTest::newRow("missing schedule") << QStringList{"--play", "/missing.json"} + record
+                                          << false << "exit 1" << QByteArray() << unreadable;
+        QTest::newRow("bad schedule beside a window")
+            << QStringList{"--play", "BAD"} + record << true << "exit 1" << QByteArray()
+            << unreadable;
+    }
+    void commandLineModesAndExitCodes() {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, windowRunning);
+        QFETCH(QString, expected);
+        QFETCH(QByteArray, printed);
+        QFETCH(QByteArray, complaint);
+        Installation inst;
+        const QString bad = inst.appDir.filePath("bad.json");
+        QFile file(bad);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(R"({"format": "other"})") > 0);
+        file.close();
+        arguments.replaceInStrings(QStringLiteral("BAD"), bad);
+        QProcess window;
+        if (windowRunning)
+            QVERIFY(inst.startRunning(window));
+
+        QProcess p;
+        inst.start(p, {}, arguments);
+        QVERIFY(p.waitForFinished(15000));
+        const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
+        QCOMPARE(ended(p), expected.toUtf8());
+        QVERIFY2(out.contains(printed), out.constData());
+        QVERIFY2(err.contains(complaint), err.constData());
+        if (windowRunning)
+            QCOMPARE(stop(window), "exit 0");
     }
 
     void hangupIgnoredAtStartStaysIgnored() {
