@@ -124,7 +124,8 @@ ArrangementPlayout::ArrangementPlayout(const PlayoutOptions &options, LineSink o
 
     endTimer_.setSingleShot(true);
     endTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&endTimer_, &QTimer::timeout, this, &ArrangementPlayout::onEndTimer);
+    // A timer may fire a little early: the plan's own clock decides, and it is set again.
+    connect(&endTimer_, &QTimer::timeout, this, &ArrangementPlayout::scheduleEnd);
     timeline_->start();
 }
 
@@ -168,7 +169,7 @@ bool ArrangementPlayout::readSchedule(const QString &path, ProgramArrangement *p
 }
 
 void ArrangementPlayout::start(const ProgramArrangement &plan) {
-    if (started_)
+    if (started_ || stopping_) // a quit signal may come first
         return;
     started_ = true;
     OutputSettings settings;
@@ -219,11 +220,6 @@ void ArrangementPlayout::scheduleEnd() {
         return;
     }
     endTimer_.start(int(std::min<int64_t>(left, INT32_MAX)));
-}
-
-void ArrangementPlayout::onEndTimer() {
-    // A timer may fire a little early: the plan's own clock decides.
-    scheduleEnd();
 }
 
 void ArrangementPlayout::stop() {

@@ -81,7 +81,6 @@ private:
     QString masked(QString text) const;
     QString describeScene(const QString &id, int64_t atMs) const;
     void scheduleEnd();
-    void onEndTimer();
     void finishWith(int exitCode);
     void printStatus(bool all);
     void checkClosed();
