@@ -12,8 +12,6 @@
 struct OutputSettings {
     bool fileEnabled = false; // file box ticked and trimmed path not empty
     QString filePath;         // as typed
-    // Record to exactly this name (the playout command) instead of a new time-stamped one.
-    bool exactFileName = false;
     struct StreamRow {
         bool enabled = false; // ticked and trimmed url not empty
         QString url;
@@ -21,6 +19,8 @@ struct OutputSettings {
     };
     std::vector<StreamRow> rows;
     int width = 0, height = 0; // 0 x 0 = same as program
+    // Record to exactly this name (the playout command) instead of a new time-stamped one.
+    bool exactFileName = false;
 };
 
 // Turns the output settings into what the pipeline is given at a start, and keeps a channel
