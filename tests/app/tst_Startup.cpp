@@ -32,8 +32,7 @@ struct Installation {
     QString socketPath() const { return runtimeDir.path() + "/quorvi_single_instance"; }
     QByteArray logs() const { return allLogs(appDir.path()); }
 
-    void start(QProcess &p, const std::function<void()> &childSetup = {},
-               const QStringList &arguments = {}) const {
+    void start(QProcess &p, const std::function<void()> &childSetup = {}) const {
         p.setChildProcessModifier([childSetup] {
             // Whatever this test runner inherited (a background job ignores SIGINT), the
             // program starts as from a terminal.
@@ -46,9 +45,8 @@ struct Installation {
             environmentWith({"QT_QPA_PLATFORM=offscreen",
                              "XDG_RUNTIME_DIR=" + (runtimeOverride.isEmpty() ? runtimeDir.path()
                                                                              : runtimeOverride)}));
-        if (arguments.isEmpty())
-            p.setProcessChannelMode(QProcess::ForwardedChannels);
-        p.start(exe, arguments);
+        p.setProcessChannelMode(QProcess::ForwardedChannels);
+        p.start(exe, {});
     }
 
     // Up and holding the lock.
@@ -248,8 +246,9 @@ private slots:
         QVERIFY(!QFile::exists(inst.socketPath())); // the lock is given back
     }
 
-    // The command line: what needs no window ends at once with its own exit code, and a playout
-    // never takes the window's lock, so a running window cannot turn it into a silent 0.
+    // The command line: what needs no window ends at once with its own exit code, without a
+    // display (the one given does not exist), and a playout never takes the window's lock, so
+    // a running window cannot turn it into a silent 0.
     void commandLineModesAndExitCodes_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("windowRunning");
@@ -293,7 +292,9 @@ private slots:
             QVERIFY(inst.startRunning(window));
 
         QProcess p;
-        inst.start(p, {}, arguments);
+        p.setProcessEnvironment(environmentWith(
+            {"QT_QPA_PLATFORM=xcb", "DISPLAY=:4711", "XDG_RUNTIME_DIR=" + inst.runtimeDir.path()}));
+        p.start(inst.exe, arguments);
         QVERIFY(p.waitForFinished(15000));
         const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
         QCOMPARE(ended(p), expected.toUtf8());
