@@ -299,7 +299,9 @@ void ArrangementPlayout::printStatus(bool all) {
     }
 }
 
-void ArrangementPlayout::say(int64_t atMs, const QString &text) const {
+void ArrangementPlayout::say(int64_t atMs, const QString &text) {
+    // The plan's clock and this one may differ by a millisecond: the lines never go back.
+    atMs = lastSaidMs_ = std::max(atMs, lastSaidMs_);
     out_(QLatin1Char('[') + planTime(atMs) + QStringLiteral("] ") + text);
 }
 

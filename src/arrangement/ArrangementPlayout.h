@@ -76,7 +76,7 @@ private:
         int64_t atMs = 0;
     };
 
-    void say(int64_t atMs, const QString &text) const;
+    void say(int64_t atMs, const QString &text);
     int64_t nowMs() const;
     QString masked(QString text) const;
     QString describeScene(const QString &id, int64_t atMs) const;
@@ -100,6 +100,7 @@ private:
     QElapsedTimer clock_; // the plan's start; also times the lines after it stopped
     QTimer endTimer_;
     int64_t endAtMs_ = -1;
+    int64_t lastSaidMs_ = 0;
     std::vector<PrintedLine> printed_;
     QHash<QString, bool> delivered_; // by target: wrote anything in this run
     bool started_ = false;
