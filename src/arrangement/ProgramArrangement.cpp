@@ -31,7 +31,7 @@ constexpr int kMaxChannel = 3;
 constexpr int kMinIntervalMs = 200;
 constexpr int kMaxIntervalMs = 120000;
 
-const QString kPathSeparator = QStringLiteral("|");
+constexpr QChar kPathSeparator = u'|';
 
 // A whole number held to [lo, hi]; anything else (wrong type, fraction) is the default. The
 // clamp happens on the double, so huge values never reach the cast.

@@ -120,6 +120,7 @@ private slots:
             QRgb rgba;
         } rows[] = {{QJsonObject{{"rgba", -1}}, 0xffffffff},
                     {QJsonObject{{"rgba", 4294967295.0}}, 0xffffffff},
+                    {QJsonObject{{"rgba", 4278190335.0}}, 0xff0000ff},
                     {QJsonObject{{"rgba", -2147483648.0}}, 0x80000000},
                     {QJsonObject{{"rgba", 4294967296.0}}, 0xffffffff},
                     {QJsonObject{{"rgba", 16711680.5}}, 0xffffffff},
