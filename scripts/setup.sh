@@ -27,6 +27,8 @@ packages=(
   libbenchmark-dev
   # coverage
   gcovr
+  # fuzzing the plan reader: clang and its libFuzzer runtime
+  clang libclang-rt-14-dev
 )
 
 # One dpkg-query for all names keeps the no-op run fast.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors and runs the whole test suite, then
 # the same tests under AddressSanitizer + UndefinedBehaviorSanitizer and the threading tests
-# under ThreadSanitizer. QUORVI_TEST_SANITIZERS=0 skips the sanitizer builds (a quick local run).
+# under ThreadSanitizer, then fuzzes the plan reader for 50 s (libFuzzer, clang).
+# QUORVI_TEST_SANITIZERS=0 skips the sanitizer and fuzzing builds (a quick local run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -26,4 +27,5 @@ stage ci
 if [[ "${QUORVI_TEST_SANITIZERS:-1}" != 0 ]]; then
   stage asan
   stage tsan
+  stage fuzz
 fi

@@ -109,6 +109,9 @@ QString OutputPlan::recordingFile(const OutputSettings &s, const QDateTime &now,
     const QString base = info.completeBaseName();
     // No container can be chosen without a suffix, so a bare name records MP4.
     const QString suffix = info.suffix().isEmpty() ? QStringLiteral("mp4") : info.suffix();
+    if (s.exactFileName)
+        return info.suffix().isEmpty() ? info.absoluteFilePath() + u'.' + suffix
+                                       : info.absoluteFilePath();
     const QString stem = base.isEmpty() ? QStringLiteral("output_") + time : base + u'_' + time;
 
     const Exists taken =

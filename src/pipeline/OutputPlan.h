@@ -19,6 +19,8 @@ struct OutputSettings {
     };
     std::vector<StreamRow> rows;
     int width = 0, height = 0; // 0 x 0 = same as program
+    // Record to exactly this name (the playout command) instead of a new time-stamped one.
+    bool exactFileName = false;
 };
 
 // Turns the output settings into what the pipeline is given at a start, and keeps a channel
@@ -32,7 +34,9 @@ public:
 
     // The time-stamped recording file of one start: every start writes a new file, and two
     // starts in the same second do not overwrite each other (`exists` defaults to the file
-    // system). Empty when the file target is off. A relative path is relative to workingDir.
+    // system). With `exactFileName` the path itself, replaced if it exists. Either way a name
+    // without suffix gets ".mp4". Empty when the file target is off. A relative path is
+    // relative to workingDir.
     static QString recordingFile(const OutputSettings &s, const QDateTime &now,
                                  const QString &workingDir, const Exists &exists = {});
 

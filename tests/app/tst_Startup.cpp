@@ -246,6 +246,64 @@ private slots:
         QVERIFY(!QFile::exists(inst.socketPath())); // the lock is given back
     }
 
+    // The command line: what needs no window ends at once with its own exit code, without a
+    // display (the one given does not exist), and a playout never takes the window's lock, so
+    // a running window cannot turn it into a silent 0.
+    void commandLineModesAndExitCodes_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("windowRunning");
+        QTest::addColumn<QString>("expected"); // "exit <code>", then what stdout / stderr hold
+        QTest::addColumn<QByteArray>("printed");
+        QTest::addColumn<QByteArray>("complaint");
+        const QByteArray tryHelp = "Try 'quorvi --help'";
+        const QByteArray unreadable = "cannot read the schedule";
+        const QStringList record{"--record", "x.mp4"};
+        QTest::newRow("help") << QStringList{"--help"} << false << "exit 0" << QByteArray("Usage")
+                              << QByteArray();
+        QTest::newRow("version") << QStringList{"-v"} << false << "exit 0"
+                                 << QByteArray("Quorvi Pro " QUORVI_VERSION) << QByteArray();
+        QTest::newRow("unknown option")
+            << QStringList{"--bogus"} << false << "exit 2" << QByteArray() << tryHelp;
+        QTest::newRow("play without outputs")
+            << QStringList{"--play", "show.json"} << false << "exit 2" << QByteArray() << tryHelp;
+        QTest::newRow("bad duration")
+            << QStringList{"--play", "a.json", "--record", "x.mp4", "--duration", "-3"} << false
+            << "exit 2" << QByteArray() << tryHelp;
+        QTest::newRow("missing schedule") << QStringList{"--play", "/missing.json"} + record
+                                          << false << "exit 1" << QByteArray() << unreadable;
+        QTest::newRow("bad schedule beside a window")
+            << QStringList{"--play", "BAD"} + record << true << "exit 1" << QByteArray()
+            << unreadable;
+    }
+    void commandLineModesAndExitCodes() {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, windowRunning);
+        QFETCH(QString, expected);
+        QFETCH(QByteArray, printed);
+        QFETCH(QByteArray, complaint);
+        Installation inst;
+        const QString bad = inst.appDir.filePath("bad.json");
+        QFile file(bad);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(R"({"format": "other"})") > 0);
+        file.close();
+        arguments.replaceInStrings(QStringLiteral("BAD"), bad);
+        QProcess window;
+        if (windowRunning)
+            QVERIFY(inst.startRunning(window));
+
+        QProcess p;
+        p.setProcessEnvironment(environmentWith(
+            {"QT_QPA_PLATFORM=xcb", "DISPLAY=:4711", "XDG_RUNTIME_DIR=" + inst.runtimeDir.path()}));
+        p.start(inst.exe, arguments);
+        QVERIFY(p.waitForFinished(15000));
+        const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
+        QCOMPARE(ended(p), expected.toUtf8());
+        QVERIFY2(out.contains(printed), out.constData());
+        QVERIFY2(err.contains(complaint), err.constData());
+        if (windowRunning)
+            QCOMPARE(stop(window), "exit 0");
+    }
+
     void hangupIgnoredAtStartStaysIgnored() {
         // nohup: the user asked for the program to outlive the terminal.
         Installation inst;

@@ -58,6 +58,14 @@ private slots:
         QCOMPARE(name("/rec/a.mkv", 1), "/rec/a_20250101_203000_2.mkv");
         QCOMPARE(name("/rec/", 2), "/rec/output_20250101_203000_3.mp4");
         QVERIFY(OutputPlan::recordingFile(settings({}), kClock, "/work").isEmpty());
+        // The playout's exact name: no stamp, even over an existing file; a bare name is MP4.
+        for (const auto &[path, expected] :
+             {std::pair{"out/show", "/work/out/show.mp4"}, std::pair{"/rec/a.mkv", "/rec/a.mkv"}}) {
+            OutputSettings exact = settings(path);
+            exact.exactFileName = true;
+            QCOMPARE(OutputPlan::recordingFile(exact, kClock, "/work", [](auto &) { return true; }),
+                     expected);
+        }
 
         OutputSettings s = settings({}, "udp://c:2");
         s.rows.insert(s.rows.begin(), {{true, " rtmp://a/l/k ", "rtmp"}, {true, " ", "RTMP"}});
