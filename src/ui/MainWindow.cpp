@@ -14,6 +14,7 @@
 #include "ui/Theme.h"
 #include "ui/UserPrompts.h"
 #include "ui/dialogs/AboutDialog.h"
+#include "ui/dialogs/ProgramArrangementWindow.h"
 #include "ui/dialogs/SourceDialog.h"
 #include "ui/dialogs/TextEffectDialog.h"
 #include "ui/panels/ImagePlaybackPanel.h"
@@ -79,6 +80,7 @@ MainWindow::MainWindow(QWidget *parent, EngineSession::AudioPlayback playback)
 
 MainWindow::~MainWindow() {
     qApp->removeEventFilter(this);
+    delete arrangementWindow_; // it points at the player
     player_.reset();
     arrangementTargets_.reset();
     mediaControl_.reset();
@@ -245,9 +247,8 @@ void MainWindow::buildMenus() {
     connect(drawing, &QAction::toggled, drawingToolBar_, &QWidget::setVisible);
 
     QMenu *tools = addMenu(QStringLiteral("工具"), QStringLiteral("Tools"));
-    // The schedule window comes with the arrangement.
-    addAction(tools, QStringLiteral("节目编排"), QStringLiteral("Program Scheduling"))
-        ->setEnabled(false);
+    connect(addAction(tools, QStringLiteral("节目编排"), QStringLiteral("Program Scheduling")),
+            &QAction::triggered, this, &MainWindow::showArrangementWindow);
 
     QMenu *help = addMenu(QStringLiteral("帮助"), QStringLiteral("Help"));
     connect(addAction(help, QStringLiteral("关于 %1").arg(kProduct),
@@ -503,6 +504,10 @@ void MainWindow::applyLanguage() {
     mediaPanel_->setChineseUi(chineseUi_);
     output_->setChinese(chineseUi_);
     drawingToolBar_->setChineseUi(chineseUi_);
+    if (arrangementWindow_) {
+        arrangementWindow_->setChineseUi(chineseUi_);
+        arrangementWindow_->setWindowTitle(translateUiText(QStringLiteral("节目编排")));
+    }
     (chineseUi_ ? chineseAction_ : englishAction_)->setChecked(true);
     LanguageWalker::apply(this, chineseUi_); // the docks are children, floating or not
 }
@@ -530,6 +535,18 @@ void MainWindow::closeEvent(QCloseEvent *event) {
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+void MainWindow::showArrangementWindow() {
+    if (!arrangementWindow_) {
+        arrangementWindow_ = new ProgramArrangementWindow(this);
+        arrangementWindow_->setPlayer(player_.get());
+    }
+    arrangementWindow_->setChineseUi(chineseUi_);
+    arrangementWindow_->setWindowTitle(translateUiText(QStringLiteral("节目编排")));
+    arrangementWindow_->show();
+    arrangementWindow_->raise();
+    arrangementWindow_->activateWindow();
 }
 
 void MainWindow::showAbout() {

@@ -16,6 +16,7 @@ class MediaOverlayControl;
 class MediaOverlayWidget;
 class OutputSettingsWidget;
 class PanelArrangementTargets;
+class ProgramArrangementWindow;
 class PreviewWidget;
 class ProgramOutput;
 class ProgramTimeline;
@@ -69,6 +70,9 @@ public:
     DrawingToolBar *drawingToolBar() const { return drawingToolBar_; }
     DoodleCanvas *doodleCanvas() const { return doodleCanvas_; }
     ArrangementPlayer *arrangementPlayer() const { return player_.get(); }
+    // Made on first use and kept when closed; null until then.
+    ProgramArrangementWindow *arrangementWindow() const { return arrangementWindow_; }
+    void showArrangementWindow();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -108,6 +112,7 @@ private:
     MediaOverlayWidget *mediaPanel_ = nullptr;
     DoodleCanvas *doodleCanvas_ = nullptr;
     DrawingToolBar *drawingToolBar_ = nullptr;
+    ProgramArrangementWindow *arrangementWindow_ = nullptr;
 
     struct OwnText {
         QObject *object; // a QMenu or a QAction

@@ -7,6 +7,7 @@
 #include "pipeline/OverlayManager.h"
 #include "ui/MainWindow.h"
 #include "ui/UserPrompts.h"
+#include "ui/dialogs/ProgramArrangementWindow.h"
 #include "ui/widgets/FloatablePanel.h"
 #include "ui/widgets/PreviewWidget.h"
 
@@ -16,6 +17,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -172,8 +174,23 @@ void TestMainWindow::languageSwitchRewritesAndRestoresEveryText() {
     caption->setProperty("userContent", true);
     window->floatable(MainWindow::Floatable::TextOverlay)->contentLayout()->addWidget(caption);
 
+    // Program Scheduling opens one schedule window, again the same one, in the language in force.
+    QAction *scheduling = nullptr;
+    for (QAction *a : window->findChildren<QAction *>())
+        if (a->text() == QStringLiteral("Program Scheduling"))
+            scheduling = a;
+    QVERIFY(scheduling);
+    scheduling->trigger();
+    QPointer<ProgramArrangementWindow> schedule = window->arrangementWindow();
+    QVERIFY(schedule && schedule->isVisible());
+    schedule->close();
+    scheduling->trigger();
+    QCOMPARE(window->arrangementWindow(), schedule.data());
+    QCOMPARE(schedule->windowTitle(), QStringLiteral("Program Scheduling"));
+
     const QStringList english = visibleTexts(window.get());
     QVERIFY(english.contains(QStringLiteral("Output Preview")));
+    QVERIFY(english.contains(QStringLiteral("Start Arrangement")));
 
     QElapsedTimer switching;
     switching.start();
@@ -197,6 +214,8 @@ void TestMainWindow::languageSwitchRewritesAndRestoresEveryText() {
           QStringLiteral("橡皮擦")})
         QVERIFY2(chinese.contains(expected), qPrintable(expected));
     QCOMPARE(caption->text(), QStringLiteral("Output"));
+    QCOMPARE(schedule->windowTitle(), QStringLiteral("节目编排"));
+    QVERIFY(chinese.contains(QStringLiteral("开始编排")));
 
     // A window that appears later speaks the language in force.
     {
