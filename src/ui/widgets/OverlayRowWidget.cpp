@@ -2,7 +2,6 @@
 
 #include "core/UiLanguage.h"
 #include "ui/UserPrompts.h"
-#include "ui/widgets/ScheduleDateTimeWidget.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -38,34 +37,19 @@ QSpinBox *numberBox(QWidget *parent, const char *name, const QString &prefix, in
 constexpr int kSceneWidth = 640;
 constexpr int kSceneHeight = 360;
 
+QComboBox *kindBox(QWidget *row) {
+    auto *box = new QComboBox(row);
+    box->setObjectName(QStringLiteral("kind"));
+    box->addItem(QStringLiteral(u"文字"), OverlayClip::Text);
+    box->addItem(QStringLiteral(u"视频"), OverlayClip::Video);
+    box->addItem(QStringLiteral(u"图片"), OverlayClip::Image);
+    return box;
+}
+
 } // namespace
 
 OverlayRowWidget::OverlayRowWidget(const QString &id, const QDateTime &start, QWidget *parent)
-    : QWidget(parent) {
-    setObjectName(QStringLiteral("arrangementCard"));
-    setAttribute(Qt::WA_StyledBackground);
-
-    id_ = new QLineEdit(id, this);
-    id_->setObjectName(QStringLiteral("id"));
-    id_->setPlaceholderText(QStringLiteral("id"));
-    id_->setFixedWidth(60);
-    id_->setProperty("userContent", true);
-    kind_ = new QComboBox(this);
-    kind_->setObjectName(QStringLiteral("kind"));
-    kind_->addItem(QStringLiteral(u"文字"), OverlayClip::Text);
-    kind_->addItem(QStringLiteral(u"视频"), OverlayClip::Video);
-    kind_->addItem(QStringLiteral(u"图片"), OverlayClip::Image);
-    start_ = new ScheduleDateTimeWidget(this);
-    start_->setObjectName(QStringLiteral("start"));
-    start_->setDateTime(start);
-    end_ = new ScheduleDateTimeWidget(this);
-    end_->setObjectName(QStringLiteral("end"));
-    end_->setDateTime(start.addSecs(3600));
-    openEnd_ = new QCheckBox(QStringLiteral(u"不限结束"), this);
-    openEnd_->setObjectName(QStringLiteral("openEnd"));
-    auto *remove = new QPushButton(QStringLiteral(u"删除"), this);
-    remove->setObjectName(QStringLiteral("delete"));
-
+    : QWidget(parent), kind_(kindBox(this)), head_(this, id, start, kind_) {
     x_ = numberBox(this, "x", QStringLiteral("x "), 0, 12);
     y_ = numberBox(this, "y", QStringLiteral("y "), 0, 12);
     width_ = numberBox(this, "width", QStringLiteral("w "), 16, 320);
@@ -98,18 +82,6 @@ OverlayRowWidget::OverlayRowWidget(const QString &id, const QDateTime &start, QW
     effects_ = new QPushButton(QStringLiteral(u"文字特效…"), this);
     effects_->setObjectName(QStringLiteral("effects"));
 
-    auto *top = new QHBoxLayout;
-    top->addWidget(id_);
-    top->addWidget(kind_);
-    top->addSpacing(8);
-    top->addWidget(new QLabel(QStringLiteral(u"开始"), this));
-    top->addWidget(start_);
-    top->addSpacing(8);
-    top->addWidget(new QLabel(QStringLiteral(u"结束"), this));
-    top->addWidget(end_);
-    top->addWidget(openEnd_);
-    top->addStretch();
-    top->addWidget(remove);
     auto *bottom = new QHBoxLayout;
     bottom->addSpacing(66); // under the kind box
     for (QWidget *w : std::initializer_list<QWidget *>{x_, y_, width_, height_, opacity_})
@@ -122,29 +94,21 @@ OverlayRowWidget::OverlayRowWidget(const QString &id, const QDateTime &start, QW
     bottom->addWidget(directionLabel_);
     bottom->addWidget(direction_);
     bottom->addWidget(effects_);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(8, 6, 8, 6);
-    layout->setSpacing(4);
-    layout->addLayout(top);
-    layout->addLayout(bottom);
+    head_.stackOver(bottom);
 
     connect(kind_, &QComboBox::currentIndexChanged, this, &OverlayRowWidget::showKind);
-    // An open end has no end time to edit.
-    connect(openEnd_, &QCheckBox::toggled, end_, &QWidget::setDisabled);
     connect(scroll_, &QCheckBox::toggled, direction_, &QWidget::setEnabled);
     connect(browse_, &QPushButton::clicked, this, &OverlayRowWidget::browsePath);
     connect(effects_, &QPushButton::clicked, this, &OverlayRowWidget::editEffects);
-    connect(remove, &QPushButton::clicked, this, [this] { emit deleteRequested(this); });
+    connect(head_.deleteButton(), &QPushButton::clicked, this,
+            [this] { emit deleteRequested(this); });
     setChineseUi(true);
     showKind();
 }
 
 void OverlayRowWidget::setClip(const OverlayClip &clip, const QDateTime &baseTime) {
-    id_->setText(clip.id);
-    start_->setDateTime(baseTime.addMSecs(clip.startMs));
-    openEnd_->setChecked(clip.endMs <= 0);
-    end_->setDateTime(clip.endMs > 0 ? baseTime.addMSecs(clip.endMs)
-                                     : baseTime.addMSecs(clip.startMs).addSecs(3600));
+    head_.setId(clip.id);
+    head_.setTimes(baseTime, clip.startMs, clip.endMs);
     kind_->setCurrentIndex(std::max(0, kind_->findData(clip.kind)));
     opacity_->setValue(clip.opacity);
     const QRect rect = clip.rect.toRect();
@@ -168,8 +132,8 @@ void OverlayRowWidget::setClip(const OverlayClip &clip, const QDateTime &baseTim
 OverlayClip OverlayRowWidget::toClip(const QDateTime &baseTime) const {
     OverlayClip clip;
     clip.id = rowId();
-    clip.startMs = baseTime.msecsTo(start_->dateTime());
-    clip.endMs = openEnd_->isChecked() ? 0 : baseTime.msecsTo(end_->dateTime());
+    clip.startMs = head_.startMs(baseTime);
+    clip.endMs = head_.endMs(baseTime);
     clip.kind = kind();
     clip.opacity = opacity_->value();
     if (clip.kind == OverlayClip::Text) {
@@ -191,7 +155,7 @@ OverlayClip OverlayRowWidget::toClip(const QDateTime &baseTime) const {
 }
 
 QString OverlayRowWidget::problem() const {
-    if (!openEnd_->isChecked() && end_->dateTime() <= start_->dateTime())
+    if (head_.endsBeforeStart())
         return QStringLiteral(u"结束时间必须大于开始时间");
     switch (kind()) {
     case OverlayClip::Text:
@@ -211,7 +175,7 @@ QString OverlayRowWidget::problem() const {
 }
 
 QString OverlayRowWidget::rowId() const {
-    return id_->text().trimmed();
+    return head_.rowId();
 }
 
 void OverlayRowWidget::setChineseUi(bool chinese) {

@@ -2,6 +2,7 @@
 
 #include "arrangement/ProgramArrangement.h"
 #include "core/TextOverlayData.h"
+#include "ui/widgets/ClipRowHead.h"
 
 #include <QWidget>
 
@@ -14,7 +15,6 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
-class ScheduleDateTimeWidget;
 
 // One overlay clip of the schedule: a styled text, a video or a picture over the program
 // between two wall-clock moments.
@@ -48,11 +48,8 @@ private:
     // The row's style record with the text, place and scrolling as the fields show them.
     TextOverlayData currentText() const;
 
-    QLineEdit *id_ = nullptr;
     QComboBox *kind_ = nullptr;
-    ScheduleDateTimeWidget *start_ = nullptr;
-    ScheduleDateTimeWidget *end_ = nullptr;
-    QCheckBox *openEnd_ = nullptr;
+    ClipRowHead head_;
     QSpinBox *x_ = nullptr;
     QSpinBox *y_ = nullptr;
     QSpinBox *width_ = nullptr;

@@ -2,15 +2,12 @@
 
 #include "core/UiLanguage.h"
 #include "ui/UserPrompts.h"
-#include "ui/widgets/ScheduleDateTimeWidget.h"
 
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -22,34 +19,19 @@ QString inLanguage(const QString &chinese, bool toChinese) {
     return toChinese ? chinese : UiLanguage::translate(chinese, false);
 }
 
+QComboBox *sourceBox(QWidget *row) {
+    auto *box = new QComboBox(row);
+    box->setObjectName(QStringLiteral("source"));
+    for (int channel = 0; channel < 4; ++channel)
+        box->addItem(QStringLiteral(u"通道%1").arg(channel + 1), channel);
+    box->addItem(QStringLiteral(u"图片"), SceneRowWidget::kImagePlay);
+    return box;
+}
+
 } // namespace
 
 SceneRowWidget::SceneRowWidget(const QString &id, const QDateTime &start, QWidget *parent)
-    : QWidget(parent) {
-    setObjectName(QStringLiteral("arrangementCard"));
-    setAttribute(Qt::WA_StyledBackground);
-
-    id_ = new QLineEdit(id, this);
-    id_->setObjectName(QStringLiteral("id"));
-    id_->setPlaceholderText(QStringLiteral("id"));
-    id_->setFixedWidth(60);
-    id_->setProperty("userContent", true);
-
-    source_ = new QComboBox(this);
-    source_->setObjectName(QStringLiteral("source"));
-    for (int channel = 0; channel < 4; ++channel)
-        source_->addItem(QStringLiteral(u"通道%1").arg(channel + 1), channel);
-    source_->addItem(QStringLiteral(u"图片"), kImagePlay);
-
-    start_ = new ScheduleDateTimeWidget(this);
-    start_->setObjectName(QStringLiteral("start"));
-    start_->setDateTime(start);
-    end_ = new ScheduleDateTimeWidget(this);
-    end_->setObjectName(QStringLiteral("end"));
-    end_->setDateTime(start.addSecs(3600));
-    openEnd_ = new QCheckBox(QStringLiteral(u"不限结束"), this);
-    openEnd_->setObjectName(QStringLiteral("openEnd"));
-
+    : QWidget(parent), source_(sourceBox(this)), head_(this, id, start, source_) {
     intervalLabel_ = new QLabel(QStringLiteral(u"间隔"), this);
     interval_ = new QSpinBox(this);
     interval_->setObjectName(QStringLiteral("interval"));
@@ -67,21 +49,6 @@ SceneRowWidget::SceneRowWidget(const QString &id, const QDateTime &start, QWidge
     choice_->setProperty("userContent", true);
     // A long path is cut rather than widening the window.
     choice_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    auto *remove = new QPushButton(QStringLiteral(u"删除"), this);
-    remove->setObjectName(QStringLiteral("delete"));
-
-    auto *top = new QHBoxLayout;
-    top->addWidget(id_);
-    top->addWidget(source_);
-    top->addSpacing(8);
-    top->addWidget(new QLabel(QStringLiteral(u"开始"), this));
-    top->addWidget(start_);
-    top->addSpacing(8);
-    top->addWidget(new QLabel(QStringLiteral(u"结束"), this));
-    top->addWidget(end_);
-    top->addWidget(openEnd_);
-    top->addStretch();
-    top->addWidget(remove);
     auto *bottom = new QHBoxLayout;
     bottom->addSpacing(66); // under the source box
     bottom->addWidget(videoButton_);
@@ -89,18 +56,13 @@ SceneRowWidget::SceneRowWidget(const QString &id, const QDateTime &start, QWidge
     bottom->addWidget(intervalLabel_);
     bottom->addWidget(interval_);
     bottom->addWidget(choice_, 1);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(8, 6, 8, 6);
-    layout->setSpacing(4);
-    layout->addLayout(top);
-    layout->addLayout(bottom);
+    head_.stackOver(bottom);
 
     connect(source_, &QComboBox::currentIndexChanged, this, &SceneRowWidget::onKindUserChanged);
-    // An open end has no end time to edit.
-    connect(openEnd_, &QCheckBox::toggled, end_, &QWidget::setDisabled);
     connect(folderButton_, &QPushButton::clicked, this, &SceneRowWidget::onBrowseDirectory);
     connect(videoButton_, &QPushButton::clicked, this, &SceneRowWidget::onBrowseSceneVideo);
-    connect(remove, &QPushButton::clicked, this, [this] { emit deleteRequested(this); });
+    connect(head_.deleteButton(), &QPushButton::clicked, this,
+            [this] { emit deleteRequested(this); });
     connect(&listing_, &QFutureWatcher<QStringList>::finished, this, [this] {
         images_ = listing_.result();
         listed_ = true;
@@ -113,11 +75,8 @@ SceneRowWidget::SceneRowWidget(const QString &id, const QDateTime &start, QWidge
 }
 
 void SceneRowWidget::setClip(const SceneClip &clip, const QDateTime &baseTime) {
-    id_->setText(clip.id);
-    start_->setDateTime(baseTime.addMSecs(clip.startMs));
-    openEnd_->setChecked(clip.endMs <= 0);
-    end_->setDateTime(clip.endMs > 0 ? baseTime.addMSecs(clip.endMs)
-                                     : baseTime.addMSecs(clip.startMs).addSecs(3600));
+    head_.setId(clip.id);
+    head_.setTimes(baseTime, clip.startMs, clip.endMs);
     interval_->setValue(clip.intervalMs);
     if (clip.kind == SceneClip::ImagePlay) {
         source_->setCurrentIndex(source_->findData(kImagePlay));
@@ -135,15 +94,15 @@ void SceneRowWidget::setClip(const SceneClip &clip, const QDateTime &baseTime) {
 SceneClip SceneRowWidget::toClip(const QDateTime &baseTime) const {
     SceneClip clip;
     clip.id = rowId();
-    clip.startMs = baseTime.msecsTo(start_->dateTime());
-    clip.endMs = openEnd_->isChecked() ? 0 : baseTime.msecsTo(end_->dateTime());
+    clip.startMs = head_.startMs(baseTime);
+    clip.endMs = head_.endMs(baseTime);
     if (isImagePlay()) {
         clip.kind = SceneClip::ImagePlay;
         clip.imageDirectory = directory_;
         // The folder was listed off this thread when it was chosen.
         clip.paths = images_;
         clip.intervalMs = interval_->value();
-        clip.imageLoop = openEnd_->isChecked();
+        clip.imageLoop = head_.isOpenEnd();
     } else {
         clip.kind = SceneClip::Channel;
         clip.channel = source_->currentData().toInt();
@@ -153,7 +112,7 @@ SceneClip SceneRowWidget::toClip(const QDateTime &baseTime) const {
 }
 
 QString SceneRowWidget::problem() const {
-    if (!openEnd_->isChecked() && end_->dateTime() <= start_->dateTime())
+    if (head_.endsBeforeStart())
         return QStringLiteral(u"结束时间必须大于开始时间");
     if (!isImagePlay() && videoPath_.isEmpty())
         return QStringLiteral(u"通道必须选择视频");
@@ -163,7 +122,7 @@ QString SceneRowWidget::problem() const {
 }
 
 QString SceneRowWidget::rowId() const {
-    return id_->text().trimmed();
+    return head_.rowId();
 }
 
 void SceneRowWidget::setChineseUi(bool chinese) {

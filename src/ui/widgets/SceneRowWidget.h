@@ -1,18 +1,16 @@
 #pragma once
 
 #include "arrangement/ProgramArrangement.h"
+#include "ui/widgets/ClipRowHead.h"
 
 #include <QFutureWatcher>
 #include <QStringList>
 #include <QWidget>
 
-class QCheckBox;
 class QComboBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QSpinBox;
-class ScheduleDateTimeWidget;
 
 // One base clip of the schedule: a channel playing a chosen video, or a folder of pictures
 // played at an interval, between two wall-clock moments.
@@ -49,11 +47,8 @@ private:
     void listDirectory();
     bool isImagePlay() const;
 
-    QLineEdit *id_ = nullptr;
     QComboBox *source_ = nullptr;
-    ScheduleDateTimeWidget *start_ = nullptr;
-    ScheduleDateTimeWidget *end_ = nullptr;
-    QCheckBox *openEnd_ = nullptr;
+    ClipRowHead head_;
     QLabel *intervalLabel_ = nullptr;
     QSpinBox *interval_ = nullptr;
     QPushButton *folderButton_ = nullptr;
