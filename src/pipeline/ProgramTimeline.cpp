@@ -42,9 +42,12 @@ ProgramTimeline::ProgramTimeline(EngineSession &session, QObject *parent, Monoto
         stopImagePlayback(false);
         emit imagePlaybackFailed();
     });
+    // A coarse timer may be 5 % late: a picture of a 1 s interval would run 50 ms long.
+    stepTimer_.setTimerType(Qt::PreciseTimer);
     connect(&stepTimer_, &QTimer::timeout, this, &ProgramTimeline::stepImage);
     feedTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&feedTimer_, &QTimer::timeout, this, &ProgramTimeline::feedImage);
+    feedTimer_.setSingleShot(true);
+    connect(&feedTimer_, &QTimer::timeout, this, &ProgramTimeline::feedFrame);
 
     FramePipeline *pipeline = session_.pipeline();
     connect(pipeline, &FramePipeline::baseFrameReady, this,
@@ -362,28 +365,42 @@ void ProgramTimeline::feedImage() {
     if (!imagePlaybackIsSource())
         return;
     FramePipeline *pipeline = session_.pipeline();
-    const QImage &picture = slideshow_->picture();
     if (!pipeline->isOutputRunning()) {
         stopImageFeed();
-        pipeline->submitImageBaseMs(picture, clock_.positionMs());
+        pipeline->submitImageBaseMs(slideshow_->picture(), clock_.positionMs());
         return;
     }
-    if (!feedClock_.isValid())
+    // A new picture rides on the next frame of the schedule: a frame of its own in between
+    // would put more frames than the output rate into the recording and stretch it.
+    if (!feedClock_.isValid()) {
         feedClock_.start();
+        fedFrames_ = 0;
+        feedFrame();
+    }
+}
+
+// Frames go out at the output rate on a fixed schedule from the feed's start, so timer
+// jitter neither adds nor loses frames; a feed that fell behind skips, never bursts.
+void ProgramTimeline::feedFrame() {
+    if (!imagePlaybackIsSource() || !feedClock_.isValid())
+        return;
+    FramePipeline *pipeline = session_.pipeline();
+    const double periodUs = 1e6 / std::max(pipeline->outputFrameRate(), 1.0);
+    const int64_t now = feedClock_.nsecsElapsed() / 1000;
     // Frame times strictly increase even when two feeds fall in the same microsecond.
-    const int64_t t = std::max<int64_t>(feedClock_.nsecsElapsed() / 1000, lastFedUs_ + 1);
+    const int64_t t = std::max<int64_t>(now, lastFedUs_ + 1);
     lastFedUs_ = t;
-    pipeline->submitImageBase(picture, t);
-    const double fps = std::max(pipeline->outputFrameRate(), 1.0);
-    const int interval = std::clamp(int(std::lround(1000.0 / fps)), 1, 200);
-    if (!feedTimer_.isActive() || feedTimer_.interval() != interval)
-        feedTimer_.start(interval);
+    pipeline->submitImageBase(slideshow_->picture(), t);
+    fedFrames_ = std::max<int64_t>(fedFrames_ + 1, int64_t(double(now) / periodUs) + 1);
+    const double nextUs = double(fedFrames_) * periodUs;
+    feedTimer_.start(std::clamp(int(std::ceil((nextUs - double(now)) / 1000.0)), 1, 200));
 }
 
 void ProgramTimeline::stopImageFeed() {
     feedTimer_.stop();
     feedClock_.invalidate();
     lastFedUs_ = -1;
+    fedFrames_ = 0;
 }
 
 void ProgramTimeline::stopImagePlayback(bool resetClock) {

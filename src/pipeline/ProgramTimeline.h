@@ -113,6 +113,7 @@ private:
     void onSlideshowPicture();
     void stepImage();
     void feedImage();
+    void feedFrame();
     void stopImageFeed();
 
     EngineSession &session_;
@@ -130,8 +131,9 @@ private:
 
     ImageSlideshow *slideshow_ = nullptr; // a child
     QTimer stepTimer_;
-    QTimer feedTimer_;              // re-feeds the picture while the output runs
+    QTimer feedTimer_;              // the next frame of the feed while the output runs
     QElapsedTimer feedClock_;       // time base of the fed frames
     int64_t lastFedUs_ = -1;        // -1: none yet
+    int64_t fedFrames_ = 0;         // since feedClock_ started
     bool imageResetsClock_ = false; // for the start waiting on its first picture
 };
