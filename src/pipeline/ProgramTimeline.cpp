@@ -159,6 +159,10 @@ void ProgramTimeline::onBaseFrame(const FrameTokenPtr &frame) {
         return;
     clock_.setPosition(frame->ptsUs / 1000);
     baseStartMs_ = clock_.positionMs();
+    // A base that delivers needs no keep-alive: one more frame a second would stretch the
+    // recording past its sound. The keep-alive is for a source that stalls.
+    if (keepAliveStampMs_ != 0)
+        keepAliveStampMs_ = stampNow();
     emit clockStepped(clock_.positionMs());
 }
 

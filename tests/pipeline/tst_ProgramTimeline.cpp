@@ -29,7 +29,7 @@ struct FakeChannel : ProgramChannel {
     int durationsGiven = 0;
 };
 
-enum Base { NoBase, Paused, Playing };
+enum Base { NoBase, Paused, Playing, Delivering }; // Delivering: a picture every tick
 using Case = std::tuple<Base, bool, bool, bool, int>;
 
 struct Rig {
@@ -114,6 +114,8 @@ private slots:
         QTest::addColumn<Case>("c");
         QTest::newRow("tick, no base: blank, clock runs") << Case{NoBase, false, false, false, 9};
         QTest::newRow("tick, output, playing: keep-alive") << Case{Playing, true, false, false, 2};
+        QTest::newRow("tick, output, delivering: no keep-alive")
+            << Case{Delivering, true, false, false, 9};
         QTest::newRow("tick, output, paused") << Case{Paused, true, false, false, 9};
         QTest::newRow("tick, paused, scrolling text") << Case{Paused, false, true, false, 9};
         QTest::newRow("tick, paused, still text") << Case{Paused, false, false, false, 0};
@@ -129,7 +131,7 @@ private slots:
         Rig r;
         r.addText(scrolling);
         if (base != NoBase) { // channel 1 as the base, one decoded picture of it composed
-            r.panels[0].playing = base == Playing;
+            r.panels[0].playing = base != Paused;
             r.timeline.onPreviewSwitchToggled(0, true);
             r.pipeline().onChannelFrame(0, pooledFrame(*r.pipeline().mainPool(), Qt::darkRed, 0));
             QTRY_VERIFY(!r.programs.isEmpty());
@@ -139,8 +141,13 @@ private slots:
         QVERIFY(!output || r.pipeline().startOutputs());
         QCoreApplication::processEvents(); // the text's own refresh
         r.programs.clear();
-        for (int i = 0; i < (burst ? 5 : 9); ++i, r.nowMs += 250)
+        for (int i = 0; i < (burst ? 5 : 9); ++i, r.nowMs += 250) {
+            if (base == Delivering) {
+                r.pipeline().onChannelFrame(0, pooledFrame(*r.pipeline().mainPool(), Qt::red, 0));
+                QTRY_COMPARE(r.programs.size(), i + 1);
+            }
             burst ? r.addText(false) : r.timeline.tick();
+        }
         QCoreApplication::processEvents();
         QCOMPARE(r.programs.size(), composed);
         const FrameTokenPtr last = composed ? r.programs.back()[0].value<FrameTokenPtr>() : nullptr;
