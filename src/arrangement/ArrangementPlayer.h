@@ -2,7 +2,6 @@
 
 #include "arrangement/ProgramArrangement.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QTimer>
