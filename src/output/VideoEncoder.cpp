@@ -1,6 +1,7 @@
 #include "output/VideoEncoder.h"
 
 #include "core/LibavError.h"
+#include "output/YuvConverter.h"
 
 #include <QDebug>
 
@@ -191,6 +192,19 @@ QSize VideoEncoder::size() const {
 bool VideoEncoder::convert(const FrameToken &frame) {
     if (!picture_ || !picture_->data[0] || !codec_)
         return false;
+    const uint8_t *src[1] = {reinterpret_cast<const uint8_t *>(frame.data.constData())};
+    const int srcStride[1] = {frame.stride};
+    const bool bt709 = codec_->colorspace == AVCOL_SPC_BT709;
+    // Same size: our own conversion, several times faster than swscale's and within a code value.
+    if (frame.width == picture_->width && frame.height == picture_->height) {
+        if (av_frame_make_writable(picture_.get()) < 0)
+            return false;
+        YuvConverter::rgbaToI420(src[0], frame.stride, frame.width, frame.height,
+                                 bt709 ? YuvConverter::Matrix::Bt709 : YuvConverter::Matrix::Bt601,
+                                 picture_->data[0], picture_->linesize[0], picture_->data[1],
+                                 picture_->linesize[1], picture_->data[2], picture_->linesize[2]);
+        return true;
+    }
     // sws_getCachedContext frees the context it is given when it makes a new one.
     SwsContext *const previous = scaler_.release();
     scaler_.reset(sws_getCachedContext(previous, frame.width, frame.height, AV_PIX_FMT_RGBA,
@@ -199,14 +213,12 @@ bool VideoEncoder::convert(const FrameToken &frame) {
     if (!scaler_)
         return false;
     if (scaler_.get() != previous) {
-        const int matrix = codec_->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+        const int matrix = bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601;
         sws_setColorspaceDetails(scaler_.get(), sws_getCoefficients(matrix), 1,
                                  sws_getCoefficients(matrix), 0, 0, 1 << 16, 1 << 16);
     }
     if (av_frame_make_writable(picture_.get()) < 0)
         return false;
-    const uint8_t *src[1] = {reinterpret_cast<const uint8_t *>(frame.data.constData())};
-    const int srcStride[1] = {frame.stride};
     sws_scale(scaler_.get(), src, srcStride, 0, frame.height, picture_->data, picture_->linesize);
     return true;
 }

@@ -1,0 +1,158 @@
+#include "output/YuvConverter.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Luma in 16-bit lanes (twice as many per vector): 8 fraction bits keep it within half a code
+// value, and 255 * 220 + bias still fits. Chroma sums need 32 bits and take 15.
+constexpr int kLumaShift = 8;
+constexpr int kShift = 15;
+// Chroma sums carry a weight of 16: two pixels across times 1+3+3+1 down.
+constexpr int kChromaShift = kShift + 4;
+
+struct LumaCoefficients {
+    uint16_t r, g, b;
+};
+
+struct Coefficients {
+    LumaCoefficients y;
+    int32_t ur, ug, ub, vr, vg, vb;
+};
+
+constexpr int32_t scaled(double v, int shift) {
+    const double s = v * (1 << shift);
+    return int32_t(s < 0 ? s - 0.5 : s + 0.5);
+}
+
+// The green terms take up the rounding, so white gives exactly 235 and greys exactly 128.
+constexpr Coefficients coefficients(double kr, double kb) {
+    const double kg = 1.0 - kr - kb;
+    const double ys = 219.0 / 255.0;
+    const double cs = 224.0 / 255.0;
+    Coefficients c{};
+    c.y.r = uint16_t(scaled(ys * kr, kLumaShift));
+    c.y.b = uint16_t(scaled(ys * kb, kLumaShift));
+    c.y.g = uint16_t(scaled(ys * (kr + kg + kb), kLumaShift) - c.y.r - c.y.b);
+    c.ur = scaled(-cs * kr / (2 * (1 - kb)), kShift);
+    c.ub = scaled(cs * 0.5, kShift);
+    c.ug = -c.ur - c.ub;
+    c.vr = scaled(cs * 0.5, kShift);
+    c.vb = scaled(-cs * kb / (2 * (1 - kr)), kShift);
+    c.vg = -c.vr - c.vb;
+    return c;
+}
+
+constexpr Coefficients kBt601 = coefficients(0.299, 0.114);
+constexpr Coefficients kBt709 = coefficients(0.2126, 0.0722);
+
+// x86-64 builds for the baseline (SSE2) by default; an AVX2 copy runs where the CPU has it.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QUORVI_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUORVI_VECTOR_CLONES
+#endif
+
+QUORVI_VECTOR_CLONES
+void lumaRow(const uint8_t *__restrict src, int width, const LumaCoefficients &c,
+             uint8_t *__restrict dst) {
+    // Copies, so the loop does not reload them through the reference each pixel.
+    const uint16_t yr = c.r, yg = c.g, yb = c.b;
+    constexpr uint16_t bias = (16 << kLumaShift) + (1 << (kLumaShift - 1));
+    for (int x = 0; x < width; ++x) {
+        const uint16_t r = src[4 * x], g = src[4 * x + 1], b = src[4 * x + 2];
+        dst[x] = uint8_t(uint16_t(yr * r + yg * g + yb * b + bias) >> kLumaShift);
+    }
+}
+
+// Sums of horizontal pixel pairs of one row, as R, G and B runs of `cw` each.
+QUORVI_VECTOR_CLONES
+void pairRow(const uint8_t *__restrict src, int width, int cw, int16_t *__restrict out) {
+    int16_t *__restrict r = out;
+    int16_t *__restrict g = out + cw;
+    int16_t *__restrict b = out + 2 * cw;
+    const int pairs = width / 2;
+    for (int i = 0; i < pairs; ++i) {
+        // Whole pixels, R in the low byte: R and B add in one go without carrying into each
+        // other (at most 510 each).
+        uint32_t p0, p1;
+        std::memcpy(&p0, src + 8 * i, 4);
+        std::memcpy(&p1, src + 8 * i + 4, 4);
+        const uint32_t rb = (p0 & 0x00ff00ff) + (p1 & 0x00ff00ff);
+        r[i] = int16_t(rb & 0xffff);
+        b[i] = int16_t(rb >> 16);
+        g[i] = int16_t(((p0 >> 8) & 0xff) + ((p1 >> 8) & 0xff));
+    }
+    if (pairs < cw) {
+        const uint8_t *p = src + 8 * pairs;
+        r[pairs] = int16_t(2 * p[0]);
+        g[pairs] = int16_t(2 * p[1]);
+        b[pairs] = int16_t(2 * p[2]);
+    }
+}
+
+// One chroma line from the pair sums of the four rows around it.
+QUORVI_VECTOR_CLONES
+void chromaRow(const int16_t *__restrict p0, const int16_t *__restrict p1,
+               const int16_t *__restrict p2, const int16_t *__restrict p3, int cw,
+               const Coefficients &c, uint8_t *__restrict u, uint8_t *__restrict v) {
+    // 16-bit operands (sums are at most 4080) so the products are widening 16x16 multiplies.
+    const int16_t ur = int16_t(c.ur), ug = int16_t(c.ug), ub = int16_t(c.ub);
+    const int16_t vr = int16_t(c.vr), vg = int16_t(c.vg), vb = int16_t(c.vb);
+    constexpr int32_t bias = (128 << kChromaShift) + (1 << (kChromaShift - 1));
+    for (int i = 0; i < cw; ++i) {
+        const int16_t r = int16_t(p0[i] + 3 * (p1[i] + p2[i]) + p3[i]);
+        const int16_t g = int16_t(p0[cw + i] + 3 * (p1[cw + i] + p2[cw + i]) + p3[cw + i]);
+        const int16_t b =
+            int16_t(p0[2 * cw + i] + 3 * (p1[2 * cw + i] + p2[2 * cw + i]) + p3[2 * cw + i]);
+        u[i] =
+            uint8_t((int32_t(ur) * r + int32_t(ug) * g + int32_t(ub) * b + bias) >> kChromaShift);
+        v[i] =
+            uint8_t((int32_t(vr) * r + int32_t(vg) * g + int32_t(vb) * b + bias) >> kChromaShift);
+    }
+}
+
+void convert(const uint8_t *rgba, int stride, int width, int height, const Coefficients &c,
+             uint8_t *y, int yStride, uint8_t *u, int uStride, uint8_t *v, int vStride,
+             int16_t *sums) {
+    const int cw = (width + 1) / 2;
+    const int ch = (height + 1) / 2;
+    const auto row = [&](int r) {
+        return rgba + std::ptrdiff_t(std::clamp(r, 0, height - 1)) * stride;
+    };
+    // Pair sums of rows 2j-1 .. 2j+2 for chroma line j; each row is summed once.
+    int16_t *above = sums;
+    int16_t *top = above + 3 * cw;
+    int16_t *bottom = top + 3 * cw;
+    int16_t *below = bottom + 3 * cw;
+    pairRow(row(0), width, cw, top);
+    std::copy(top, top + 3 * cw, above);
+    for (int j = 0; j < ch; ++j) {
+        const int y0 = 2 * j;
+        lumaRow(row(y0), width, c.y, y + std::ptrdiff_t(y0) * yStride);
+        if (y0 + 1 < height)
+            lumaRow(row(y0 + 1), width, c.y, y + std::ptrdiff_t(y0 + 1) * yStride);
+        pairRow(row(y0 + 1), width, cw, bottom);
+        pairRow(row(y0 + 2), width, cw, below);
+        chromaRow(above, top, bottom, below, cw, c, u + std::ptrdiff_t(j) * uStride,
+                  v + std::ptrdiff_t(j) * vStride);
+        std::swap(above, bottom); // row 2j+1 is above the next line
+        std::swap(top, below);    // row 2j+2 is its top
+    }
+}
+
+} // namespace
+
+void YuvConverter::rgbaToI420(const uint8_t *rgba, int stride, int width, int height, Matrix matrix,
+                              uint8_t *y, int yStride, uint8_t *u, int uStride, uint8_t *v,
+                              int vStride) {
+    if (width <= 0 || height <= 0)
+        return;
+    std::vector<int16_t> sums(size_t((width + 1) / 2) * 3 * 4);
+    convert(rgba, stride, width, height, matrix == Matrix::Bt709 ? kBt709 : kBt601, y, yStride, u,
+            uStride, v, vStride, sums.data());
+}

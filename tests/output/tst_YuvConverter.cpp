@@ -1,0 +1,104 @@
+#include "output/YuvConverter.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Colour bars on top, a gradient in the middle, noise below, with junk in the row padding.
+Bytes testCard(int w, int h, int stride) {
+    Bytes px(size_t(stride) * h, 0xa5);
+    QRandomGenerator rng(7);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t *p = &px[size_t(y) * stride + 4 * x];
+            const int bar = 7 - 8 * x / w, band = 3 * y / h;
+            for (int c = 0; c < 3; ++c)
+                p[c] = band == 0   ? uint8_t((bar >> (2 - c) & 1) * 255)
+                       : band == 1 ? uint8_t((x * 255 / std::max(1, w - 1) + 85 * c) % 256)
+                                   : uint8_t(rng.bounded(256));
+            p[3] = 255;
+        }
+    return px;
+}
+
+// Y, U, V planes packed. The reference is the encoder's swscale set-up; swscale reads past an
+// odd row and resamples odd heights, so it gets the picture with the last column and row
+// repeated (and shortens its filter below 8 rows, hence no such heights).
+Bytes convert(const Bytes &px, int w, int h, int stride, bool bt709, bool ours) {
+    const int ew = w + (w & 1), eh = h + (h & 1), cw = ew / 2;
+    Bytes out(size_t(ew) * eh + size_t(cw) * eh);
+    uint8_t *dst[3] = {out.data(), out.data() + size_t(ew) * eh,
+                       out.data() + size_t(ew) * eh + size_t(cw) * eh / 2};
+    if (ours) {
+        YuvConverter::rgbaToI420(px.data(), stride, w, h,
+                                 bt709 ? YuvConverter::Matrix::Bt709 : YuvConverter::Matrix::Bt601,
+                                 dst[0], ew, dst[1], cw, dst[2], cw);
+        return out;
+    }
+    Bytes even(size_t(ew) * 4 * eh);
+    for (int y = 0; y < eh; ++y)
+        for (int x = 0; x < ew; ++x)
+            std::copy_n(&px[size_t(std::min(y, h - 1)) * stride + 4 * std::min(x, w - 1)], 4,
+                        &even[(size_t(y) * ew + x) * 4]);
+    SwsContext *sws = sws_getContext(ew, eh, AV_PIX_FMT_RGBA, ew, eh, AV_PIX_FMT_YUV420P,
+                                     SWS_BILINEAR, nullptr, nullptr, nullptr);
+    const int *m = sws_getCoefficients(bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
+    sws_setColorspaceDetails(sws, m, 1, m, 0, 0, 1 << 16, 1 << 16);
+    const uint8_t *src[1] = {even.data()};
+    const int srcStride[1] = {ew * 4}, dstStride[3] = {ew, cw, cw};
+    sws_scale(sws, src, srcStride, 0, eh, dst, dstStride);
+    sws_freeContext(sws);
+    for (int y = h; y < eh; ++y) // the repeated row is not ours to compare
+        std::fill_n(&out[size_t(y) * ew], ew, 0);
+    for (int y = 0; y < h && w < ew; ++y)
+        out[size_t(y) * ew + w] = 0;
+    return out;
+}
+
+} // namespace
+
+class TestYuvConverter : public QObject {
+    Q_OBJECT
+private slots:
+    void matchesSwscale_data() {
+        QTest::addColumn<int>("w");
+        QTest::addColumn<int>("h");
+        QTest::addColumn<bool>("bt709");
+        for (const bool bt709 : {false, true})
+            for (const QSize s :
+                 {QSize(1920, 1080), QSize(17, 9), QSize(16, 9), QSize(33, 10), QSize(1, 1)})
+                QTest::addRow("%dx%d %s", s.width(), s.height(), bt709 ? "709" : "601")
+                    << s.width() << s.height() << bt709;
+    }
+
+    void matchesSwscale() {
+        QFETCH(int, w);
+        QFETCH(int, h);
+        QFETCH(bool, bt709);
+        const int stride = w * 4 + 12;
+        const Bytes px = testCard(w, h, stride);
+        const Bytes ref = convert(px, w, h, stride, bt709, false);
+        const Bytes ours = convert(px, w, h, stride, bt709, true);
+        const size_t ySize = size_t(w + (w & 1)) * (h + (h & 1)), cSize = (ref.size() - ySize) / 2;
+        int diff[3] = {0, 0, 0};
+        for (size_t i = 0; i < ref.size(); ++i) {
+            const int plane = i < ySize ? 0 : i < ySize + cSize ? 1 : 2;
+            diff[plane] = std::max(diff[plane], std::abs(int(ours[i]) - int(ref[i])));
+        }
+        qInfo("max difference Y %d U %d V %d", diff[0], diff[1], diff[2]);
+        QVERIFY(*std::max_element(diff, diff + 3) <= 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestYuvConverter)
+#include "tst_YuvConverter.moc"
