@@ -1,5 +1,7 @@
 #include "output/YuvConverter.h"
 
+#include "core/VectorClones.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -49,14 +51,6 @@ constexpr Coefficients coefficients(double kr, double kb) {
 
 constexpr Coefficients kBt601 = coefficients(0.299, 0.114);
 constexpr Coefficients kBt709 = coefficients(0.2126, 0.0722);
-
-// x86-64 builds for the baseline (SSE2) by default; an AVX2 copy runs where the CPU has it.
-// Not under ThreadSanitizer: the clones' resolver runs before its runtime is up and crashes.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-#define QUORVI_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QUORVI_VECTOR_CLONES
-#endif
 
 QUORVI_VECTOR_CLONES
 void lumaRow(const uint8_t *__restrict src, int width, const LumaCoefficients &c,
