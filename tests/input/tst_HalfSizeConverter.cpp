@@ -82,7 +82,7 @@ void makePicture(Picture &p, int w, int h, AVPixelFormat format, AVColorSpace sp
 Bytes reference(const AVFrame &f, bool bt709, bool full) {
     const int w = f.width, h = f.height;
     const bool nv12 = f.format == AV_PIX_FMT_NV12;
-    Bytes planes(size_t(w) * h * 3);
+    Bytes planes(size_t(w) * h * 3 + 64); // swscale reads a little past the last row
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const uint8_t *c = f.data[1] + (y / 2) * f.linesize[1];
@@ -98,7 +98,7 @@ Bytes reference(const AVFrame &f, bool bt709, bool full) {
                                      AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr);
     sws_setColorspaceDetails(sws, sws_getCoefficients(bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601), full,
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-    Bytes rgba(size_t(w) * (h + 1) * 4); // swscale may write a little past the last row
+    Bytes rgba(size_t(w) * (h + 1) * 4); // and may write past it
     uint8_t *dst[4] = {rgba.data(), nullptr, nullptr, nullptr};
     const int dstStride[4] = {w * 4, 0, 0, 0};
     sws_scale(sws, src, srcStride, 0, h, dst, dstStride);
