@@ -217,6 +217,11 @@ FrameTokenPtr FramePool::tryAcquire() {
     return take(false);
 }
 
+bool FramePool::owns(const FrameTokenPtr &token) const {
+    const ReturnToPool *deleter = std::get_deleter<ReturnToPool>(token);
+    return deleter && deleter->core == core_;
+}
+
 int FramePool::capacity() const {
     return core_->capacity;
 }

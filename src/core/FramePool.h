@@ -26,6 +26,9 @@ public:
     // Empty when all `capacity` tokens are in use: the caller drops that picture.
     FrameTokenPtr tryAcquire();
 
+    // Whether the token came from this pool (any thread).
+    bool owns(const FrameTokenPtr &token) const;
+
     int capacity() const;
     int width() const;
     int height() const;

@@ -136,9 +136,10 @@ bool DecodeWorker::open(const QString &source, const QString &address, bool hasA
 
     frame_.reset(av_frame_alloc());
     newest_.reset(av_frame_alloc());
+    last_.reset(av_frame_alloc());
     packet_.reset(av_packet_alloc());
     aheadPacket_.reset(av_packet_alloc());
-    if (!frame_ || !newest_ || !packet_ || !aheadPacket_) {
+    if (!frame_ || !newest_ || !last_ || !packet_ || !aheadPacket_) {
         c_.reportError(QStringLiteral("alloc frame/packet failed"));
         return false;
     }
@@ -165,6 +166,8 @@ void DecodeWorker::run() {
     while (!stopping()) {
         if (c_.flushAudioRequested.exchange(false))
             c_.audio.clear(false);
+        if (c_.redeliverRequested.exchange(false))
+            redeliver();
         if (!c_.playing.load())
             pausedStep();
         else if (!playingStep())
@@ -312,7 +315,7 @@ void DecodeWorker::drainPaced() {
         }
         // Convert before waiting, so that the picture leaves on time and the conversion's
         // own duration does not shift the timeline.
-        FrameTokenPtr token = scaler_.scale(*c_.pool, frame_.get(), ts, true);
+        FrameTokenPtr token = convert(frame_.get(), ts, true);
         av_frame_unref(frame_.get());
         if (!token)
             continue;
@@ -401,8 +404,29 @@ void DecodeWorker::hand(FrameTokenPtr token) {
 }
 
 void DecodeWorker::deliver(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
-    if (FrameTokenPtr token = scaler_.scale(*c_.pool, picture, tsUs, mayAllocate))
+    if (FrameTokenPtr token = convert(picture, tsUs, mayAllocate))
         hand(std::move(token));
+}
+
+FrameTokenPtr DecodeWorker::convert(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
+    FramePool *half = c_.halfSize.load() ? c_.halfPool : nullptr;
+    FrameTokenPtr token = scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, half);
+    av_frame_unref(last_.get());
+    // A reference, not a copy: the decoder just keeps one more of its buffers.
+    if (token && token->width != c_.pool->width() && av_frame_ref(last_.get(), picture) >= 0)
+        lastTsUs_ = tsUs;
+    return token;
+}
+
+void DecodeWorker::redeliver() {
+    if (!last_->buf[0])
+        return;
+    // Moved out first: converting it whole lets go of last_.
+    libav::Frame picture(av_frame_alloc());
+    if (!picture)
+        return;
+    av_frame_move_ref(picture.get(), last_.get());
+    deliver(picture.get(), lastTsUs_, true);
 }
 
 int DecodeWorker::readPacket(AVPacket *out) {
@@ -450,6 +474,7 @@ void DecodeWorker::readerLoop() {
 
 bool DecodeWorker::seek(int64_t positionMs) {
     freeHeld();
+    av_frame_unref(last_.get()); // a picture from before the seek
     c_.gate.reset();
     queue_.clear();
     bool ok = true;

@@ -46,6 +46,9 @@ private:
     bool beforeSeekTarget(int64_t tsUs) const;
     void hand(FrameTokenPtr token);
     void deliver(AVFrame *frame, int64_t tsUs, bool mayAllocate);
+    // Half size while only a thumbnail needs it; a picture converted small is kept in last_.
+    FrameTokenPtr convert(AVFrame *picture, int64_t tsUs, bool mayAllocate);
+    void redeliver();                 // last_ again, now whole
     int readPacket(AVPacket *packet); // held packets first, then the input
     int readInput(AVPacket *packet);  // the input itself (or the reader's queue)
     bool seek(int64_t positionMs);    // false when the input cannot seek
@@ -68,6 +71,8 @@ private:
     AudioStreamDecoder audio_;
     libav::Frame frame_;
     libav::Frame newest_;
+    libav::Frame last_; // the last picture converted at half size, or none
+    int64_t lastTsUs_ = 0;
     libav::Packet packet_;
     libav::Packet aheadPacket_;
     FrameScaler scaler_;

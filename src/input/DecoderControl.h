@@ -68,6 +68,8 @@ public:
 
     // Set before the first source (caller), then only read (lifecycle, worker, mic).
     FramePool *const pool;
+    // Where pictures go at half size while nobody needs them whole (nullptr: never).
+    FramePool *halfPool = nullptr;
     QString threadTag = QStringLiteral("?");
     FrameCallback frameCallback;
     // Called from worker and mic threads. The error sink drops errors once a stop was asked
@@ -101,6 +103,10 @@ public:
     std::atomic<bool> ended{false};
     // Drop queued sound (a pause). W: caller. Taken by worker or mic, whichever comes first.
     std::atomic<bool> flushAudioRequested{false};
+    // Pictures only feed a thumbnail: half size will do. W: caller. R: worker.
+    std::atomic<bool> halfSize{false};
+    // Whole pictures are wanted again: convert the last one anew. W: caller. Taken by worker.
+    std::atomic<bool> redeliverRequested{false};
 
     // Reported by the worker.
     // W: lifecycle (-1 before a start), worker (after the open). R: caller.

@@ -38,6 +38,17 @@ void FFmpegVideoDecoder::setFrameCallback(FrameCallback callback) {
     control_.frameCallback = std::move(callback);
 }
 
+void FFmpegVideoDecoder::setHalfSizePool(FramePool *pool) {
+    control_.halfPool = pool;
+}
+
+void FFmpegVideoDecoder::setHalfSize(bool half) {
+    if (control_.halfSize.exchange(half) && !half) {
+        control_.redeliverRequested.store(true);
+        control_.wake();
+    }
+}
+
 void FFmpegVideoDecoder::setAudioClock(std::shared_ptr<AudioClock> clock) {
     control_.gate.setAudioClock(std::move(clock));
 }

@@ -19,10 +19,11 @@
 
 class FramePool;
 
-// Turns one source address into paced, pooled RGBA frames of the pool's size and into 48 kHz
-// stereo sound. Files are paced to their own timeline; live inputs deliver only their newest
-// picture and never wait for a token. Starting and stopping run on a chain of short-lived
-// lifecycle tasks, so the caller never waits for a slow open or a join.
+// Turns one source address into paced, pooled RGBA frames of the pool's size (or half the
+// picture's, see setHalfSize()) and into 48 kHz stereo sound. Files are paced to their own
+// timeline; live inputs deliver only their newest picture and never wait for a token. Starting and
+// stopping run on a chain of short-lived lifecycle tasks, so the caller never waits for a slow open
+// or a join.
 //
 // Threads: the setters, setSource(), stop() and durationMs() from any thread (commands are
 // atomic stores the worker polls). pullAudio() from the audio thread. The frame callback runs
@@ -46,6 +47,12 @@ public:
     // before the first source.
     void setThreadTag(const QString &tag);
     void setFrameCallback(FrameCallback callback); // before the first source
+    // Where half-size pictures come from while setHalfSize(true) holds; before the first source.
+    void setHalfSizePool(FramePool *pool);
+    // Pictures that only feed a thumbnail are converted at half size when the picture allows
+    // (HalfSizeConverter), which costs a fraction of a whole one. Turning it off converts the
+    // last picture again at full size, so a paused input is whole at once.
+    void setHalfSize(bool half);
     void setAudioClock(std::shared_ptr<AudioClock> clock);
 
     void setSource(const QString &address);

@@ -1,6 +1,26 @@
 #include "input/FrameScaler.h"
 
 #include "core/FramePool.h"
+#include "input/HalfSizeConverter.h"
+
+namespace {
+
+// A token for width x height pixels, its buffer grown when it is too small.
+FrameTokenPtr takeToken(FramePool &pool, bool mayAllocate, int width, int height) {
+    FrameTokenPtr token = mayAllocate ? pool.acquire() : pool.tryAcquire();
+    if (!token)
+        return {};
+    token->valid = true;
+    token->width = width;
+    token->height = height;
+    token->stride = width * 4;
+    const qsizetype bytes = qsizetype(token->stride) * height;
+    if (token->data.size() < bytes)
+        token->data.resize(bytes);
+    return token;
+}
+
+} // namespace
 
 bool FrameScaler::ensure(int width, int height, AVPixelFormat format, int outWidth, int outHeight) {
     // sws_getCachedContext frees the context it is given whenever it does not return it.
@@ -20,8 +40,27 @@ bool FrameScaler::ensure(int width, int height, AVPixelFormat format, int outWid
     return true;
 }
 
+bool FrameScaler::fitsHalf(const FramePool &pool, const FramePool &halfPool,
+                           const AVFrame *picture) {
+    // The program's shape, or the thumbnail would not show what going on air shows.
+    return HalfSizeConverter::supports(picture) && picture->width / 2 <= halfPool.width() &&
+           picture->height / 2 <= halfPool.height() &&
+           int64_t(picture->width) * pool.height() == int64_t(picture->height) * pool.width();
+}
+
 FrameTokenPtr FrameScaler::scale(FramePool &pool, const AVFrame *picture, int64_t tsUs,
-                                 bool mayAllocate) {
+                                 bool mayAllocate, FramePool *halfPool) {
+    if (halfPool && fitsHalf(pool, *halfPool, picture)) {
+        FrameTokenPtr token =
+            takeToken(*halfPool, mayAllocate, picture->width / 2, picture->height / 2);
+        if (!token)
+            return {};
+        // data() detaches a shared buffer
+        HalfSizeConverter::convert(picture, reinterpret_cast<uint8_t *>(token->data.data()),
+                                   token->stride);
+        token->ptsUs = tsUs;
+        return token;
+    }
     if (!ensure(picture->width, picture->height, AVPixelFormat(picture->format), pool.width(),
                 pool.height()))
         return {};
@@ -51,16 +90,9 @@ FrameTokenPtr FrameScaler::scaleBgrx(FramePool &pool, const uint8_t *pixels, int
 
 FrameTokenPtr FrameScaler::convert(FramePool &pool, bool mayAllocate, const uint8_t *const src[],
                                    const int srcStride[], int height, int64_t tsUs) {
-    FrameTokenPtr token = mayAllocate ? pool.acquire() : pool.tryAcquire();
+    FrameTokenPtr token = takeToken(pool, mayAllocate, pool.width(), pool.height());
     if (!token)
         return {};
-    token->valid = true;
-    token->width = pool.width();
-    token->height = pool.height();
-    token->stride = token->width * 4;
-    const qsizetype bytes = qsizetype(token->stride) * token->height;
-    if (token->data.size() < bytes)
-        token->data.resize(bytes);
     uint8_t *dst[4] = {reinterpret_cast<uint8_t *>(token->data.data()), nullptr, nullptr,
                        nullptr}; // data() detaches a shared buffer
     const int dstStride[4] = {token->stride, 0, 0, 0};

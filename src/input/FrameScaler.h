@@ -14,8 +14,11 @@ class FramePool;
 class FrameScaler {
 public:
     // A decoded picture, read in its own colour matrix and range. `mayAllocate`: the pool may
-    // grow for it (a paced file); otherwise a busy pool drops it (a live input).
-    FrameTokenPtr scale(FramePool &pool, const AVFrame *picture, int64_t tsUs, bool mayAllocate);
+    // grow for it (a paced file); otherwise a busy pool drops it (a live input). With a
+    // `halfPool`, a picture of the pool's shape that HalfSizeConverter takes comes out at half
+    // its own size from that pool instead.
+    FrameTokenPtr scale(FramePool &pool, const AVFrame *picture, int64_t tsUs, bool mayAllocate,
+                        FramePool *halfPool = nullptr);
     // Captured BGRX rows. Alpha comes from the scaler, so whatever the capture left in the
     // fourth byte never makes a picture transparent. A busy pool drops screen pictures.
     FrameTokenPtr scaleBgrx(FramePool &pool, const uint8_t *pixels, int stride, int width,
@@ -24,6 +27,7 @@ public:
 private:
     // False when no scaler can be built for this conversion.
     bool ensure(int width, int height, AVPixelFormat format, int outWidth, int outHeight);
+    static bool fitsHalf(const FramePool &pool, const FramePool &halfPool, const AVFrame *picture);
     FrameTokenPtr convert(FramePool &pool, bool mayAllocate, const uint8_t *const src[],
                           const int srcStride[], int height, int64_t tsUs);
 

@@ -64,6 +64,7 @@ FramePipeline::FramePipeline(QObject *parent)
     releaseLink_->pipeline = this;
     router_ = std::make_unique<OutputRouter>();
     mainPool_ = std::make_unique<FramePool>(kMainPoolFrames, 1920, 1080);
+    halfPool_ = std::make_unique<FramePool>(kHalfPoolFrames, 960, 540);
     for (auto &queue : channelQueues_)
         queue = std::make_unique<LatestFrameQueue>(1);
     previewPool_ = std::make_unique<FramePool>(kPreviewPoolFrames, 640, 360);
@@ -72,6 +73,9 @@ FramePipeline::FramePipeline(QObject *parent)
     for (int k = 0; k < kChannels; ++k) {
         auto decoder = std::make_unique<FFmpegVideoDecoder>(mainPool_.get());
         decoder->setThreadTag(QStringLiteral("ch%1").arg(k + 1));
+        // Off the program until a program state says otherwise.
+        decoder->setHalfSizePool(halfPool_.get());
+        decoder->setHalfSize(true);
         decoder->setFrameCallback([this, k](FrameTokenPtr frame) { onChannelFrame(k, frame); });
         connect(decoder.get(), &FFmpegVideoDecoder::decodeError, this,
                 [this, k](const QString &message) {
@@ -151,6 +155,7 @@ FramePipeline::~FramePipeline() {
         std::lock_guard lock(baseMutex_);
         pendingBase_.reset();
     }
+    halfPool_.reset();
     mainPool_.reset();
     router_.reset();
 }
@@ -223,13 +228,18 @@ void FramePipeline::setProgramState(const ProgramState &state, OverlayManager *o
     const int base = v >= 1 && v <= kChannels ? v - 1 : -1;
     if (base == baseChannel_.load())
         return;
-    // Under the lock frame arrival holds from its base check to its hand-over: a picture of the
-    // old base still waiting for its flush is dropped, or it would follow the new base's
-    // first picture onto the program.
-    std::lock_guard lock(previewMutex_);
-    baseChannel_.store(base);
-    std::lock_guard baseLock(baseMutex_);
-    pendingBase_.reset(); // its flush finds nothing and clears the flag
+    {
+        // Under the lock frame arrival holds from its base check to its hand-over: a picture of
+        // the old base still waiting for its flush is dropped, or it would follow the new
+        // base's first picture onto the program.
+        std::lock_guard lock(previewMutex_);
+        baseChannel_.store(base);
+        std::lock_guard baseLock(baseMutex_);
+        pendingBase_.reset(); // its flush finds nothing and clears the flag
+    }
+    // After the switch, so the new base's picture sent again whole finds itself on the program.
+    for (int k = 0; k < kChannels; ++k)
+        channelDecoders_[size_t(k)]->setHalfSize(k != base);
 }
 
 void FramePipeline::setChannelPlayback(int channel, int64_t positionMs, bool playing) {
@@ -268,7 +278,9 @@ void FramePipeline::onChannelFrame(int k, FrameTokenPtr frame) {
     pendingPreviews_[size_t(k)] = frame;
     if (!previewFlushQueued_.exchange(true))
         QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
-    if (k != baseChannel_.load())
+    // A half-size picture converted before the channel went on the program: its decoder sends
+    // the same picture whole right after.
+    if (k != baseChannel_.load() || halfPool_->owns(frame))
         return;
     bool wasQueued;
     {
@@ -340,7 +352,7 @@ void FramePipeline::recomposeFromLatestBase() {
     if (!compositor_ || !router_ || !overlays_.load() || !validChannel(k))
         return;
     FrameTokenPtr frame = channelQueues_[size_t(k)]->latest();
-    if (!frame || !frame->hasPicture())
+    if (!frame || !frame->hasPicture() || halfPool_->owns(frame))
         return;
     composeAndSend(frame);
 }

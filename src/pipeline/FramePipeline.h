@@ -47,8 +47,10 @@ private:
 
 // Routes every decoded picture: channel previews, the base frame, the composed program frame
 // (to the screen and the output router) and overlay-video previews. It owns the four channel
-// decoders, the four overlay-video decoders (the overlay video slots), both frame pools, the
-// compositor and the output router.
+// decoders, the four overlay-video decoders (the overlay video slots), the frame pools, the
+// compositor and the output router. Only the base channel decodes to whole program-size
+// pictures; the others only feed thumbnails and come at half size where the picture allows
+// (from the half pool, never composed).
 //
 // Delivery to the GUI thread is coalesced: a decoder thread leaves its newest picture in a
 // mailbox and queues a flush only when none is pending, so a burst costs one flush carrying
@@ -64,6 +66,8 @@ public:
     static constexpr int kOverlaySlots = 4;
     static constexpr int kMainPoolFrames = 18;
     static constexpr int kPreviewPoolFrames = 6;
+    // Half-size pictures of the channels off the program: a few per channel in flight.
+    static constexpr int kHalfPoolFrames = 16;
     static constexpr int kOverlayPreviewWidth = 320;
     static constexpr int kOverlayPreviewHeight = 180;
 
@@ -125,6 +129,7 @@ public:
     // For the harness and tests.
     FramePool *mainPool() const { return mainPool_.get(); }
     FramePool *previewPool() const { return previewPool_.get(); }
+    FramePool *halfPool() const { return halfPool_.get(); }
     OutputRouter *router() const { return router_.get(); }
     VulkanCompositor *compositor() const { return compositor_.get(); }
     FFmpegVideoDecoder *channelDecoder(int channel) const;
@@ -176,6 +181,7 @@ private:
     uint64_t outputRun_ = 0; // GUI thread; numbers the runs so a stale failure is ignored
     PreviewAudioMixer *outputMixer_ = nullptr;
     std::unique_ptr<FramePool> mainPool_;
+    std::unique_ptr<FramePool> halfPool_;
     std::array<std::unique_ptr<FFmpegVideoDecoder>, kChannels> channelDecoders_;
     std::array<std::unique_ptr<LatestFrameQueue>, kChannels> channelQueues_;
     std::array<QString, kChannels> channelSources_;

@@ -42,6 +42,10 @@ private slots:
         FrameTokenPtr c = pool.acquire(); // must not be lost: an extra token
         QVERIFY(c);
         QCOMPARE(std::set<FrameToken *>({a.get(), b.get(), c.get()}).size(), size_t(3));
+        // Ownership, extras included, tells the pipeline's thumbnails from whole pictures.
+        FramePool other(1, 8, 8);
+        QVERIFY(pool.owns(a) && pool.owns(c) && !other.owns(a) && !pool.owns(other.acquire()));
+        QVERIFY(!pool.owns(std::make_shared<FrameToken>()) && !pool.owns({}));
         QCOMPARE(pool.createdCount(), 2);
         QCOMPARE(pool.tokensInUse(), 3);
         a = b = c = nullptr;

@@ -56,6 +56,7 @@ private slots:
     void transportFailureStopsTheOutput();
     void stopReturnsAtOnceAndTheCloseIsSignalled();
     void changingOneSourceLeavesTheOthersDecoding();
+    void channelsOffTheProgramComeAtHalfSize();
     void slotTableRules();
     void asynchronousReleaseAndDeferredRegistration();
     void overlayFramesFollowTheManager();
@@ -317,7 +318,7 @@ void TestFramePipeline::changingOneSourceLeavesTheOthersDecoding() {
     clock.start();
     connect(&p, &FramePipeline::channelFrameReady, this, [&](int k, FrameTokenPtr f) {
         arrivals[size_t(k)] << clock.elapsed();
-        lastColour[size_t(k)] = fx::pixel(f, 960, 540);
+        lastColour[size_t(k)] = fx::pixel(f, f->width / 2, f->height / 2);
     });
     p.setChannelSources(paths[0], paths[1], paths[2], paths[3]);
     for (int k = 0; k < 4; ++k)
@@ -346,7 +347,8 @@ void TestFramePipeline::changingOneSourceLeavesTheOthersDecoding() {
     }
     QVERIFY(fx::near(lastColour[0], Qt::red, 40));
     QVERIFY(fx::near(lastColour[2], Qt::blue, 40));
-    QVERIFY(fx::near(fx::pixel(p.latestChannelFrame(1), 960, 540), Qt::yellow, 40));
+    const FrameTokenPtr latest = p.latestChannelFrame(1);
+    QVERIFY(fx::near(fx::pixel(latest, latest->width / 2, latest->height / 2), Qt::yellow, 40));
 
     // An emptied channel forgets its picture, and the program gets nothing more from it.
     OverlayManager overlays;
@@ -360,6 +362,39 @@ void TestFramePipeline::changingOneSourceLeavesTheOthersDecoding() {
     p.recomposeFromLatestBase();
     QTest::qWait(50);
     QCOMPARE(programs.size(), before);
+}
+
+void TestFramePipeline::channelsOffTheProgramComeAtHalfSize() {
+    FramePipeline p;
+    OverlayManager overlays;
+    std::array<QSize, 4> sizes;
+    connect(&p, &FramePipeline::channelFrameReady, this,
+            [&](int k, FrameTokenPtr f) { sizes[size_t(k)] = QSize(f->width, f->height); });
+    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
+    p.setProgramState(sourceState(1), &overlays);
+    p.setChannelSources(clips_[0], clips_[1], clips_[2], {});
+    p.setChannelPlayback(0, 0, true);
+    p.setChannelPlayback(1, 0, true);
+    p.setChannelPlayback(2, 500, false); // paused: one still, then nothing
+    const QSize whole(1920, 1080), half(160, 90);
+    QTRY_VERIFY_WITH_TIMEOUT(sizes[0] == whole && sizes[1] == half && sizes[2] == half, 10000);
+
+    // Cut to the paused channel: its still goes on air whole, without a new decode, and never
+    // half-size; the old base shrinks.
+    QTRY_VERIFY(!programs.isEmpty());
+    p.setProgramState(sourceState(3), &overlays);
+    programs.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(!programs.isEmpty(), 5000);
+    const FrameTokenPtr onAir = programs.constFirst()[0].value<FrameTokenPtr>();
+    QCOMPARE(QSize(onAir->width, onAir->height), whole);
+    QVERIFY(fx::near(fx::pixel(onAir, 960, 540), Qt::blue, 40));
+    QTRY_VERIFY_WITH_TIMEOUT(sizes[0] == half, 5000);
+    QCOMPARE(sizes[2], whole);
+    // A paused base is refreshed whole from its latest picture.
+    programs.clear();
+    p.recomposeFromLatestBase();
+    QCOMPARE(programs.size(), 1);
+    QCOMPARE(programs[0][0].value<FrameTokenPtr>()->width, 1920);
 }
 
 void TestFramePipeline::slotTableRules() {
