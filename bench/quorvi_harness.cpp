@@ -245,8 +245,11 @@ int main(int argc, char **argv) {
 
     // Counted on the GUI thread, where the pipeline emits.
     report.baseGaps.frameUs = std::llround(1e6 / o.fps);
-    for (GapCounter &g : report.channelGaps)
-        g.frameUs = report.baseGaps.frameUs;
+    // Channels off the program only feed thumbnails, at most 15 pictures a second.
+    for (int k = 0; k < FramePipeline::kChannels; ++k)
+        report.channelGaps[size_t(k)].frameUs =
+            k + 1 == o.base ? report.baseGaps.frameUs
+                            : std::max<int64_t>(report.baseGaps.frameUs, std::llround(1e6 / 15));
     int64_t composedTotal = 0;
     const FrameToken *lastBase = nullptr;
     bool windowOpen = false;

@@ -22,6 +22,9 @@ const QString kNoCaptureInput = QStringLiteral(
     "未注册 dshow 输入（通常未链接 libavdevice）。请运行 scripts/setup.sh 安装带 libavdevice 的 "
     "FFmpeg 开发库，再用 CMake 完整重编（quorvi_engine 链接 libavdevice）。");
 constexpr int64_t kLateDropUs = FFmpegVideoDecoder::kLateDropUs;
+// A thumbnail repaints at most 15 times a second; a playing channel off the program converts
+// no more pictures than that (a few ms of slack, so 30 fps gives every second picture).
+constexpr int64_t kThumbnailIntervalUs = 1000000 / 15 - 5000;
 constexpr int64_t kMaxPacingSleepUs = FFmpegVideoDecoder::kMaxPacingSleepUs;
 constexpr int kMaxHeldPackets = FFmpegVideoDecoder::kMaxHeldPackets;
 const QString kOpenFailed = QStringLiteral("avformat_open_input failed");
@@ -315,6 +318,10 @@ void DecodeWorker::drainPaced() {
         }
         // Convert before waiting, so that the picture leaves on time and the conversion's
         // own duration does not shift the timeline.
+        if (thumbnailSkips(frame_.get(), ts)) {
+            av_frame_unref(frame_.get());
+            continue;
+        }
         FrameTokenPtr token = convert(frame_.get(), ts, true);
         av_frame_unref(frame_.get());
         if (!token)
@@ -392,7 +399,7 @@ void DecodeWorker::drainLive() {
     // convert only the last one, so a slow moment does not turn into lasting delay.
     if (got && c_.playing.load() && !stopping() && !(reader_.joinable() && queue_.size() > 0)) {
         const int64_t ts = streamUs(newest_->best_effort_timestamp, videoTimeBase_);
-        if (!c_.gate.shouldDrop(ts))
+        if (!c_.gate.shouldDrop(ts) && !thumbnailSkips(newest_.get(), ts))
             deliver(newest_.get(), ts, false);
     }
     av_frame_unref(newest_.get());
@@ -409,13 +416,33 @@ void DecodeWorker::deliver(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
 }
 
 FrameTokenPtr DecodeWorker::convert(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
-    FramePool *half = c_.halfSize.load() ? c_.halfPool : nullptr;
-    FrameTokenPtr token = scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, half);
+    const bool half = c_.halfSize.load();
+    FrameTokenPtr token =
+        scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, half ? c_.halfPool : nullptr);
+    if (half) {
+        keepLast(picture, tsUs);
+        if (token)
+            lastThumbnailUs_ = tsUs;
+    } else {
+        av_frame_unref(last_.get());
+        lastThumbnailUs_ = INT64_MIN;
+    }
+    return token;
+}
+
+bool DecodeWorker::thumbnailSkips(AVFrame *picture, int64_t tsUs) {
+    if (!c_.halfSize.load() || lastThumbnailUs_ == INT64_MIN || tsUs < lastThumbnailUs_ ||
+        tsUs - lastThumbnailUs_ >= kThumbnailIntervalUs)
+        return false;
+    keepLast(picture, tsUs); // still the picture to go on air with, should the channel go
+    return true;
+}
+
+void DecodeWorker::keepLast(AVFrame *picture, int64_t tsUs) {
     av_frame_unref(last_.get());
     // A reference, not a copy: the decoder just keeps one more of its buffers.
-    if (token && token->width != c_.pool->width() && av_frame_ref(last_.get(), picture) >= 0)
+    if (av_frame_ref(last_.get(), picture) >= 0)
         lastTsUs_ = tsUs;
-    return token;
 }
 
 void DecodeWorker::redeliver() {
@@ -475,6 +502,7 @@ void DecodeWorker::readerLoop() {
 bool DecodeWorker::seek(int64_t positionMs) {
     freeHeld();
     av_frame_unref(last_.get()); // a picture from before the seek
+    lastThumbnailUs_ = INT64_MIN;
     c_.gate.reset();
     queue_.clear();
     bool ok = true;

@@ -46,8 +46,11 @@ private:
     bool beforeSeekTarget(int64_t tsUs) const;
     void hand(FrameTokenPtr token);
     void deliver(AVFrame *frame, int64_t tsUs, bool mayAllocate);
-    // Half size while only a thumbnail needs it; a picture converted small is kept in last_.
+    // Half size while only a thumbnail needs it; the picture is then also kept in last_.
     FrameTokenPtr convert(AVFrame *picture, int64_t tsUs, bool mayAllocate);
+    // A playing picture a thumbnail would not show (too soon after the last one); kept in last_.
+    bool thumbnailSkips(AVFrame *picture, int64_t tsUs);
+    void keepLast(AVFrame *picture, int64_t tsUs);
     void redeliver();                 // last_ again, now whole
     int readPacket(AVPacket *packet); // held packets first, then the input
     int readInput(AVPacket *packet);  // the input itself (or the reader's queue)
@@ -71,8 +74,9 @@ private:
     AudioStreamDecoder audio_;
     libav::Frame frame_;
     libav::Frame newest_;
-    libav::Frame last_; // the last picture converted at half size, or none
+    libav::Frame last_; // the newest picture while only a thumbnail needs them, or none
     int64_t lastTsUs_ = 0;
+    int64_t lastThumbnailUs_ = INT64_MIN; // stream time of the last one converted for it
     libav::Packet packet_;
     libav::Packet aheadPacket_;
     FrameScaler scaler_;

@@ -368,8 +368,11 @@ void TestFramePipeline::channelsOffTheProgramComeAtHalfSize() {
     FramePipeline p;
     OverlayManager overlays;
     std::array<QSize, 4> sizes;
-    connect(&p, &FramePipeline::channelFrameReady, this,
-            [&](int k, FrameTokenPtr f) { sizes[size_t(k)] = QSize(f->width, f->height); });
+    std::array<int, 4> counts{};
+    connect(&p, &FramePipeline::channelFrameReady, this, [&](int k, FrameTokenPtr f) {
+        sizes[size_t(k)] = QSize(f->width, f->height);
+        ++counts[size_t(k)];
+    });
     QSignalSpy programs(&p, &FramePipeline::programFrameReady);
     p.setProgramState(sourceState(1), &overlays);
     p.setChannelSources(clips_[0], clips_[1], clips_[2], {});
@@ -378,6 +381,11 @@ void TestFramePipeline::channelsOffTheProgramComeAtHalfSize() {
     p.setChannelPlayback(2, 500, false); // paused: one still, then nothing
     const QSize whole(1920, 1080), half(160, 90);
     QTRY_VERIFY_WITH_TIMEOUT(sizes[0] == whole && sizes[1] == half && sizes[2] == half, 10000);
+    // A thumbnail gets at most 15 pictures a second; the base all 30.
+    counts = {};
+    QTest::qWait(2000);
+    QVERIFY2(counts[0] >= 50 && counts[1] >= 20 && counts[1] <= 32,
+             qPrintable(QStringLiteral("%1 %2").arg(counts[0]).arg(counts[1])));
 
     // Cut to the paused channel: its still goes on air whole, without a new decode, and never
     // half-size; the old base shrinks.
