@@ -67,6 +67,8 @@ struct HarnessReport {
     double windowEndCpu = 0;
     QMap<QString, double> threadCpu; // at the window's end
     int queuedAtStop = 0;
+    int mainTokensMade = 0; // pooled tokens ever made: each keeps its buffer while the pool lives
+    int halfTokensMade = 0;
     double loadStart = 0;
     double loadEnd = 0;
     bool gpuComposition = false;

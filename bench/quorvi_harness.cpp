@@ -390,6 +390,8 @@ int main(int argc, char **argv) {
     report.windowEndCpu = cpuSeconds();
     report.threadCpu = cpuByThreadName();
     report.queuedAtStop = pipeline->router()->queuedFrames();
+    report.mainTokensMade = pipeline->mainPool()->createdCount();
+    report.halfTokensMade = pipeline->halfPool()->createdCount();
     getloadavg(&report.loadEnd, 1);
     tracker->stopping.store(true);
     rssTimer.stop();
