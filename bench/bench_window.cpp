@@ -23,8 +23,7 @@
 //        bench_window --job <media dir> <seconds> <out dir> [--clip <clip seconds, default 20>]
 //                     [--stream <url, default udp://127.0.0.1:23000>]
 
-#include "core/MediaOverlayEntry.h"
-#include "core/TextOverlayData.h"
+#include "HarnessOverlays.h"
 #include "pipeline/FramePipeline.h"
 #include "pipeline/OutputPlan.h"
 #include "pipeline/OverlayManager.h"
@@ -121,16 +120,9 @@ private:
     int64_t events_ = 0;
 };
 
-// The harness's overlay layout in scene units (640 x 360; x3 at 1080p), as bench/quorvi_harness
-// places it and the CLI job in harness_vs_ffmpeg.sh draws it.
-const QRectF kImageRect(16, 16, 128, 72);
-const QRectF kPipRect(460, 250, 160, 90);
-const QPoint kTextPos(24, 296);
 const QString kText = QStringLiteral("Quorvi harness live");
 // Above the ids the media overlay panel hands out, which has none here anyway.
-constexpr int kImageId = 1001;
-constexpr int kPipId = 1002;
-constexpr int kTextId = 1001;
+constexpr int kFirstOverlayId = 1001;
 
 struct JobOptions {
     QString mediaDir;
@@ -178,35 +170,6 @@ struct JobOptions {
         return !channels.contains(QString()) && !pip.isEmpty() && !logo.isEmpty();
     }
 };
-
-void placeOverlays(FramePipeline *pipeline, OverlayManager *overlays, const JobOptions &o) {
-    TextOverlayData text;
-    text.id = kTextId;
-    text.text = kText;
-    text.pos = kTextPos;
-    overlays->setTextOverlay(text);
-
-    MediaOverlayEntry image;
-    image.id = kImageId;
-    image.kind = MediaOverlayEntry::kImage;
-    image.filePath = o.logo;
-    image.rectInScene = kImageRect;
-    image.zOrder = 0;
-    overlays->setMediaOverlay(image); // loads the picture on the thread pool
-
-    // As the media overlay control attaches a video: its decoder slot first, then the entry.
-    pipeline->registerOverlayVideo(kPipId, o.pip);
-    MediaOverlayEntry pip;
-    pip.id = kPipId;
-    pip.kind = MediaOverlayEntry::kVideo;
-    pip.filePath = o.pip;
-    pip.rectInScene = kPipRect;
-    pip.zOrder = 1;
-    pip.isPlaying = true;
-    overlays->setMediaOverlay(pip);
-    pipeline->setOverlayLoop(kPipId, true);
-    pipeline->setOverlayPlayback(kPipId, 0, true);
-}
 
 int runJob(TimedApplication &app, const QStringList &args) {
     JobOptions o;
@@ -274,7 +237,8 @@ int runJob(TimedApplication &app, const QStringList &args) {
     }
     // The overlays straight into the session's store and pipeline, as the harness places them:
     // through the editors they would need files chosen in dialogs and items dragged into place.
-    placeOverlays(pipeline, window.session().overlays(), o);
+    HarnessOverlays::place(pipeline, window.session().overlays(), kText, o.logo, o.pip,
+                           kFirstOverlayId);
     if (!window.output().start()) {
         std::fprintf(stderr, "bench_window: the output did not start\n");
         return 1;

@@ -7,13 +7,12 @@
 
 #include "BenchUtil.h"
 #include "HarnessOptions.h"
+#include "HarnessOverlays.h"
 #include "HarnessReport.h"
 #include "core/FramePool.h"
 #include "core/FrameToken.h"
-#include "core/MediaOverlayEntry.h"
 #include "core/MetaTypes.h"
 #include "core/ProgramState.h"
-#include "core/TextOverlayData.h"
 #include "output/FfmpegEncoderSink.h"
 #include "output/OutputRouter.h"
 #include "pipeline/EngineSession.h"
@@ -46,15 +45,8 @@ namespace {
 
 using namespace benchutil;
 
-// Overlay layout in scene units (640 x 360; x3 at 1080p). The CLI job in harness_vs_ffmpeg.sh
-// places its overlays at the same pixels: image 384x216 at (48,48), PiP 480x270 at
-// (1380,750), text at (72,888).
-const QRectF kImageRect(16, 16, 128, 72);
-const QRectF kPipRect(460, 250, 160, 90);
-const QPoint kTextPos(24, 296);
-constexpr int kImageId = 1;
-constexpr int kPipId = 2;
-constexpr int kTextId = 1;
+// The overlays' ids: the text and the image 1, the picture-in-picture video 2.
+constexpr int kFirstOverlayId = 1;
 // Keeps the latency bookkeeping bounded when the encoder stops taking frames.
 constexpr size_t kMaxTracked = 2000;
 
@@ -310,32 +302,7 @@ int main(int argc, char **argv) {
                          QCoreApplication::quit();
                      });
 
-    if (!o.text.isEmpty()) {
-        TextOverlayData t;
-        t.id = kTextId;
-        t.text = o.text;
-        t.pos = kTextPos;
-        overlays->setTextOverlay(t);
-    }
-    if (!o.image.isEmpty()) {
-        MediaOverlayEntry e;
-        e.id = kImageId;
-        e.kind = MediaOverlayEntry::kImage;
-        e.filePath = o.image;
-        e.rectInScene = kImageRect;
-        e.zOrder = 0;
-        overlays->setMediaOverlay(e); // loads the picture on the thread pool
-    }
-    if (!o.pip.isEmpty()) {
-        MediaOverlayEntry e;
-        e.id = kPipId;
-        e.kind = MediaOverlayEntry::kVideo;
-        e.filePath = o.pip;
-        e.rectInScene = kPipRect;
-        e.zOrder = 1;
-        e.isPlaying = true;
-        overlays->setMediaOverlay(e);
-    }
+    HarnessOverlays::place(pipeline, overlays, o.text, o.image, o.pip, kFirstOverlayId);
 
     // Straight to the pipeline rather than through the controller, which keeps 30 fps.
     ProgramState state;
@@ -360,11 +327,6 @@ int main(int argc, char **argv) {
     for (int k = 0; k < int(o.inputs.size()); ++k) {
         pipeline->setChannelLoop(k, true);
         pipeline->setChannelPlayback(k, 0, true); // files start paused
-    }
-    if (!o.pip.isEmpty()) {
-        pipeline->registerOverlayVideo(kPipId, o.pip);
-        pipeline->setOverlayLoop(kPipId, true);
-        pipeline->setOverlayPlayback(kPipId, 0, true);
     }
 
     // No program frame at all within this long: give up rather than hang.
