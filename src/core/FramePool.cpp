@@ -2,7 +2,6 @@
 
 #include <QDebug>
 
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -121,7 +120,6 @@ struct FramePool::Core {
     std::vector<FrameToken *> freeTokens; // guarded by mutex; a stack, newest on top
     int createdCount = 0;                 // guarded by mutex
     int inUse = 0;                        // guarded by mutex; tokens outside the free list
-    int peakInUse = 0;                    // guarded by mutex; the most out at once since a trim
 
     BlockStack controlBlocks;
     std::atomic<int> refs{1}; // the pool itself plus one per live control block
@@ -197,7 +195,6 @@ FrameTokenPtr FramePool::take(bool allowExtra) {
             return {};
         }
         ++core_->inUse;
-        core_->peakInUse = std::max(core_->peakInUse, core_->inUse);
     }
     if (!token) {
         // Exhausted: an extra token, created outside the lock.
@@ -218,26 +215,6 @@ FrameTokenPtr FramePool::acquire() {
 }
 FrameTokenPtr FramePool::tryAcquire() {
     return take(false);
-}
-
-int FramePool::trimIdle() {
-    std::vector<FrameToken *> idle;
-    {
-        std::lock_guard lock(core_->mutex);
-        std::vector<FrameToken *> &free = core_->freeTokens;
-        const size_t keep = size_t(std::max(0, core_->peakInUse - core_->inUse));
-        if (free.size() > keep) {
-            // The bottom of the stack has been unused the longest.
-            const auto end = free.begin() + std::ptrdiff_t(free.size() - keep);
-            idle.assign(free.begin(), end);
-            free.erase(free.begin(), end);
-            core_->createdCount -= int(idle.size());
-        }
-        core_->peakInUse = core_->inUse;
-    }
-    for (FrameToken *t : idle)
-        delete t;
-    return int(idle.size());
 }
 
 bool FramePool::owns(const FrameTokenPtr &token) const {

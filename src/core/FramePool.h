@@ -26,10 +26,6 @@ public:
     // Empty when all `capacity` tokens are in use: the caller drops that picture.
     FrameTokenPtr tryAcquire();
 
-    // Frees the idle tokens beyond the most that were out at once since the last call, so the
-    // buffers of a passing burst (an output starting, a slow moment) do not stay resident for
-    // good. Returns how many went; any thread.
-    int trimIdle();
     // Whether the token came from this pool (any thread).
     bool owns(const FrameTokenPtr &token) const;
 

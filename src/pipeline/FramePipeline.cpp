@@ -65,12 +65,6 @@ FramePipeline::FramePipeline(QObject *parent)
     router_ = std::make_unique<OutputRouter>();
     mainPool_ = std::make_unique<FramePool>(kMainPoolFrames, 1920, 1080);
     halfPool_ = std::make_unique<FramePool>(kHalfPoolFrames, 960, 540);
-    // An output starting holds several program frames at once; afterwards two to four are out.
-    connect(&poolTrimTimer_, &QTimer::timeout, this, [this] {
-        mainPool_->trimIdle();
-        halfPool_->trimIdle();
-    });
-    poolTrimTimer_.start(kPoolTrimMs);
     for (auto &queue : channelQueues_)
         queue = std::make_unique<LatestFrameQueue>(1);
     previewPool_ = std::make_unique<FramePool>(kPreviewPoolFrames, 640, 360);
@@ -109,7 +103,6 @@ FramePipeline::FramePipeline(QObject *parent)
 }
 
 FramePipeline::~FramePipeline() {
-    poolTrimTimer_.stop();
     if (router_) {
         router_->stop();
         // Teardown: the recording is finished while the pool its last frames came from lives.

@@ -11,7 +11,6 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <array>
 #include <atomic>
@@ -69,8 +68,6 @@ public:
     static constexpr int kPreviewPoolFrames = 6;
     // Half-size pictures of the channels off the program: a few per channel in flight.
     static constexpr int kHalfPoolFrames = 16;
-    // How often the pools give back buffers a burst left idle.
-    static constexpr int kPoolTrimMs = 3000;
     static constexpr int kOverlayPreviewWidth = 320;
     static constexpr int kOverlayPreviewHeight = 180;
 
@@ -185,7 +182,6 @@ private:
     PreviewAudioMixer *outputMixer_ = nullptr;
     std::unique_ptr<FramePool> mainPool_;
     std::unique_ptr<FramePool> halfPool_;
-    QTimer poolTrimTimer_; // GUI thread
     std::array<std::unique_ptr<FFmpegVideoDecoder>, kChannels> channelDecoders_;
     std::array<std::unique_ptr<LatestFrameQueue>, kChannels> channelQueues_;
     std::array<QString, kChannels> channelSources_;

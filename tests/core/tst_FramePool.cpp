@@ -58,25 +58,6 @@ private slots:
         QCOMPARE(pool.createdCount(), 2);
     }
 
-    void trimKeepsTheRecentWorkingSet() {
-        FramePool pool(8, 8, 8);
-        std::vector<FrameTokenPtr> burst(5);
-        for (FrameTokenPtr &t : burst)
-            t = pool.acquire();
-        burst.resize(1);
-        QCOMPARE(pool.trimIdle(), 0); // the burst was recent: its tokens may be wanted again
-        FrameTokenPtr more = pool.acquire();
-        QCOMPARE(pool.trimIdle(), 3); // since then at most two were out, both still are
-        QCOMPARE(pool.createdCount(), 2);
-        QCOMPARE(pool.freeCount(), 0);
-        burst.clear();
-        more.reset();
-        QCOMPARE(pool.trimIdle(), 0);
-        QCOMPARE(pool.trimIdle(), 2);
-        QVERIFY(pool.tryAcquire()); // made anew, up to the capacity
-        QCOMPARE(pool.createdCount(), 1);
-    }
-
     void reuseKeepsBufferAndResetsFields() {
         FramePool pool(1, 16, 16);
         {
