@@ -16,6 +16,16 @@ const QRectF kImageRect(16, 16, 128, 72);
 const QRectF kPipRect(460, 250, 160, 90);
 const QPoint kTextPos(24, 296);
 
+MediaOverlayEntry entry(int id, int kind, const QString &path, const QRectF &rect, int zOrder) {
+    MediaOverlayEntry e;
+    e.id = id;
+    e.kind = kind;
+    e.filePath = path;
+    e.rectInScene = rect;
+    e.zOrder = zOrder;
+    return e;
+}
+
 } // namespace
 
 void HarnessOverlays::place(FramePipeline *pipeline, OverlayManager *overlays, const QString &text,
@@ -27,25 +37,13 @@ void HarnessOverlays::place(FramePipeline *pipeline, OverlayManager *overlays, c
         t.pos = kTextPos;
         overlays->setTextOverlay(t);
     }
-    if (!image.isEmpty()) {
-        MediaOverlayEntry e;
-        e.id = firstId;
-        e.kind = MediaOverlayEntry::kImage;
-        e.filePath = image;
-        e.rectInScene = kImageRect;
-        e.zOrder = 0;
-        overlays->setMediaOverlay(e); // loads the picture on the thread pool
-    }
+    if (!image.isEmpty()) // loads the picture on the thread pool
+        overlays->setMediaOverlay(entry(firstId, MediaOverlayEntry::kImage, image, kImageRect, 0));
     if (!pip.isEmpty()) {
         // As the media overlay control attaches a video: its decoder slot first, then the entry.
         const int id = firstId + 1;
         pipeline->registerOverlayVideo(id, pip);
-        MediaOverlayEntry e;
-        e.id = id;
-        e.kind = MediaOverlayEntry::kVideo;
-        e.filePath = pip;
-        e.rectInScene = kPipRect;
-        e.zOrder = 1;
+        MediaOverlayEntry e = entry(id, MediaOverlayEntry::kVideo, pip, kPipRect, 1);
         e.isPlaying = true;
         overlays->setMediaOverlay(e);
         pipeline->setOverlayLoop(id, true);
