@@ -165,7 +165,7 @@ void HarnessReport::print(const HarnessOptions &o) const {
                 static_cast<long long>(neverEncoded), queuedAtStop,
                 static_cast<long long>(passedThrough));
     std::printf("  channels, frames missing on the GUI thread (late drops + coalesced previews; "
-                "off the program counted against 15 thumbnails a second):");
+                "counted against 15 thumbnails a second):");
     for (int k = 0; k < int(o.inputs.size()); ++k)
         std::printf(" ch%d %lld", k + 1, static_cast<long long>(channelGaps[size_t(k)].missing));
     std::printf("\n");

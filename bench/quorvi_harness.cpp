@@ -237,11 +237,11 @@ int main(int argc, char **argv) {
 
     // Counted on the GUI thread, where the pipeline emits.
     report.baseGaps.frameUs = std::llround(1e6 / o.fps);
-    // Channels off the program only feed thumbnails, at most 15 pictures a second.
+    // Channel thumbnails (the base's too: its whole pictures go to the program alone) come at
+    // most 15 times a second.
     for (int k = 0; k < FramePipeline::kChannels; ++k)
         report.channelGaps[size_t(k)].frameUs =
-            k + 1 == o.base ? report.baseGaps.frameUs
-                            : std::max<int64_t>(report.baseGaps.frameUs, std::llround(1e6 / 15));
+            std::max<int64_t>(report.baseGaps.frameUs, std::llround(1e6 / 15));
     int64_t composedTotal = 0;
     const FrameToken *lastBase = nullptr;
     bool windowOpen = false;
@@ -267,25 +267,25 @@ int main(int argc, char **argv) {
                          if (windowOpen)
                              report.baseGaps.note(frame->ptsUs);
                      });
-    QObject::connect(pipeline, &FramePipeline::programFrameReady, &app,
-                     [&](const FrameTokenPtr &frame) {
-                         ++composedTotal;
-                         if (!windowOpen && report.windowStartNs == 0) {
-                             // The run is timed from the first program frame, so opening the
-                             // inputs does not count as dropped frames.
-                             windowOpen = true;
-                             report.windowStartNs = nowNs();
-                             report.windowStartCpu = cpuSeconds();
-                             endTimer.start(o.seconds * 1000);
-                             rssTimer.start(int(o.rssIntervalS * 1000));
-                             sample();
-                         }
-                         if (!windowOpen)
-                             return;
-                         ++report.composedInWindow;
-                         if (frame.get() == lastBase && overlays->hasActiveOverlays())
-                             ++report.passedThrough;
-                     });
+    QObject::connect(
+        pipeline, &FramePipeline::programFrameReady, &app, [&](const FrameTokenPtr &frame) {
+            ++composedTotal;
+            if (!windowOpen && report.windowStartNs == 0) {
+                // The run is timed from the first program frame, so opening the
+                // inputs does not count as dropped frames.
+                windowOpen = true;
+                report.windowStartNs = nowNs();
+                report.windowStartCpu = cpuSeconds();
+                endTimer.start(o.seconds * 1000);
+                rssTimer.start(int(o.rssIntervalS * 1000));
+                sample();
+            }
+            if (!windowOpen)
+                return;
+            ++report.composedInWindow;
+            if (frame.get() == lastBase && !frame->painted && overlays->hasActiveOverlays())
+                ++report.passedThrough;
+        });
     QObject::connect(pipeline, &FramePipeline::channelFrameReady, &app,
                      [&](int k, const FrameTokenPtr &frame) {
                          if (windowOpen && k >= 0 && k < FramePipeline::kChannels)

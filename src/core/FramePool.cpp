@@ -206,6 +206,8 @@ FrameTokenPtr FramePool::take(bool allowExtra) {
             throw;
         }
     }
+    token->programOnly = false;
+    token->painted = false;
     // On failure the shared_ptr constructor hands the token to the deleter, which puts it back.
     return FrameTokenPtr(token, ReturnToPool{core_}, ControlBlockAllocator<FrameToken>(core_));
 }

@@ -8,8 +8,9 @@
 
 // One RGBA8888 picture (bytes R, G, B, A; rows top to bottom) that travels between threads.
 // A token is written by exactly one producer before it is shared and is read-only afterwards,
-// so its pixels need no lock. Tokens come from a FramePool and go back to it when the last
-// FrameTokenPtr lets go.
+// so its pixels need no lock; the one exception is a `programOnly` token, which the compositor
+// paints on (GUI thread) before anything reads it. Tokens come from a FramePool and go back to it
+// when the last FrameTokenPtr lets go.
 struct FrameToken {
     int64_t ptsUs = 0; // presentation time in microseconds; 0 when the source gives none
     int32_t width = 0;
@@ -20,6 +21,12 @@ struct FrameToken {
     // producer's write to the recycled token would then duplicate the whole picture.
     QByteArray data;
     int32_t stride = 0; // bytes per row
+    // Shown by nothing but the program (its thumbnail, if any, travels as a token of its own),
+    // so the compositor paints the overlays on it in place instead of on a copy. Set by its
+    // producer before it is shared.
+    bool programOnly = false;
+    // The overlays are on it: no longer the channel's own picture. GUI thread only.
+    bool painted = false;
 
     bool hasPicture() const { return !data.isEmpty() && width >= 1 && height >= 1; }
 };

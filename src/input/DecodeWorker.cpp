@@ -8,6 +8,7 @@
 #include "input/SourceAddress.h"
 #include "platform/CaptureDevices.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -208,6 +209,7 @@ bool DecodeWorker::deliverStillFrame() {
             continue;
         }
         // At the end, ask the decoder for the pictures it still holds.
+        video_->skip_frame = AVDISCARD_DEFAULT; // the picture at the position may be any
         avcodec_send_packet(video_.get(), eof ? nullptr : packet_.get());
         av_packet_unref(packet_.get());
         // The seek landed on the keyframe before the position: decode up to the picture that
@@ -220,7 +222,7 @@ bool DecodeWorker::deliverStillFrame() {
                 continue;
             }
             seekTargetUs_ = INT64_MIN;
-            deliver(frame_.get(), ts, true);
+            deliver(frame_.get(), ts, true, false);
             av_frame_unref(frame_.get());
             av_frame_unref(newest_.get());
             return true;
@@ -231,7 +233,8 @@ bool DecodeWorker::deliverStillFrame() {
     // The position lies past the last picture: show the last one.
     const bool shown = newest_->buf[0] != nullptr;
     if (shown)
-        deliver(newest_.get(), streamUs(newest_->best_effort_timestamp, videoTimeBase_), true);
+        deliver(newest_.get(), streamUs(newest_->best_effort_timestamp, videoTimeBase_), true,
+                false);
     av_frame_unref(newest_.get());
     seekTargetUs_ = INT64_MIN;
     return shown;
@@ -257,6 +260,7 @@ bool DecodeWorker::playingStep() {
     }
     if (r == AVERROR_EOF) {
         // The decoder still holds the last pictures; show them before the end.
+        video_->skip_frame = AVDISCARD_DEFAULT;
         if (avcodec_send_packet(video_.get(), nullptr) >= 0) {
             if (live_)
                 drainLive();
@@ -288,7 +292,7 @@ bool DecodeWorker::playingStep() {
     if (audio_.isOpen() && packet_->stream_index == audio_.streamIndex()) {
         audio_.decode(packet_.get(), c_.stopRequested);
     } else if (packet_->stream_index == videoStream_) {
-        avcodec_send_packet(video_.get(), packet_.get()); // even if refused, drain what is ready
+        sendVideo(packet_.get()); // even if refused, drain what is ready
         if (live_)
             drainLive();
         else
@@ -322,7 +326,7 @@ void DecodeWorker::drainPaced() {
             av_frame_unref(frame_.get());
             continue;
         }
-        FrameTokenPtr token = convert(frame_.get(), ts, true);
+        FrameTokenPtr token = convert(frame_.get(), ts, true, true);
         av_frame_unref(frame_.get());
         if (!token)
             continue;
@@ -400,29 +404,49 @@ void DecodeWorker::drainLive() {
     if (got && c_.playing.load() && !stopping() && !(reader_.joinable() && queue_.size() > 0)) {
         const int64_t ts = streamUs(newest_->best_effort_timestamp, videoTimeBase_);
         if (!c_.gate.shouldDrop(ts) && !thumbnailSkips(newest_.get(), ts))
-            deliver(newest_.get(), ts, false);
+            deliver(newest_.get(), ts, false, true);
     }
     av_frame_unref(newest_.get());
 }
 
 void DecodeWorker::hand(FrameTokenPtr token) {
     lastDeliveredUs_ = token->ptsUs;
+    if (thumbnail_)
+        c_.deliver(std::move(thumbnail_)); // first, so the whole picture stays the newest
+    thumbnail_.reset();
     c_.deliver(std::move(token));
 }
 
-void DecodeWorker::deliver(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
-    if (FrameTokenPtr token = convert(picture, tsUs, mayAllocate))
+void DecodeWorker::deliver(AVFrame *picture, int64_t tsUs, bool mayAllocate, bool playing) {
+    if (FrameTokenPtr token = convert(picture, tsUs, mayAllocate, playing))
         hand(std::move(token));
 }
 
-FrameTokenPtr DecodeWorker::convert(AVFrame *picture, int64_t tsUs, bool mayAllocate) {
+FrameTokenPtr DecodeWorker::convert(AVFrame *picture, int64_t tsUs, bool mayAllocate,
+                                    bool playing) {
+    thumbnail_.reset();
     const bool half = c_.halfSize.load();
+    FramePool *halfPool = c_.halfPool;
+    // A still stays whole for both, as the program redraws it for as long as it is shown.
+    const bool apart =
+        !half && playing && halfPool && FrameScaler::fitsHalf(*c_.pool, *halfPool, picture);
     FrameTokenPtr token =
-        scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, half ? c_.halfPool : nullptr);
+        scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, half ? halfPool : nullptr);
     if (half) {
         keepLast(picture, tsUs);
         if (token)
             lastThumbnailUs_ = tsUs;
+    } else if (apart) {
+        // The program draws on its picture: for a redraw the picture is asked for again.
+        keepLast(picture, tsUs);
+        if (token) {
+            token->programOnly = true;
+            if (thumbnailDue(tsUs)) {
+                thumbnail_ = scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, halfPool);
+                if (thumbnail_)
+                    lastThumbnailUs_ = tsUs;
+            }
+        }
     } else {
         av_frame_unref(last_.get());
         lastThumbnailUs_ = INT64_MIN;
@@ -430,12 +454,34 @@ FrameTokenPtr DecodeWorker::convert(AVFrame *picture, int64_t tsUs, bool mayAllo
     return token;
 }
 
+bool DecodeWorker::thumbnailDue(int64_t tsUs) const {
+    return lastThumbnailUs_ == INT64_MIN || tsUs < lastThumbnailUs_ ||
+           tsUs - lastThumbnailUs_ >= kThumbnailIntervalUs;
+}
+
 bool DecodeWorker::thumbnailSkips(AVFrame *picture, int64_t tsUs) {
-    if (!c_.halfSize.load() || lastThumbnailUs_ == INT64_MIN || tsUs < lastThumbnailUs_ ||
-        tsUs - lastThumbnailUs_ >= kThumbnailIntervalUs)
+    if (!c_.halfSize.load() || thumbnailDue(tsUs))
         return false;
     keepLast(picture, tsUs); // still the picture to go on air with, should the channel go
     return true;
+}
+
+void DecodeWorker::sendVideo(const AVPacket *packet) {
+    AVDiscard discard = AVDISCARD_DEFAULT;
+    if (c_.halfSize.load() && packet->pts != AV_NOPTS_VALUE) {
+        const int64_t t = streamUs(packet->pts, videoTimeBase_);
+        int64_t before = INT64_MIN;
+        for (size_t i = 0; i < std::min(sentWholeCount_, sentWhole_.size()); ++i)
+            if (sentWhole_[i] < t && sentWhole_[i] > before)
+                before = sentWhole_[i];
+        if (before != INT64_MIN && t - before < kThumbnailIntervalUs)
+            discard = AVDISCARD_NONREF; // a reference picture is still decoded, just not counted
+        else
+            sentWhole_[sentWholeCount_++ % sentWhole_.size()] = t;
+    }
+    // The decoder's frame threads take this over with each packet.
+    video_->skip_frame = discard;
+    avcodec_send_packet(video_.get(), packet);
 }
 
 void DecodeWorker::keepLast(AVFrame *picture, int64_t tsUs) {
@@ -453,7 +499,7 @@ void DecodeWorker::redeliver() {
     if (!picture)
         return;
     av_frame_move_ref(picture.get(), last_.get());
-    deliver(picture.get(), lastTsUs_, true);
+    deliver(picture.get(), lastTsUs_, true, false);
 }
 
 int DecodeWorker::readPacket(AVPacket *out) {
@@ -503,6 +549,7 @@ bool DecodeWorker::seek(int64_t positionMs) {
     freeHeld();
     av_frame_unref(last_.get()); // a picture from before the seek
     lastThumbnailUs_ = INT64_MIN;
+    sentWholeCount_ = 0;
     c_.gate.reset();
     queue_.clear();
     bool ok = true;

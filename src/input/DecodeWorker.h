@@ -9,6 +9,7 @@
 
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -45,12 +46,19 @@ private:
     bool deliverStillFrame();
     bool beforeSeekTarget(int64_t tsUs) const;
     void hand(FrameTokenPtr token);
-    void deliver(AVFrame *frame, int64_t tsUs, bool mayAllocate);
-    // Half size while only a thumbnail needs it; the picture is then also kept in last_.
-    FrameTokenPtr convert(AVFrame *picture, int64_t tsUs, bool mayAllocate);
+    // `playing`: a picture of the running timeline, not a still (a pause, a seek, redeliver()).
+    void deliver(AVFrame *frame, int64_t tsUs, bool mayAllocate, bool playing);
+    // Half size while only a thumbnail needs it. On the program a playing picture goes whole
+    // to the program alone, marked programOnly, and its thumbnail apart (thumbnail_, at half
+    // size, at most 15 a second). Either way the picture is also kept in last_.
+    FrameTokenPtr convert(AVFrame *picture, int64_t tsUs, bool mayAllocate, bool playing);
+    bool thumbnailDue(int64_t tsUs) const;
     // A playing picture a thumbnail would not show (too soon after the last one); kept in last_.
     bool thumbnailSkips(AVFrame *picture, int64_t tsUs);
     void keepLast(AVFrame *picture, int64_t tsUs);
+    // Sends a video packet (null: the end). Off the program, a picture no other picture refers
+    // to is left undecoded when one sent whole lies less than a thumbnail interval before it.
+    void sendVideo(const AVPacket *packet);
     void redeliver();                 // last_ again, now whole
     int readPacket(AVPacket *packet); // held packets first, then the input
     int readInput(AVPacket *packet);  // the input itself (or the reader's queue)
@@ -74,9 +82,14 @@ private:
     AudioStreamDecoder audio_;
     libav::Frame frame_;
     libav::Frame newest_;
-    libav::Frame last_; // the newest picture while only a thumbnail needs them, or none
+    libav::Frame last_;       // the newest picture while only a thumbnail or the program has it
+    FrameTokenPtr thumbnail_; // the thumbnail of the picture convert() made, handed before it
     int64_t lastTsUs_ = 0;
     int64_t lastThumbnailUs_ = INT64_MIN; // stream time of the last one converted for it
+    // Stream times of the latest video packets sent to be decoded whatever they are (a ring;
+    // emptied by a seek): B-pictures come after the later pictures they sit between.
+    std::array<int64_t, 16> sentWhole_{};
+    size_t sentWholeCount_ = 0;
     libav::Packet packet_;
     libav::Packet aheadPacket_;
     FrameScaler scaler_;

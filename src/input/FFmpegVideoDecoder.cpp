@@ -49,6 +49,11 @@ void FFmpegVideoDecoder::setHalfSize(bool half) {
     }
 }
 
+void FFmpegVideoDecoder::redeliverLast() {
+    control_.redeliverRequested.store(true);
+    control_.wake();
+}
+
 void FFmpegVideoDecoder::setAudioClock(std::shared_ptr<AudioClock> clock) {
     control_.gate.setAudioClock(std::move(clock));
 }

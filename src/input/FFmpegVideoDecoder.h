@@ -20,10 +20,11 @@
 class FramePool;
 
 // Turns one source address into paced, pooled RGBA frames of the pool's size (or half the
-// picture's, see setHalfSize()) and into 48 kHz stereo sound. Files are paced to their own
-// timeline; live inputs deliver only their newest picture and never wait for a token. Starting and
-// stopping run on a chain of short-lived lifecycle tasks, so the caller never waits for a slow open
-// or a join.
+// picture's, see setHalfSize(); with a half-size pool, a playing picture's thumbnail comes apart
+// at half size while it is whole, see FrameToken::programOnly) and into 48 kHz stereo sound. Files
+// are paced to their own timeline; live inputs deliver only their newest picture and never wait for
+// a token. Starting and stopping run on a chain of short-lived lifecycle tasks, so the caller never
+// waits for a slow open or a join.
 //
 // Threads: the setters, setSource(), stop() and durationMs() from any thread (commands are
 // atomic stores the worker polls). pullAudio() from the audio thread. The frame callback runs
@@ -53,6 +54,9 @@ public:
     // (HalfSizeConverter), which costs a fraction of a whole one. Turning it off converts the
     // last picture again at full size, so a paused input is whole at once.
     void setHalfSize(bool half);
+    // Sends the newest picture once more, whole and as a still (not programOnly): the program
+    // has drawn on the one it had. Without a half-size pool there is none to send.
+    void redeliverLast();
     void setAudioClock(std::shared_ptr<AudioClock> clock);
 
     void setSource(const QString &address);

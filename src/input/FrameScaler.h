@@ -24,10 +24,12 @@ public:
     FrameTokenPtr scaleBgrx(FramePool &pool, const uint8_t *pixels, int stride, int width,
                             int height, int64_t tsUs);
 
+    // Whether scale() would give this picture at half size from `halfPool`.
+    static bool fitsHalf(const FramePool &pool, const FramePool &halfPool, const AVFrame *picture);
+
 private:
     // False when no scaler can be built for this conversion.
     bool ensure(int width, int height, AVPixelFormat format, int outWidth, int outHeight);
-    static bool fitsHalf(const FramePool &pool, const FramePool &halfPool, const AVFrame *picture);
     FrameTokenPtr convert(FramePool &pool, bool mayAllocate, const uint8_t *const src[],
                           const int srcStride[], int height, int64_t tsUs);
 

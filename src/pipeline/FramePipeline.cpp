@@ -274,13 +274,20 @@ void FramePipeline::onChannelFrame(int k, FrameTokenPtr frame) {
     std::lock_guard lock(previewMutex_);
     if (channelEmptied_[size_t(k)])
         return;
-    channelQueues_[size_t(k)]->push(frame);
-    pendingPreviews_[size_t(k)] = frame;
-    if (!previewFlushQueued_.exchange(true))
-        QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
-    // A half-size picture converted before the channel went on the program: its decoder sends
-    // the same picture whole right after.
-    if (k != baseChannel_.load() || halfPool_->owns(frame))
+    const bool onProgram = k == baseChannel_.load();
+    const bool half = halfPool_->owns(frame);
+    if (!onProgram)
+        frame->programOnly = false; // the base moved on: a thumbnail after all, never drawn on
+    // The program's thumbnails (or a picture converted before the channel went on the
+    // program, sent whole right after) are no base to redraw.
+    if (!(onProgram && half))
+        channelQueues_[size_t(k)]->push(frame);
+    if (!frame->programOnly) {
+        pendingPreviews_[size_t(k)] = frame;
+        if (!previewFlushQueued_.exchange(true))
+            QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
+    }
+    if (!onProgram || half)
         return;
     bool wasQueued;
     {
@@ -341,8 +348,12 @@ void FramePipeline::onBaseFrameDecoded(FrameTokenPtr frame) {
 
 void FramePipeline::composeAndSend(const FrameTokenPtr &base) {
     FrameTokenPtr program = compositor_->compose(overlays_.load(), base);
-    if (!program)
-        return;
+    if (program)
+        send(program);
+}
+
+void FramePipeline::send(const FrameTokenPtr &program) {
+    lastProgram_ = program;
     router_->pushFrame(program);
     emit programFrameReady(program);
 }
@@ -354,6 +365,14 @@ void FramePipeline::recomposeFromLatestBase() {
     FrameTokenPtr frame = channelQueues_[size_t(k)]->latest();
     if (!frame || !frame->hasPicture() || halfPool_->owns(frame))
         return;
+    if (frame->painted) {
+        // The overlays are drawn on it: the decoder sends the channel's own picture again (as
+        // a still, kept clean), and until then the program picture it made goes out again.
+        channelDecoders_[size_t(k)]->redeliverLast();
+        if (frame == lastProgram_.lock())
+            send(frame);
+        return;
+    }
     composeAndSend(frame);
 }
 
@@ -372,6 +391,7 @@ void FramePipeline::composeBlankBase(int64_t positionMs) {
     frame->width = w;
     frame->height = h;
     frame->valid = true;
+    frame->programOnly = true;
     composeAndSend(frame);
 }
 
@@ -411,6 +431,7 @@ void FramePipeline::submitImageBase(const QImage &image, int64_t ptsUs) {
     frame->stride = int(bpl);
     frame->valid = true;
     frame->ptsUs = ptsUs;
+    frame->programOnly = true;
     composeAndSend(frame);
 }
 

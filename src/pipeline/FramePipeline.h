@@ -50,7 +50,8 @@ private:
 // decoders, the four overlay-video decoders (the overlay video slots), the frame pools, the
 // compositor and the output router. Only the base channel decodes to whole program-size
 // pictures; the others only feed thumbnails and come at half size where the picture allows
-// (from the half pool, never composed).
+// (from the half pool, never composed). The base's own thumbnail then comes apart at half size
+// too, so the overlays are drawn on its whole pictures in place (FrameToken::programOnly).
 //
 // Delivery to the GUI thread is coalesced: a decoder thread leaves its newest picture in a
 // mailbox and queues a flush only when none is pending, so a burst costs one flush carrying
@@ -174,6 +175,7 @@ private:
     };
 
     void composeAndSend(const FrameTokenPtr &base);
+    void send(const FrameTokenPtr &program);
     void setAudioClockForChannels(PreviewAudioMixer *mixer);
 
     // Members in construction order; destruction follows the destructor body's steps.
@@ -207,6 +209,7 @@ private:
     std::atomic<OverlayManager *> overlays_{nullptr};
     std::atomic<int> baseChannel_{-1};
     QImage canvas_;
+    std::weak_ptr<FrameToken> lastProgram_; // GUI thread; the program picture sent last
 
     std::mutex baseMutex_;
     FrameTokenPtr pendingBase_; // guarded by baseMutex_

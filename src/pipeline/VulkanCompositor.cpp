@@ -189,6 +189,13 @@ FrameTokenPtr VulkanCompositor::compose(OverlayManager *overlays, const FrameTok
         return base;
     if (!overlays->hasActiveOverlays() || !pool_)
         return base;
+    if (base->programOnly && !base->painted && !gpuReady()) {
+        // Nothing else shows this picture: drawing on it spares copying the whole frame.
+        paintOn(*base, overlays);
+        base->painted = true;
+        lastPath_ = Path::Cpu;
+        return base;
+    }
     // Never without overlays on air: when the encoder's backlog holds the pool's tokens, the
     // pool makes one more (it is freed again on return once the pool is full).
     FrameTokenPtr out = pool_->acquire();
@@ -207,16 +214,18 @@ FrameTokenPtr VulkanCompositor::compose(OverlayManager *overlays, const FrameTok
     if (!prepareBuffer(*out, n))
         return base;
     std::memcpy(out->data.data(), base->data.constData(), size_t(n));
-
-    // Program frames are opaque, so their RGBA bytes are also valid premultiplied ARGB with
-    // red and blue traded: painting in that format keeps Qt on its fast paths.
-    QImage image = wrapToken(*out, QImage::Format_ARGB32_Premultiplied);
-    QPainter painter(&image);
-    paintOverlays(painter, image.width(), image.height(), overlays, true);
-    painter.end();
+    paintOn(*out, overlays);
     out->ptsUs = base->ptsUs;
     lastPath_ = Path::Cpu;
     return out;
+}
+
+void VulkanCompositor::paintOn(FrameToken &token, OverlayManager *overlays) {
+    // Program frames are opaque, so their RGBA bytes are also valid premultiplied ARGB with
+    // red and blue traded: painting in that format keeps Qt on its fast paths.
+    QImage image = wrapToken(token, QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&image);
+    paintOverlays(painter, image.width(), image.height(), overlays, true);
 }
 
 bool VulkanCompositor::ensureFramebuffer(int width, int height) {

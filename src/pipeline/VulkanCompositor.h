@@ -29,7 +29,8 @@ public:
     VulkanCompositor &operator=(const VulkanCompositor &) = delete;
 
     // The base itself when there is nothing to draw (no copy, no pool token), else a new token
-    // with the overlays drawn in. A base without a picture passes through unchanged.
+    // with the overlays drawn in; on the CPU a `programOnly` base is drawn on itself and comes
+    // back `painted`. A base without a picture passes through unchanged.
     FrameTokenPtr compose(OverlayManager *overlays, const FrameTokenPtr &base);
     bool gpuReady() const;
 
@@ -50,6 +51,7 @@ private:
     void setUpGpu(bool evenSoftware);
     bool ensureFramebuffer(int width, int height);
     bool composeOnGpu(OverlayManager *overlays, const FrameToken &base, FrameToken &out);
+    static void paintOn(FrameToken &token, OverlayManager *overlays);
 
     FramePool *pool_;
     std::unique_ptr<GpuState> gpu_;
