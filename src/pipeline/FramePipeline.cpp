@@ -670,7 +670,8 @@ void FramePipeline::onOverlayFrame(int slot, FrameTokenPtr frame) {
         return;
     const QImage picture(reinterpret_cast<const uchar *>(frame->data.constData()), frame->width,
                          frame->height, frame->stride, QImage::Format_RGBA8888);
-    overlays->setVideoOverlayFrame(id, picture);
+    overlays->setVideoOverlayFrame(id, picture,
+                                   qreal(mainPool_->width()) / OverlayManager::kSceneWidth);
     // The preview is a new picture each time; nobody watching (headless) means none is made.
     static const QMetaMethod previewSignal =
         QMetaMethod::fromSignal(&FramePipeline::overlayFrameReady);

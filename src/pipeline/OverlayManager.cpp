@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -51,7 +52,7 @@ void scaleNearestInto(const QImage &src, QImage &dst, QSize size) {
         return;
     const int sw = src.width(), sh = src.height();
     const int dw = size.width(), dh = size.height();
-    int columns[OverlayManager::kSceneWidth];
+    std::vector<int> columns(size_t(dw), 0);
     for (int x = 0; x < dw; ++x)
         columns[x] = int((int64_t(2 * x + 1) * sw) / (2 * int64_t(dw)));
     for (int y = 0; y < dh; ++y) {
@@ -292,9 +293,10 @@ bool OverlayManager::hasMediaOverlay(int id) const {
     return mediaIndex(id) >= 0;
 }
 
-void OverlayManager::setVideoOverlayFrame(int id, const QImage &frame) {
+void OverlayManager::setVideoOverlayFrame(int id, const QImage &frame, qreal pixelsPerUnit) {
     if (id < 0 || frame.isNull())
         return;
+    const qreal scale = std::clamp<qreal>(pixelsPerUnit, 1, 8);
     QSize size(kSceneWidth, kSceneHeight);
     QImage target;
     int index = -1;
@@ -306,9 +308,17 @@ void OverlayManager::setVideoOverlayFrame(int id, const QImage &frame) {
             return;
         const MediaOverlayEntry &e = mediaOverlays_.at(i);
         const QRectF &r = e.rectInScene;
-        if (e.kind == MediaOverlayEntry::kVideo && r.width() > 0 && r.height() > 0)
-            size = QSize(std::clamp(int(std::ceil(r.width())), 1, kSceneWidth),
-                         std::clamp(int(std::ceil(r.height())), 1, kSceneHeight));
+        if (e.kind == MediaOverlayEntry::kVideo && r.width() > 0 && r.height() > 0) {
+            // In program pixels, so that it is drawn 1:1 rather than blown up from scene
+            // units; but no larger than the picture itself, which would only enlarge it.
+            const qreal w = std::min<qreal>(r.width(), kSceneWidth);
+            const qreal h = std::min<qreal>(r.height(), kSceneHeight);
+            const qreal fit =
+                std::clamp(std::min(frame.width() / (w * scale), frame.height() / (h * scale)),
+                           1 / scale, qreal(1));
+            size = QSize(std::max(1, int(std::ceil(w * scale * fit - 1e-6))),
+                         std::max(1, int(std::ceil(h * scale * fit - 1e-6))));
+        }
         VideoPictures &pictures = videoFrames_[id];
         if (pictures.incarnation == 0)
             pictures.incarnation = nextIncarnation_++;

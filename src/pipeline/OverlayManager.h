@@ -66,8 +66,10 @@ public:
     // False when nothing was stored: a negative id, or a change within the jitter.
     bool setMediaOverlay(const MediaOverlayEntry &entry);
     void removeMediaOverlay(int id);
-    bool hasMediaOverlay(int id) const;                     // any thread
-    void setVideoOverlayFrame(int id, const QImage &frame); // any thread
+    bool hasMediaOverlay(int id) const; // any thread
+    // Any thread. Kept at the overlay's size in program pixels (`pixelsPerUnit` of them per
+    // scene unit), or the picture's own size where that is smaller.
+    void setVideoOverlayFrame(int id, const QImage &frame, qreal pixelsPerUnit = 1);
     bool removeVideoOverlayFrame(int id);
 
     void setDoodleImage(const QImage &image);

@@ -564,7 +564,8 @@ void TestFramePipeline::overlayFramesFollowTheManager() {
     const QImage preview = previews[0][2].value<QImage>();
     QCOMPARE(preview.size(), QSize(320, 180));
     QCOMPARE(preview.pixelColor(10, 10).rgb(), QColor(Qt::red).rgb());
-    QCOMPARE(overlays.videoFrame(3).size(), QSize(64, 36)); // scaled to its rectangle
+    // Scaled to its rectangle in program pixels (1080p: three per scene unit).
+    QCOMPARE(overlays.videoFrame(3).size(), QSize(192, 108));
 
     // A malformed token is refused instead of being read past its end.
     FrameTokenPtr bad = pooledFrame(*p.previewPool(), Qt::blue, 0);

@@ -253,24 +253,38 @@ private slots:
         QTest::addColumn<QRectF>("rect");
         QTest::addColumn<int>("kind");
         QTest::addColumn<QSize>("stored");
-        QTest::newRow("fractional") << QRectF(5, 5, 100.2, 50.7) << 1 << QSize(101, 51);
-        QTest::newRow("empty rect") << QRectF(0, 0, 0, 0) << 1 << QSize(640, 360);
-        QTest::newRow("larger than scene") << QRectF(0, 0, 900, 500) << 1 << QSize(640, 360);
-        QTest::newRow("tiny") << QRectF(0, 0, 0.2, 0.2) << 1 << QSize(1, 1);
-        QTest::newRow("image kind") << QRectF(0, 0, 100, 50) << 0 << QSize(640, 360);
+        QTest::addColumn<qreal>("scale"); // program pixels per scene unit
+        QTest::addColumn<QSize>("picture");
+        const QSize hd(1920, 1080);
+        QTest::newRow("fractional")
+            << QRectF(5, 5, 100.2, 50.7) << 1 << QSize(101, 51) << 1.0 << hd;
+        QTest::newRow("empty rect") << QRectF(0, 0, 0, 0) << 1 << QSize(640, 360) << 1.0 << hd;
+        QTest::newRow("larger than scene")
+            << QRectF(0, 0, 900, 500) << 1 << QSize(640, 360) << 1.0 << hd;
+        QTest::newRow("tiny") << QRectF(0, 0, 0.2, 0.2) << 1 << QSize(1, 1) << 1.0 << hd;
+        QTest::newRow("image kind") << QRectF(0, 0, 100, 50) << 0 << QSize(640, 360) << 1.0 << hd;
+        // At 1080p a picture-in-picture is drawn 1:1, not blown up threefold from scene units.
+        QTest::newRow("program pixels")
+            << QRectF(460, 250, 160, 90) << 1 << QSize(480, 270) << 3.0 << QSize(640, 360);
+        QTest::newRow("no larger than the picture")
+            << QRectF(0, 0, 640, 360) << 1 << QSize(640, 360) << 3.0 << QSize(640, 360);
+        QTest::newRow("never below scene units")
+            << QRectF(0, 0, 160, 90) << 1 << QSize(160, 90) << 3.0 << QSize(64, 36);
     }
     void videoFramesScaledToTheirRectangle() {
         QFETCH(QRectF, rect);
         QFETCH(int, kind);
         QFETCH(QSize, stored);
+        QFETCH(qreal, scale);
+        QFETCH(QSize, picture);
         OverlayManager m;
-        QImage frame(1920, 1080, QImage::Format_RGBA8888);
+        QImage frame(picture, QImage::Format_RGBA8888);
         frame.fill(Qt::black);
-        QPainter(&frame).fillRect(0, 0, 960, 540, Qt::red); // top-left quarter
-        m.setVideoOverlayFrame(3, frame);                   // no overlay yet: ignored
+        QPainter(&frame).fillRect(QRect(QPoint(0, 0), picture / 2), Qt::red); // top-left quarter
+        m.setVideoOverlayFrame(3, frame, scale); // no overlay yet: ignored
         QVERIFY(m.videoFrame(3).isNull());
         m.setMediaOverlay(mediaEntry(3, kind, QStringLiteral("v.mp4"), rect));
-        m.setVideoOverlayFrame(3, frame);
+        m.setVideoOverlayFrame(3, frame, scale);
         const QImage got = m.videoFrame(3);
         QCOMPARE(got.size(), stored);
         if (stored.width() > 2) {
