@@ -411,9 +411,8 @@ void DecodeWorker::drainLive() {
 
 void DecodeWorker::hand(FrameTokenPtr token) {
     lastDeliveredUs_ = token->ptsUs;
-    if (thumbnail_)
-        c_.deliver(std::move(thumbnail_)); // first, so the whole picture stays the newest
-    thumbnail_.reset();
+    if (thumbnail_) // first, so the whole picture stays the newest; moving empties it
+        c_.deliver(std::move(thumbnail_));
     c_.deliver(std::move(token));
 }
 
