@@ -92,6 +92,9 @@ struct FramePool::Core {
     void release(FrameToken *token) {
         if (!token)
             return;
+        // A decoder buffer must not wait in the free list (and is freed outside the lock).
+        token->source.reset();
+        token->paintedRects.clear();
         std::unique_lock lock(mutex);
         --inUse;
         if (freeTokens.size() >= size_t(capacity > 0 ? capacity : 0)) {
@@ -208,6 +211,8 @@ FrameTokenPtr FramePool::take(bool allowExtra) {
     }
     token->programOnly = false;
     token->painted = false;
+    token->source.reset();
+    token->paintedRects.clear();
     // On failure the shared_ptr constructor hands the token to the deleter, which puts it back.
     return FrameTokenPtr(token, ReturnToPool{core_}, ControlBlockAllocator<FrameToken>(core_));
 }

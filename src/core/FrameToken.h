@@ -1,10 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QMetaType>
+#include <QRect>
 
 #include <cstdint>
 #include <memory>
+
+struct AVFrame;
 
 // One RGBA8888 picture (bytes R, G, B, A; rows top to bottom) that travels between threads.
 // A token is written by exactly one producer before it is shared and is read-only afterwards,
@@ -27,6 +31,15 @@ struct FrameToken {
     bool programOnly = false;
     // The overlays are on it: no longer the channel's own picture. GUI thread only.
     bool painted = false;
+    // The decoded picture (8-bit 4:2:0 planar, limited range, this token's size) the pixels were
+    // converted from with the BT.709 matrix or, when `sourceBt709` is false, BT.601. Outside
+    // `paintedRects` the pixels are still exactly that conversion, so the encoder takes the
+    // planes there as they are instead of converting the RGBA back. Set by the producer of a
+    // programOnly token; the compositor adds the pixel rectangles it draws in. The pool lets go
+    // of the picture when the token comes back.
+    std::shared_ptr<const AVFrame> source;
+    bool sourceBt709 = false;
+    QList<QRect> paintedRects;
 
     bool hasPicture() const { return !data.isEmpty() && width >= 1 && height >= 1; }
 };

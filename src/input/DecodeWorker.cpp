@@ -440,6 +440,7 @@ FrameTokenPtr DecodeWorker::convert(AVFrame *picture, int64_t tsUs, bool mayAllo
         keepLast(picture, tsUs);
         if (token) {
             token->programOnly = true;
+            scaler_.keepSource(*token, picture);
             if (thumbnailDue(tsUs)) {
                 thumbnail_ = scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, halfPool);
                 if (thumbnail_)

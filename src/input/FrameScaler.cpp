@@ -40,6 +40,42 @@ bool FrameScaler::ensure(int width, int height, AVPixelFormat format, int outWid
     return true;
 }
 
+void FrameScaler::keepSource(FrameToken &token, const AVFrame *picture) {
+    if (picture->format != AV_PIX_FMT_YUV420P || picture->width != token.width ||
+        picture->height != token.height || picture->color_range == AVCOL_RANGE_JPEG)
+        return;
+    // The matrix scale() read it in.
+    bool bt709;
+    switch (picture->colorspace) {
+    case AVCOL_SPC_BT709:
+        bt709 = true;
+        break;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+        bt709 = false;
+        break;
+    case AVCOL_SPC_UNSPECIFIED:
+        bt709 = picture->height >= 720;
+        break;
+    default:
+        return;
+    }
+    // Each picture held makes the decoder allocate another: while the encoder lags, frames
+    // go without and are converted whole.
+    if (sourcesHeld_->load(std::memory_order_relaxed) >= kMaxSourcesHeld)
+        return;
+    AVFrame *copy = av_frame_clone(picture); // references, not pixels
+    if (!copy)
+        return;
+    sourcesHeld_->fetch_add(1, std::memory_order_relaxed);
+    token.source = std::shared_ptr<const AVFrame>(copy, [held = sourcesHeld_](const AVFrame *f) {
+        AVFrame *owned = const_cast<AVFrame *>(f);
+        av_frame_free(&owned);
+        held->fetch_sub(1, std::memory_order_relaxed);
+    });
+    token.sourceBt709 = bt709;
+}
+
 bool FrameScaler::fitsHalf(const FramePool &pool, const FramePool &halfPool,
                            const AVFrame *picture) {
     // The program's shape, or the thumbnail would not show what going on air shows.

@@ -3,7 +3,9 @@
 #include "core/FrameToken.h"
 #include "core/LibavPtr.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 class FramePool;
 
@@ -24,6 +26,11 @@ public:
     FrameTokenPtr scaleBgrx(FramePool &pool, const uint8_t *pixels, int stride, int width,
                             int height, int64_t tsUs);
 
+    // Hands `token`, just converted whole from `picture` by scale(), the picture itself
+    // (FrameToken::source) when the encoder may take its planes as they are: 8-bit 4:2:0
+    // planar in limited range at the token's size, in the BT.601 or BT.709 matrix, and no
+    // more than kMaxSourcesHeld of this scaler's pictures are held.
+    void keepSource(FrameToken &token, const AVFrame *picture);
     // Whether scale() would give this picture at half size from `halfPool`.
     static bool fitsHalf(const FramePool &pool, const FramePool &halfPool, const AVFrame *picture);
 
@@ -33,7 +40,12 @@ private:
     FrameTokenPtr convert(FramePool &pool, bool mayAllocate, const uint8_t *const src[],
                           const int srcStride[], int height, int64_t tsUs);
 
+    // One frame being encoded, one waiting, one on screen.
+    static constexpr int kMaxSourcesHeld = 3;
+
     libav::Sws sws_;
+    // Pictures handed to tokens and not yet let go (any thread lets go).
+    std::shared_ptr<std::atomic<int>> sourcesHeld_ = std::make_shared<std::atomic<int>>(0);
     // What the scaler was built for; a new one starts with the default colour matrix.
     int width_ = 0;
     int height_ = 0;

@@ -6,6 +6,7 @@
 #include <QDebug>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 }
 
@@ -199,10 +200,19 @@ bool VideoEncoder::convert(const FrameToken &frame) {
     if (frame.width == picture_->width && frame.height == picture_->height) {
         if (av_frame_make_writable(picture_.get()) < 0)
             return false;
-        YuvConverter::rgbaToI420(src[0], frame.stride, frame.width, frame.height,
-                                 bt709 ? YuvConverter::Matrix::Bt709 : YuvConverter::Matrix::Bt601,
-                                 picture_->data[0], picture_->linesize[0], picture_->data[1],
-                                 picture_->linesize[1], picture_->data[2], picture_->linesize[2]);
+        const YuvConverter::Matrix matrix =
+            bt709 ? YuvConverter::Matrix::Bt709 : YuvConverter::Matrix::Bt601;
+        uint8_t *const *out = picture_->data;
+        const int *outStride = picture_->linesize;
+        if (copySource(frame)) {
+            for (const QRect &r : frame.paintedRects)
+                YuvConverter::rgbaToI420(src[0], frame.stride, frame.width, frame.height, r.left(),
+                                         r.top(), r.right() + 1, r.bottom() + 1, matrix, out[0],
+                                         outStride[0], out[1], outStride[1], out[2], outStride[2]);
+            return true;
+        }
+        YuvConverter::rgbaToI420(src[0], frame.stride, frame.width, frame.height, matrix, out[0],
+                                 outStride[0], out[1], outStride[1], out[2], outStride[2]);
         return true;
     }
     // sws_getCachedContext frees the context it is given when it makes a new one.
@@ -220,6 +230,26 @@ bool VideoEncoder::convert(const FrameToken &frame) {
     if (av_frame_make_writable(picture_.get()) < 0)
         return false;
     sws_scale(scaler_.get(), src, srcStride, 0, frame.height, picture_->data, picture_->linesize);
+    return true;
+}
+
+bool VideoEncoder::copySource(const FrameToken &frame) {
+    const AVFrame *source = frame.source.get();
+    if (!source || source->format != AV_PIX_FMT_YUV420P || source->width != picture_->width ||
+        source->height != picture_->height ||
+        frame.sourceBt709 != (codec_->colorspace == AVCOL_SPC_BT709))
+        return false;
+    // Mostly drawn over: converting all of it is cheaper than copying first.
+    int64_t drawn = 0;
+    for (const QRect &r : frame.paintedRects)
+        drawn += int64_t(r.width()) * r.height();
+    if (drawn * 4 > int64_t(source->width) * source->height * 3)
+        return false;
+    av_image_copy_plane(picture_->data[0], picture_->linesize[0], source->data[0],
+                        source->linesize[0], source->width, source->height);
+    for (int p = 1; p < 3; ++p)
+        av_image_copy_plane(picture_->data[p], picture_->linesize[p], source->data[p],
+                            source->linesize[p], (source->width + 1) / 2, (source->height + 1) / 2);
     return true;
 }
 

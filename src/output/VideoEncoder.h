@@ -37,8 +37,10 @@ public:
     QString name() const { return name_; }
     int lastError() const { return lastError_; }
 
-    // Converts one program frame into the picture; false when it could not be.
+    // Converts one program frame into the picture; false when it could not be. Outside the
+    // frame's paintedRects its source picture, when it has a usable one, is copied instead.
     bool convert(const FrameToken &frame);
+    const AVFrame *picture() const { return picture_.get(); }
     // Encodes the picture at `mediaMs`, as a keyframe when asked; false when the encoder
     // refuses it.
     bool send(int64_t mediaMs, bool keyframe);
@@ -53,6 +55,9 @@ public:
 
 private:
     void drain();
+    // Copies the frame's source picture into ours, for convert() to draw the painted
+    // rectangles on; false when it cannot stand for the frame's pixels here.
+    bool copySource(const FrameToken &frame);
 
     PacketHandler onPacket_;
     libav::CodecContext codec_;

@@ -111,33 +111,39 @@ void chromaRow(const int16_t *__restrict p0, const int16_t *__restrict p1,
     }
 }
 
-void convert(const uint8_t *rgba, int stride, int width, int height, const Coefficients &c,
-             uint8_t *y, int yStride, uint8_t *u, int uStride, uint8_t *v, int vStride,
-             int16_t *sums) {
-    const int cw = (width + 1) / 2;
-    const int ch = (height + 1) / 2;
+// Columns x0 .. x1-1 (x0 even) of chroma lines j0 .. j1-1 and their luma rows.
+void convert(const uint8_t *rgba, int stride, int height, int x0, int x1, int j0, int j1,
+             const Coefficients &c, uint8_t *y, int yStride, uint8_t *u, int uStride, uint8_t *v,
+             int vStride, int16_t *sums) {
+    const int span = x1 - x0;
+    const int cw = (span + 1) / 2;
+    const int cx = x0 / 2;
     const auto row = [&](int r) {
-        return rgba + std::ptrdiff_t(std::clamp(r, 0, height - 1)) * stride;
+        return rgba + std::ptrdiff_t(std::clamp(r, 0, height - 1)) * stride + 4 * x0;
     };
     // Pair sums of rows 2j-1 .. 2j+2 for chroma line j; each row is summed once.
     int16_t *above = sums;
     int16_t *top = above + 2 * cw;
     int16_t *bottom = top + 2 * cw;
     int16_t *below = bottom + 2 * cw;
-    pairRow(row(0), width, cw, top);
-    std::copy(top, top + 2 * cw, above);
-    for (int j = 0; j < ch; ++j) {
+    pairRow(row(2 * j0 - 1), span, cw, above);
+    pairRow(row(2 * j0), span, cw, top);
+    for (int j = j0; j < j1; ++j) {
         const int y0 = 2 * j;
-        lumaRow(row(y0), width, c.y, y + std::ptrdiff_t(y0) * yStride);
+        lumaRow(row(y0), span, c.y, y + std::ptrdiff_t(y0) * yStride + x0);
         if (y0 + 1 < height)
-            lumaRow(row(y0 + 1), width, c.y, y + std::ptrdiff_t(y0 + 1) * yStride);
-        pairRow(row(y0 + 1), width, cw, bottom);
-        pairRow(row(y0 + 2), width, cw, below);
-        chromaRow(above, top, bottom, below, cw, c, u + std::ptrdiff_t(j) * uStride,
-                  v + std::ptrdiff_t(j) * vStride);
+            lumaRow(row(y0 + 1), span, c.y, y + std::ptrdiff_t(y0 + 1) * yStride + x0);
+        pairRow(row(y0 + 1), span, cw, bottom);
+        pairRow(row(y0 + 2), span, cw, below);
+        chromaRow(above, top, bottom, below, cw, c, u + std::ptrdiff_t(j) * uStride + cx,
+                  v + std::ptrdiff_t(j) * vStride + cx);
         std::swap(above, bottom); // row 2j+1 is above the next line
         std::swap(top, below);    // row 2j+2 is its top
     }
+}
+
+const Coefficients &coefficientsFor(YuvConverter::Matrix matrix) {
+    return matrix == YuvConverter::Matrix::Bt709 ? kBt709 : kBt601;
 }
 
 } // namespace
@@ -145,9 +151,20 @@ void convert(const uint8_t *rgba, int stride, int width, int height, const Coeff
 void YuvConverter::rgbaToI420(const uint8_t *rgba, int stride, int width, int height, Matrix matrix,
                               uint8_t *y, int yStride, uint8_t *u, int uStride, uint8_t *v,
                               int vStride) {
-    if (width <= 0 || height <= 0)
+    rgbaToI420(rgba, stride, width, height, 0, 0, width, height, matrix, y, yStride, u, uStride, v,
+               vStride);
+}
+
+void YuvConverter::rgbaToI420(const uint8_t *rgba, int stride, int width, int height, int x0,
+                              int y0, int x1, int y1, Matrix matrix, uint8_t *y, int yStride,
+                              uint8_t *u, int uStride, uint8_t *v, int vStride) {
+    x0 = std::max(0, x0 & ~1);
+    y0 = std::max(0, y0 & ~1);
+    x1 = std::min(width, x1 + (x1 & 1));
+    y1 = std::min(height, y1 + (y1 & 1));
+    if (x1 <= x0 || y1 <= y0)
         return;
-    std::vector<int16_t> sums(size_t((width + 1) / 2) * 2 * 4);
-    convert(rgba, stride, width, height, matrix == Matrix::Bt709 ? kBt709 : kBt601, y, yStride, u,
-            uStride, v, vStride, sums.data());
+    std::vector<int16_t> sums(size_t((x1 - x0 + 1) / 2) * 2 * 4);
+    convert(rgba, stride, height, x0, x1, y0 / 2, (y1 + 1) / 2, coefficientsFor(matrix), y, yStride,
+            u, uStride, v, vStride, sums.data());
 }

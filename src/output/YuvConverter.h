@@ -15,4 +15,10 @@ public:
     static void rgbaToI420(const uint8_t *rgba, int stride, int width, int height, Matrix matrix,
                            uint8_t *y, int yStride, uint8_t *u, int uStride, uint8_t *v,
                            int vStride);
+    // The same for the pixels in columns x0 .. x1-1 and rows y0 .. y1-1 only, widened to even
+    // bounds and clipped to the picture; the rest of the planes is left as it is. Chroma still
+    // filters over the rows around the region, so what is written equals rgbaToI420's output.
+    static void rgbaToI420(const uint8_t *rgba, int stride, int width, int height, int x0, int y0,
+                           int x1, int y1, Matrix matrix, uint8_t *y, int yStride, uint8_t *u,
+                           int uStride, uint8_t *v, int vStride);
 };

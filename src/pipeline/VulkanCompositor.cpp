@@ -52,10 +52,43 @@ QImage wrapTokenReadOnly(const FrameToken &token) {
                   token.height, token.stride, QImage::Format_RGBA8888);
 }
 
+// Adds `r` (in coordinates that `toDevice` maps to the device's pixels) to `painted`, one pixel
+// wider all round for smoothed edges. A rectangle overlapping another joins it when their union
+// covers no more than the two did; past a handful the bounding box stands for them all.
+void notePainted(QList<QRect> *painted, const QPainter &painter, const QRectF &r,
+                 const QTransform &toDevice) {
+    if (!painted || r.isEmpty())
+        return;
+    const QRect device = toDevice.mapRect(r).toAlignedRect().adjusted(-1, -1, 1, 1);
+    QRect add = device & QRect(0, 0, painter.device()->width(), painter.device()->height());
+    if (add.isEmpty())
+        return;
+    const auto area = [](const QRect &a) { return qint64(a.width()) * a.height(); };
+    for (qsizetype i = 0; i < painted->size();) {
+        const QRect &old = painted->at(i);
+        const QRect joined = old | add;
+        if (old.intersects(add) && area(joined) <= area(old) + area(add)) {
+            add = joined;
+            painted->removeAt(i);
+            i = 0; // the larger rectangle may now join one passed over
+        } else {
+            ++i;
+        }
+    }
+    painted->append(add);
+    constexpr qsizetype kMaxRects = 8;
+    if (painted->size() > kMaxRects) {
+        QRect all;
+        for (const QRect &p : std::as_const(*painted))
+            all |= p;
+        *painted = {all};
+    }
+}
+
 // One text overlay: background box, then shadow, outline and text, all at the overlay's
 // opacity. The glyph layers are pre-rendered sprites placed on whole pixels.
 void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager *overlays,
-                     qreal scaleX, qreal scaleY, bool swapRedBlue) {
+                     qreal scaleX, qreal scaleY, bool swapRedBlue, QList<QRect> *painted) {
     painter.setOpacity(std::clamp(t.opacity / 255.0, 0.0, 1.0));
     const QPaintDevice *device = painter.device();
     const bool scrolls = t.scrollable && t.scrollDirection != TextOverlayData::kScrollNone;
@@ -103,13 +136,19 @@ void drawTextOverlay(QPainter &painter, const TextOverlayData &t, OverlayManager
         painter.setClipRect(clip, Qt::ReplaceClip);
     }
 
-    if (t.backgroundEnabled)
-        painter.fillRect(QRectF(x - pad, y - pad, advance + 2 * pad, textHeight + 2 * pad),
-                         TextSpriteCache::deviceColor(t.backgroundColor, swapRedBlue));
+    if (t.backgroundEnabled) {
+        const QRectF box(x - pad, y - pad, advance + 2 * pad, textHeight + 2 * pad);
+        painter.fillRect(box, TextSpriteCache::deviceColor(t.backgroundColor, swapRedBlue));
+        notePainted(painted, painter, box, painter.transform());
+    }
     const QPoint boxPixel(int(std::floor(x * scaleX + 1e-9)), int(std::floor(yPixel + 1e-9)));
-    TextSpriteCache::drawLayer(painter, sprites.shadow, boxPixel);
-    TextSpriteCache::drawLayer(painter, sprites.outline, boxPixel);
-    TextSpriteCache::drawLayer(painter, sprites.fill, boxPixel);
+    for (const TextSpriteCache::Layer *layer : {&sprites.shadow, &sprites.outline, &sprites.fill}) {
+        TextSpriteCache::drawLayer(painter, *layer, boxPixel);
+        // Sprites go on device pixels, whatever the painter's scale.
+        if (!layer->image.isNull())
+            notePainted(painted, painter, QRect(boxPixel + layer->offset, layer->image.size()),
+                        QTransform());
+    }
     if (scrolls)
         painter.restore();
 }
@@ -225,7 +264,10 @@ void VulkanCompositor::paintOn(FrameToken &token, OverlayManager *overlays) {
     // red and blue traded: painting in that format keeps Qt on its fast paths.
     QImage image = wrapToken(token, QImage::Format_ARGB32_Premultiplied);
     QPainter painter(&image);
-    paintOverlays(painter, image.width(), image.height(), overlays, true);
+    // Where the picture no longer matches its source, should it have one.
+    token.paintedRects.clear();
+    paintOverlays(painter, image.width(), image.height(), overlays, true,
+                  token.source ? &token.paintedRects : nullptr);
 }
 
 bool VulkanCompositor::ensureFramebuffer(int width, int height) {
@@ -301,9 +343,12 @@ bool VulkanCompositor::composeOnGpu(OverlayManager *overlays, const FrameToken &
 }
 
 void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
-                                     OverlayManager *overlays, bool swapRedBlue) {
+                                     OverlayManager *overlays, bool swapRedBlue,
+                                     QList<QRect> *painted) {
     if (!overlays)
         return;
+    // Every drawing below notes where it went (notePainted): outside those rectangles the
+    // encoder takes the base's decoded picture instead of these pixels.
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     painter.scale(width / kSceneWidth, height / kSceneHeight);
@@ -317,6 +362,7 @@ void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
             painter.setOpacity(std::clamp(e.opacity, 0.0, 1.0));
             painter.drawImage(e.rectInScene, picture,
                               QRectF(0, 0, picture.width(), picture.height()));
+            notePainted(painted, painter, e.rectInScene, painter.transform());
         };
         if (e.kind == MediaOverlayEntry::kImage) {
             draw(overlays->paintableImage(e.id, swapRedBlue));
@@ -333,7 +379,7 @@ void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
     for (const TextOverlayData &t : texts)
         if (t.enabled && !t.text.isEmpty())
             drawTextOverlay(painter, t, overlays, width / kSceneWidth, height / kSceneHeight,
-                            swapRedBlue);
+                            swapRedBlue, painted);
 
     // The doodle lies over everything, stretched over the whole scene, whatever the texts'
     // opacity was.
@@ -342,9 +388,11 @@ void VulkanCompositor::paintOverlays(QPainter &painter, int width, int height,
         const qreal toSceneX = kSceneWidth / doodle.width();
         const qreal toSceneY = kSceneHeight / doodle.height();
         painter.setOpacity(1.0);
-        for (const QRect &tile : overlays->doodleTiles())
-            painter.drawImage(QRectF(tile.x() * toSceneX, tile.y() * toSceneY,
-                                     tile.width() * toSceneX, tile.height() * toSceneY),
-                              doodle, QRectF(tile));
+        for (const QRect &tile : overlays->doodleTiles()) {
+            const QRectF inScene(tile.x() * toSceneX, tile.y() * toSceneY, tile.width() * toSceneX,
+                                 tile.height() * toSceneY);
+            painter.drawImage(inScene, doodle, QRectF(tile));
+            notePainted(painted, painter, inScene, painter.transform());
+        }
     }
 }

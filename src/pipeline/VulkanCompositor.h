@@ -37,8 +37,10 @@ public:
     // Draws every overlay onto a painter whose width x height device already holds the base.
     // `swapRedBlue`: the device holds RGBA bytes painted as premultiplied ARGB, the raster
     // engine's fast format; every colour and picture then comes with red and blue traded.
+    // With `painted`, every device-pixel rectangle drawn in is added to it (a little more
+    // rather than less, merged where that costs nothing).
     static void paintOverlays(QPainter &painter, int width, int height, OverlayManager *overlays,
-                              bool swapRedBlue = false);
+                              bool swapRedBlue = false, QList<QRect> *painted = nullptr);
 
     // Diagnostics: how the last frame was composed, and how often a framebuffer was made.
     enum class Path { PassedThrough, Cpu, Gpu };

@@ -59,6 +59,7 @@ private slots:
     void changingOneSourceLeavesTheOthersDecoding();
     void channelsOffTheProgramComeAtHalfSize();
     void overlaysAreDrawnOnTheBaseItself();
+    void programPicturesKeepTheirDecodedSource();
     void slotTableRules();
     void asynchronousReleaseAndDeferredRegistration();
     void overlayFramesFollowTheManager();
@@ -84,6 +85,11 @@ void TestFramePipeline::initTestCase() {
         clips_ << fixtures_.path(colour + ".mp4");
         QVERIFY2(!clips_.back().isEmpty(), qPrintable(fixtures_.lastError()));
     }
+    fixtures_.define(
+        "red1080.mp4",
+        media::lavfi(QStringLiteral("color=c=red:s=1920x1080:r=30:d=3")) +
+            QStringList{"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"});
+    QVERIFY2(!fixtures_.path("red1080.mp4").isEmpty(), qPrintable(fixtures_.lastError()));
 }
 
 void TestFramePipeline::burstsCoalesceToTheNewestPicture() {
@@ -457,6 +463,40 @@ void TestFramePipeline::overlaysAreDrawnOnTheBaseItself() {
     overlays.setDoodleImage(QImage());
     QVERIFY(redrawn(Qt::red));
     QVERIFY(fx::near(thumbnail, Qt::red, 12));
+}
+
+// A base decoded at the program's size carries its decoded picture, and where it was drawn on,
+// so the encoder copies the rest; thumbnails carry none, as nothing encodes them.
+void TestFramePipeline::programPicturesKeepTheirDecodedSource() {
+    FramePipeline p;
+    OverlayManager overlays;
+    QImage doodle(640, 360, QImage::Format_ARGB32_Premultiplied);
+    doodle.fill(Qt::transparent);
+    QPainter(&doodle).fillRect(QRect(240, 120, 160, 120), QColor(0, 128, 0, 128));
+    overlays.setDoodleImage(doodle);
+    int thumbnailsWithSource = 0;
+    connect(&p, &FramePipeline::channelFrameReady, this,
+            [&](int, FrameTokenPtr f) { thumbnailsWithSource += f->source != nullptr; });
+    // Only the newest is held: a decoder lends only a few of its pictures at a time.
+    FrameTokenPtr onAir;
+    int programs = 0;
+    connect(&p, &FramePipeline::programFrameReady, this, [&](FrameTokenPtr f) {
+        onAir = std::move(f);
+        ++programs;
+    });
+    p.setProgramState(sourceState(1), &overlays);
+    p.setChannelSources(fixtures_.path(QStringLiteral("red1080.mp4")), {}, {}, {});
+    p.setChannelPlayback(0, 0, true);
+    QTRY_VERIFY_WITH_TIMEOUT(programs >= 10, 10000);
+    QVERIFY(onAir->source);
+    QVERIFY(onAir->sourceBt709); // untagged HD reads as BT.709, as the encoder writes it
+    QRect drawn;
+    for (const QRect &r : std::as_const(onAir->paintedRects))
+        drawn |= r;
+    // The doodle's tiles around the drawing, no more.
+    QVERIFY(drawn.contains(QRect(720, 360, 480, 360)));
+    QVERIFY(drawn.width() * drawn.height() < 2 * 480 * 360);
+    QCOMPARE(thumbnailsWithSource, 0);
 }
 
 void TestFramePipeline::slotTableRules() {

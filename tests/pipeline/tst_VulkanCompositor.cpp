@@ -13,6 +13,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 using namespace overlays;
 
 namespace {
@@ -164,6 +168,71 @@ private slots:
         // Doodle pixels stretched into the scene: (0, 190)-(100, 220), fully opaque.
         QCOMPARE(at(out, {{17, 201}, {99, 219}}), (QList<QColor>{kBlue, kBlue}));
         QVERIFY(pixel(out, 101, 201) != kBlue);
+    }
+
+    // Drawn on in place, a base with a decoded source lists where it was drawn: the encoder
+    // takes everything else from the source, so a pixel changed outside would never be seen.
+    void paintedRectanglesHoldEveryChange() {
+        VulkanCompositor c(pool_.get(), VulkanCompositor::GpuMode::Off);
+        OverlayManager m;
+        int64_t nowNs = 1'000'000'000;
+        m.setMonotonicClock([&] { return nowNs; });
+        m.setMediaOverlay(mediaEntry(1, MediaOverlayEntry::kImage, png("logo", kGreen, 16, 9),
+                                     QRectF(13.4, 7.7, 101.3, 57.1), 0, 0.5));
+        TextOverlayData styled = boxedText(2, QStringLiteral("字幕 Styled"), QPoint(40, 250));
+        styled.shadow = true;
+        styled.shadowOffset = QPoint(9, 7);
+        styled.outline = true;
+        styled.outlineWidth = 3;
+        m.setTextOverlay(styled);
+        TextOverlayData ticker = boxedText(3, QStringLiteral("Ticker"), QPoint(300, 320));
+        ticker.backgroundEnabled = false;
+        ticker.scrollable = true;
+        ticker.scrollDirection = TextOverlayData::kScrollRightToLeft;
+        m.setTextOverlay(ticker);
+        QImage doodle(640, 360, QImage::Format_ARGB32_Premultiplied);
+        doodle.fill(Qt::transparent);
+        QPainter pen(&doodle);
+        pen.setRenderHint(QPainter::Antialiasing);
+        pen.setPen(QPen(kBlue, 5));
+        pen.drawLine(500, 20, 620, 90);
+        pen.end();
+        m.setDoodleImage(doodle);
+        nowNs += 700'000'000;
+
+        for (const bool withSource : {true, false}) {
+            FrameTokenPtr base = solidBase(1920, 1080, kBase);
+            base->programOnly = true;
+            if (withSource)
+                base->source =
+                    std::shared_ptr<const AVFrame>(av_frame_alloc(), [](const AVFrame *f) {
+                        AVFrame *owned = const_cast<AVFrame *>(f);
+                        av_frame_free(&owned);
+                    });
+            FrameTokenPtr out = c.compose(&m, base);
+            QCOMPARE(out.get(), base.get());
+            if (!withSource) {
+                QVERIFY(out->paintedRects.isEmpty()); // nobody would read them
+                continue;
+            }
+            int64_t listed = 0;
+            for (const QRect &r : std::as_const(out->paintedRects))
+                listed += int64_t(r.width()) * r.height();
+            QVERIFY2(listed < 1920 * 1080 / 5, qPrintable(QString::number(listed)));
+            int changed = 0;
+            for (int y = 0; y < 1080; ++y)
+                for (int x = 0; x < 1920; ++x) {
+                    if (pixel(out, x, y) == kBase)
+                        continue;
+                    ++changed;
+                    const bool inside =
+                        std::any_of(out->paintedRects.cbegin(), out->paintedRects.cend(),
+                                    [&](const QRect &r) { return r.contains(x, y); });
+                    if (!inside)
+                        QFAIL(qPrintable(QStringLiteral("(%1, %2) changed outside").arg(x).arg(y)));
+                }
+            QVERIFY(changed > 20000); // every overlay drew
+        }
     }
 
     void outlineTracesMixedScriptGlyphs() {

@@ -53,8 +53,11 @@ private slots:
             } else if (c == 'p') {
                 QCoreApplication::processEvents();
             } else {
-                auto frame = std::make_shared<FrameToken>(
-                    FrameToken{0, c == '0' ? 0 : 64, 36, true, QByteArray(256 * 36, c), 256});
+                auto frame = std::make_shared<FrameToken>();
+                frame->width = c == '0' ? 0 : 64;
+                frame->height = 36;
+                frame->data = QByteArray(256 * 36, c);
+                frame->stride = 256;
                 sent.push_back(frame);
                 preview->setProgramFrame(std::move(frame));
             }
