@@ -353,6 +353,8 @@ void FramePipeline::composeAndSend(const FrameTokenPtr &base) {
 }
 
 void FramePipeline::send(const FrameTokenPtr &program) {
+    // Shared from here on (the encoder may be reading it): a redraw draws on a copy.
+    program->programOnly = false;
     lastProgram_ = program;
     router_->pushFrame(program);
     emit programFrameReady(program);

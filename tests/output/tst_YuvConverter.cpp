@@ -78,20 +78,6 @@ Bytes convert(const Bytes &px, int w, int h, int stride, bool bt709, bool ours) 
     return out;
 }
 
-// Planes of one picture, each with its own stride, so offsets into the wrong plane show.
-struct Planes {
-    int w, h, cw, ch;
-    Bytes y, u, v;
-    Planes(int w_, int h_, uint8_t fill)
-        : w(w_), h(h_), cw((w_ + 1) / 2), ch((h_ + 1) / 2), y(size_t(w + 3) * h, fill),
-          u(size_t(cw + 5) * ch, fill), v(size_t(cw + 7) * ch, fill) {}
-    uint8_t &at(int plane, int x, int row) {
-        return plane == 0
-                   ? y[size_t(row) * (w + 3) + x]
-                   : (plane == 1 ? u[size_t(row) * (cw + 5) + x] : v[size_t(row) * (cw + 7) + x]);
-    }
-};
-
 } // namespace
 
 class TestYuvConverter : public QObject {
@@ -126,78 +112,29 @@ private slots:
         QVERIFY(*std::max_element(diff, diff + 3) <= 2);
     }
 
-    // A region gives the whole conversion's bytes inside its even bounds and touches nothing
-    // else: the encoder converts only what the overlays were drawn on.
-    void regionMatchesWhole_data() {
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<QRect>("region"); // x0, y0 to x1, y1 as given
-        QTest::addColumn<QRect>("written");
-        QTest::newRow("odd bounds") << QSize(1920, 1080) << QRect(QPoint(101, 33), QPoint(517, 271))
-                                    << QRect(QPoint(100, 32), QPoint(518, 272));
-        QTest::newRow("whole") << QSize(33, 10) << QRect(QPoint(0, 0), QPoint(33, 10))
-                               << QRect(QPoint(0, 0), QPoint(33, 10));
-        QTest::newRow("past the odd edge") << QSize(33, 9) << QRect(QPoint(31, 7), QPoint(40, 20))
-                                           << QRect(QPoint(30, 6), QPoint(33, 9));
-        QTest::newRow("top row") << QSize(64, 36) << QRect(QPoint(-5, -5), QPoint(9, 1))
-                                 << QRect(QPoint(0, 0), QPoint(10, 2));
-        QTest::newRow("empty") << QSize(64, 36) << QRect(QPoint(10, 10), QPoint(10, 20)) << QRect();
-    }
-
-    void regionMatchesWhole() {
-        QFETCH(QSize, size);
-        QFETCH(QRect, region);
-        QFETCH(QRect, written); // corners as x0, y0 and x1, y1
-        const int w = size.width(), h = size.height(), stride = w * 4 + 12;
-        const Bytes px = testCard(w, h, stride);
-        Planes whole(w, h, 0), part(w, h, 0x5a);
-        YuvConverter::rgbaToI420(px.data(), stride, w, h, YuvConverter::Matrix::Bt709,
-                                 whole.y.data(), w + 3, whole.u.data(), whole.cw + 5,
-                                 whole.v.data(), whole.cw + 7);
-        YuvConverter::rgbaToI420(px.data(), stride, w, h, region.left(), region.top(),
-                                 region.right(), region.bottom(), YuvConverter::Matrix::Bt709,
-                                 part.y.data(), w + 3, part.u.data(), part.cw + 5, part.v.data(),
-                                 part.cw + 7);
-        const int x0 = written.left(), y0 = written.top();
-        const int x1 = written.isNull() ? 0 : written.right(),
-                  y1 = written.isNull() ? 0 : written.bottom();
-        for (int plane = 0; plane < 3; ++plane) {
-            const int sub = plane ? 2 : 1;
-            const int pw = plane ? whole.cw : w, ph = plane ? whole.ch : h;
-            for (int row = 0; row < ph; ++row)
-                for (int x = 0; x < pw; ++x) {
-                    const bool inside = x >= x0 / sub && x < (x1 + sub - 1) / sub &&
-                                        row >= y0 / sub && row < (y1 + sub - 1) / sub;
-                    const uint8_t expected = inside ? whole.at(plane, x, row) : 0x5a;
-                    if (part.at(plane, x, row) != expected)
-                        QFAIL(qPrintable(QStringLiteral("plane %1 at (%2, %3): %4, not %5")
-                                             .arg(plane)
-                                             .arg(x)
-                                             .arg(row)
-                                             .arg(part.at(plane, x, row))
-                                             .arg(expected)));
-                }
-        }
-    }
-
-    // The encoder's picture comes from the decoded source outside the rectangles drawn on and
-    // from the RGBA inside them; whenever the source cannot stand for the pixels (another
-    // matrix or size, or drawn over almost whole) the RGBA is converted whole.
+    // The encoder's picture comes from the decoded source outside the rectangles drawn on
+    // (widened to even bounds, clipped to the picture) and from the RGBA inside them, exactly
+    // as a whole conversion gives it there; when the source cannot stand for the pixels
+    // (another matrix or size, drawn over almost whole) the RGBA is converted whole.
     void encoderTakesTheSourceOutsideDrawing_data() {
         QTest::addColumn<bool>("sourceBt709");
         QTest::addColumn<int>("sourceWidth");
-        QTest::addColumn<QRect>("drawn");
+        QTest::addColumn<QList<QRect>>("drawn");
         QTest::addColumn<bool>("fromSource");
-        QTest::newRow("drawn on twice") << false << 64 << QRect(5, 3, 20, 11) << true;
-        QTest::newRow("not drawn on") << false << 64 << QRect() << true;
-        QTest::newRow("other matrix") << true << 64 << QRect(5, 3, 20, 11) << false;
-        QTest::newRow("other size") << false << 66 << QRect(5, 3, 20, 11) << false;
-        QTest::newRow("mostly drawn") << false << 64 << QRect(0, 0, 60, 36) << false;
+        const QList<QRect> two{QRect(5, 3, 20, 11), QRect(25, 23, 20, 11)};
+        QTest::newRow("odd bounds") << false << 64 << two << true;
+        QTest::newRow("past the edges")
+            << false << 64 << QList<QRect>{QRect(-5, -5, 12, 8), QRect(57, 31, 20, 20)} << true;
+        QTest::newRow("not drawn on") << false << 64 << QList<QRect>() << true;
+        QTest::newRow("other matrix") << true << 64 << two << false;
+        QTest::newRow("other size") << false << 66 << two << false;
+        QTest::newRow("mostly drawn") << false << 64 << QList<QRect>{QRect(0, 0, 60, 36)} << false;
     }
 
     void encoderTakesTheSourceOutsideDrawing() {
         QFETCH(bool, sourceBt709);
         QFETCH(int, sourceWidth);
-        QFETCH(QRect, drawn);
+        QFETCH(QList<QRect>, drawn);
         QFETCH(bool, fromSource);
         constexpr int w = 64, h = 36; // below HD: the encoder tags BT.601
         VideoEncoder encoder([](AVPacket *) {});
@@ -213,7 +150,7 @@ private slots:
             for (int row = 0; row < (p ? h / 2 : h); ++row)
                 for (int x = 0; x < (p ? sourceWidth / 2 : sourceWidth); ++x)
                     decoded->data[p][row * decoded->linesize[p] + x] =
-                        uint8_t(40 + p * 50 + x + row);
+                        uint8_t(40 + 50 * p + x + row);
         FrameToken frame;
         frame.width = w;
         frame.height = h;
@@ -225,29 +162,25 @@ private slots:
             av_frame_free(&owned);
         });
         frame.sourceBt709 = sourceBt709;
-        if (!drawn.isNull())
-            frame.paintedRects = {drawn, drawn.translated(20, 20)};
+        frame.paintedRects = drawn;
         QVERIFY(encoder.convert(frame));
 
-        Planes rgba(w, h, 0);
-        YuvConverter::rgbaToI420(px.data(), frame.stride, w, h, YuvConverter::Matrix::Bt601,
-                                 rgba.y.data(), w + 3, rgba.u.data(), rgba.cw + 5, rgba.v.data(),
-                                 rgba.cw + 7);
+        const Bytes whole = convert(px, w, h, frame.stride, false, true); // Y, U, V packed
+        const uint8_t *planes[3] = {whole.data(), whole.data() + w * h,
+                                    whole.data() + w * h + w * h / 4};
         const AVFrame *out = encoder.picture();
         int mismatches = 0;
         for (int p = 0; p < 3; ++p) {
             const int sub = p ? 2 : 1;
             for (int row = 0; row < h / sub; ++row)
                 for (int x = 0; x < w / sub; ++x) {
-                    // Rectangles are converted widened to even bounds.
-                    const bool painted = std::any_of(
-                        frame.paintedRects.cbegin(), frame.paintedRects.cend(), [&](QRect r) {
-                            r.setCoords(r.left() & ~1, r.top() & ~1, r.right() | 1, r.bottom() | 1);
-                            return r.contains(x * sub, row * sub);
-                        });
+                    const bool painted = std::any_of(drawn.cbegin(), drawn.cend(), [&](QRect r) {
+                        r.setCoords(r.left() & ~1, r.top() & ~1, r.right() | 1, r.bottom() | 1);
+                        return r.contains(x * sub, row * sub);
+                    });
                     const uint8_t expected = fromSource && !painted
                                                  ? decoded->data[p][row * decoded->linesize[p] + x]
-                                                 : rgba.at(p, x, row);
+                                                 : planes[p][row * (w / sub) + x];
                     mismatches += out->data[p][row * out->linesize[p] + x] != expected;
                 }
         }

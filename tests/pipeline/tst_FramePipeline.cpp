@@ -60,6 +60,7 @@ private slots:
     void channelsOffTheProgramComeAtHalfSize();
     void overlaysAreDrawnOnTheBaseItself();
     void programPicturesKeepTheirDecodedSource();
+    void aPictureSentIsNeverDrawnOn();
     void slotTableRules();
     void asynchronousReleaseAndDeferredRegistration();
     void overlayFramesFollowTheManager();
@@ -85,11 +86,15 @@ void TestFramePipeline::initTestCase() {
         clips_ << fixtures_.path(colour + ".mp4");
         QVERIFY2(!clips_.back().isEmpty(), qPrintable(fixtures_.lastError()));
     }
-    fixtures_.define(
-        "red1080.mp4",
-        media::lavfi(QStringLiteral("color=c=red:s=1920x1080:r=30:d=3")) +
-            QStringList{"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"});
-    QVERIFY2(!fixtures_.path("red1080.mp4").isEmpty(), qPrintable(fixtures_.lastError()));
+    for (const auto &[name, size, rate] :
+         {std::tuple{"red1080.mp4", "1920x1080", 30}, std::tuple{"red1fps.mp4", "320x180", 1}}) {
+        fixtures_.define(
+            name,
+            media::lavfi(
+                QStringLiteral("color=c=red:s=%1:r=%2:d=3").arg(QLatin1String(size)).arg(rate)) +
+                QStringList{"-c:v", "libx264", "-preset", "ultrafast"});
+        QVERIFY2(!fixtures_.path(name).isEmpty(), qPrintable(fixtures_.lastError()));
+    }
 }
 
 void TestFramePipeline::burstsCoalesceToTheNewestPicture() {
@@ -497,6 +502,27 @@ void TestFramePipeline::programPicturesKeepTheirDecodedSource() {
     QVERIFY(drawn.contains(QRect(720, 360, 480, 360)));
     QVERIFY(drawn.width() * drawn.height() < 2 * 480 * 360);
     QCOMPARE(thumbnailsWithSource, 0);
+}
+
+// A base that went out without overlays may still be read by the encoder: an overlay switched
+// on before the next picture is drawn on a copy, never on what was sent.
+void TestFramePipeline::aPictureSentIsNeverDrawnOn() {
+    FramePipeline p;
+    OverlayManager overlays;
+    QSignalSpy programs(&p, &FramePipeline::programFrameReady);
+    p.setProgramState(sourceState(1), &overlays);
+    p.setChannelSources(fixtures_.path(QStringLiteral("red1fps.mp4")), {}, {}, {});
+    p.setChannelPlayback(0, 0, true);
+    QTRY_VERIFY_WITH_TIMEOUT(!programs.isEmpty(), 10000);
+    const FrameTokenPtr sent = programs.constLast()[0].value<FrameTokenPtr>();
+    QImage doodle(640, 360, QImage::Format_ARGB32_Premultiplied);
+    doodle.fill(QColor(0, 0, 255));
+    overlays.setDoodleImage(doodle);
+    p.recomposeFromLatestBase(); // a second before the next picture
+    const FrameTokenPtr redrawn = programs.constLast()[0].value<FrameTokenPtr>();
+    QVERIFY(redrawn != sent);
+    QVERIFY(fx::near(fx::pixel(redrawn, 10, 10), Qt::blue, 12));
+    QVERIFY(fx::near(fx::pixel(sent, 10, 10), Qt::red, 12));
 }
 
 void TestFramePipeline::slotTableRules() {

@@ -200,39 +200,29 @@ private slots:
         m.setDoodleImage(doodle);
         nowNs += 700'000'000;
 
-        for (const bool withSource : {true, false}) {
-            FrameTokenPtr base = solidBase(1920, 1080, kBase);
-            base->programOnly = true;
-            if (withSource)
-                base->source =
-                    std::shared_ptr<const AVFrame>(av_frame_alloc(), [](const AVFrame *f) {
-                        AVFrame *owned = const_cast<AVFrame *>(f);
-                        av_frame_free(&owned);
-                    });
-            FrameTokenPtr out = c.compose(&m, base);
-            QCOMPARE(out.get(), base.get());
-            if (!withSource) {
-                QVERIFY(out->paintedRects.isEmpty()); // nobody would read them
-                continue;
+        FrameTokenPtr base = solidBase(1920, 1080, kBase);
+        base->programOnly = true;
+        base->source = std::shared_ptr<const AVFrame>(av_frame_alloc(), [](const AVFrame *f) {
+            AVFrame *owned = const_cast<AVFrame *>(f);
+            av_frame_free(&owned);
+        });
+        FrameTokenPtr out = c.compose(&m, base);
+        QCOMPARE(out.get(), base.get());
+        int64_t listed = 0;
+        for (const QRect &r : std::as_const(out->paintedRects))
+            listed += int64_t(r.width()) * r.height();
+        QVERIFY2(listed < 1920 * 1080 / 5, qPrintable(QString::number(listed)));
+        int changed = 0;
+        for (int y = 0; y < 1080; ++y)
+            for (int x = 0; x < 1920; ++x) {
+                if (pixel(out, x, y) == kBase)
+                    continue;
+                ++changed;
+                if (std::none_of(out->paintedRects.cbegin(), out->paintedRects.cend(),
+                                 [&](const QRect &r) { return r.contains(x, y); }))
+                    QFAIL(qPrintable(QStringLiteral("(%1, %2) changed outside").arg(x).arg(y)));
             }
-            int64_t listed = 0;
-            for (const QRect &r : std::as_const(out->paintedRects))
-                listed += int64_t(r.width()) * r.height();
-            QVERIFY2(listed < 1920 * 1080 / 5, qPrintable(QString::number(listed)));
-            int changed = 0;
-            for (int y = 0; y < 1080; ++y)
-                for (int x = 0; x < 1920; ++x) {
-                    if (pixel(out, x, y) == kBase)
-                        continue;
-                    ++changed;
-                    const bool inside =
-                        std::any_of(out->paintedRects.cbegin(), out->paintedRects.cend(),
-                                    [&](const QRect &r) { return r.contains(x, y); });
-                    if (!inside)
-                        QFAIL(qPrintable(QStringLiteral("(%1, %2) changed outside").arg(x).arg(y)));
-                }
-            QVERIFY(changed > 20000); // every overlay drew
-        }
+        QVERIFY(changed > 20000); // every overlay drew
     }
 
     void outlineTracesMixedScriptGlyphs() {
