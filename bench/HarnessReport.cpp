@@ -185,9 +185,9 @@ void HarnessReport::print(const HarnessOptions &o) const {
                 double(peakResidentBytes()) / 1e6, rssEarly / 1e6, std::max(0.0, earlyAt - 10),
                 earlyAt, rssEnd / 1e6, rssGrowthPct);
     std::printf("  sampled every %.1f s: router queue up to %d of %d frames, main pool up to %d "
-                "tokens in use (capacity %d); tokens made: main %d, half-size %d\n",
+                "tokens in use (capacity %d); tokens made: main %d, thumbnail %d\n",
                 o.rssIntervalS, queueMax, OutputRouter::kQueueFrames, poolMax,
-                FramePipeline::kMainPoolFrames, mainTokensMade, halfTokensMade);
+                FramePipeline::kMainPoolFrames, mainTokensMade, thumbnailTokensMade);
     if (latencyOutput >= 0)
         std::printf("  base frame to file packet after the first second: p50 %.1f / p95 %.1f / "
                     "max %.1f ms over %zu frames (goal p95 < 50); first second (opens the "

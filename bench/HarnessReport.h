@@ -68,7 +68,7 @@ struct HarnessReport {
     QMap<QString, double> threadCpu; // at the window's end
     int queuedAtStop = 0;
     int mainTokensMade = 0; // pooled tokens ever made: each keeps its buffer while the pool lives
-    int halfTokensMade = 0;
+    int thumbnailTokensMade = 0;
     double loadStart = 0;
     double loadEnd = 0;
     bool gpuComposition = false;

@@ -1,14 +1,14 @@
 // 1080p RGBA to YUV 4:2:0 as the encoder does it: swscale (configured as VideoEncoder configures
 // it for frames it must scale) against YuvConverter, in the same run. Then the decoder's side:
-// 1080p YUV 4:2:0 to a half-size RGBA thumbnail, swscale scaling against HalfSizeConverter, with
-// swscale's full-size conversion for scale. Plain timing loops rather than Google Benchmark, to
-// print the ratios; the candidates alternate in rounds so that a neighbour loading the machine
+// 1080p YUV 4:2:0 to a quarter-size RGBA thumbnail, swscale scaling against ThumbnailConverter,
+// with swscale's full-size conversion for scale. Plain timing loops rather than Google Benchmark,
+// to print the ratios; the candidates alternate in rounds so that a neighbour loading the machine
 // costs them alike, and the median round counts.
 //
 // BENCH_YUV_ROUNDS (default 15) rounds of BENCH_YUV_FRAMES (default 20) frames each.
 
 #include "BenchUtil.h"
-#include "input/HalfSizeConverter.h"
+#include "input/ThumbnailConverter.h"
 #include "output/YuvConverter.h"
 
 extern "C" {
@@ -51,7 +51,8 @@ std::vector<double> race(int rounds, int frames,
     return medians;
 }
 
-// The decoder's side: a 1080p picture as decoders hand it over, to half-size RGBA.
+// The decoder's side: a 1080p picture as decoders hand it over, to a quarter-size RGBA
+// thumbnail.
 bool thumbnails(int rounds, int frames) {
     AVFrame *picture = av_frame_alloc();
     picture->width = kWidth;
@@ -70,7 +71,7 @@ bool thumbnails(int rounds, int frames) {
             }
     std::vector<uint8_t> rgba(size_t(kWidth) * kHeight * 4);
     uint8_t *dst[4] = {rgba.data(), nullptr, nullptr, nullptr};
-    const int halfStride[4] = {kWidth * 2, 0, 0, 0}, fullStride[4] = {kWidth * 4, 0, 0, 0};
+    const int thumbStride[4] = {kWidth, 0, 0, 0}, fullStride[4] = {kWidth * 4, 0, 0, 0};
     const auto context = [&](int w, int h) {
         SwsContext *sws = sws_getContext(kWidth, kHeight, AV_PIX_FMT_YUV420P, w, h, AV_PIX_FMT_RGBA,
                                          SWS_BILINEAR, nullptr, nullptr, nullptr);
@@ -79,24 +80,24 @@ bool thumbnails(int rounds, int frames) {
                                      sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
         return sws;
     };
-    SwsContext *half = context(kWidth / 2, kHeight / 2), *full = context(kWidth, kHeight);
-    if (!half || !full)
+    SwsContext *thumb = context(kWidth / 4, kHeight / 4), *full = context(kWidth, kHeight);
+    if (!thumb || !full)
         return false;
     const std::vector<double> ms = race(
         rounds, frames,
-        {[&] { sws_scale(half, picture->data, picture->linesize, 0, kHeight, dst, halfStride); },
+        {[&] { sws_scale(thumb, picture->data, picture->linesize, 0, kHeight, dst, thumbStride); },
          [&] { sws_scale(full, picture->data, picture->linesize, 0, kHeight, dst, fullStride); },
-         [&] { HalfSizeConverter::convert(picture, rgba.data(), halfStride[0]); }});
-    sws_freeContext(half);
+         [&] { ThumbnailConverter::convert(picture, rgba.data(), thumbStride[0]); }});
+    sws_freeContext(thumb);
     sws_freeContext(full);
     av_frame_free(&picture);
 
     std::printf("1080p YUV 4:2:0 -> RGBA, median of %d rounds x %d frames (load %s)\n", rounds,
                 frames, qPrintable(benchutil::loadText()));
-    std::printf("  swscale 960x540    %7.3f ms/frame\n", ms[0]);
-    std::printf("  swscale 1920x1080  %7.3f ms/frame\n", ms[1]);
-    std::printf("  HalfSizeConverter  %7.3f ms/frame\n", ms[2]);
-    std::printf("  ratio to swscale 960x540 %7.2fx, to 1920x1080 %7.2fx\n", ms[0] / ms[2],
+    std::printf("  swscale 480x270     %7.3f ms/frame\n", ms[0]);
+    std::printf("  swscale 1920x1080   %7.3f ms/frame\n", ms[1]);
+    std::printf("  ThumbnailConverter  %7.3f ms/frame\n", ms[2]);
+    std::printf("  ratio to swscale 480x270 %7.2fx, to 1920x1080 %7.2fx\n", ms[0] / ms[2],
                 ms[1] / ms[2]);
     return true;
 }

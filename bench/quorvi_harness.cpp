@@ -353,7 +353,7 @@ int main(int argc, char **argv) {
     report.threadCpu = cpuByThreadName();
     report.queuedAtStop = pipeline->router()->queuedFrames();
     report.mainTokensMade = pipeline->mainPool()->createdCount();
-    report.halfTokensMade = pipeline->halfPool()->createdCount();
+    report.thumbnailTokensMade = pipeline->thumbnailPool()->createdCount();
     getloadavg(&report.loadEnd, 1);
     tracker->stopping.store(true);
     rssTimer.stop();

@@ -424,14 +424,14 @@ void DecodeWorker::deliver(AVFrame *picture, int64_t tsUs, bool mayAllocate, boo
 FrameTokenPtr DecodeWorker::convert(AVFrame *picture, int64_t tsUs, bool mayAllocate,
                                     bool playing) {
     thumbnail_.reset();
-    const bool half = c_.halfSize.load();
-    FramePool *halfPool = c_.halfPool;
+    const bool thumbnailOnly = c_.thumbnailOnly.load();
+    FramePool *thumbnailPool = c_.thumbnailPool;
     // A still stays whole for both, as the program redraws it for as long as it is shown.
-    const bool apart =
-        !half && playing && halfPool && FrameScaler::fitsHalf(*c_.pool, *halfPool, picture);
-    FrameTokenPtr token =
-        scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, half ? halfPool : nullptr);
-    if (half) {
+    const bool apart = !thumbnailOnly && playing && thumbnailPool &&
+                       FrameScaler::fitsThumbnail(*c_.pool, *thumbnailPool, picture);
+    FrameTokenPtr token = scaler_.scale(*c_.pool, picture, tsUs, mayAllocate,
+                                        thumbnailOnly ? thumbnailPool : nullptr);
+    if (thumbnailOnly) {
         keepLast(picture, tsUs);
         if (token)
             lastThumbnailUs_ = tsUs;
@@ -442,7 +442,7 @@ FrameTokenPtr DecodeWorker::convert(AVFrame *picture, int64_t tsUs, bool mayAllo
             token->programOnly = true;
             scaler_.keepSource(*token, picture);
             if (thumbnailDue(tsUs)) {
-                thumbnail_ = scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, halfPool);
+                thumbnail_ = scaler_.scale(*c_.pool, picture, tsUs, mayAllocate, thumbnailPool);
                 if (thumbnail_)
                     lastThumbnailUs_ = tsUs;
             }
@@ -460,7 +460,7 @@ bool DecodeWorker::thumbnailDue(int64_t tsUs) const {
 }
 
 bool DecodeWorker::thumbnailSkips(AVFrame *picture, int64_t tsUs) {
-    if (!c_.halfSize.load() || thumbnailDue(tsUs))
+    if (!c_.thumbnailOnly.load() || thumbnailDue(tsUs))
         return false;
     keepLast(picture, tsUs); // still the picture to go on air with, should the channel go
     return true;
@@ -468,7 +468,7 @@ bool DecodeWorker::thumbnailSkips(AVFrame *picture, int64_t tsUs) {
 
 void DecodeWorker::sendVideo(const AVPacket *packet) {
     AVDiscard discard = AVDISCARD_DEFAULT;
-    if (c_.halfSize.load() && packet->pts != AV_NOPTS_VALUE) {
+    if (c_.thumbnailOnly.load() && packet->pts != AV_NOPTS_VALUE) {
         const int64_t t = streamUs(packet->pts, videoTimeBase_);
         int64_t before = INT64_MIN;
         for (size_t i = 0; i < std::min(sentWholeCount_, sentWhole_.size()); ++i)

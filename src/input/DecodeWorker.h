@@ -48,9 +48,9 @@ private:
     void hand(FrameTokenPtr token);
     // `playing`: a picture of the running timeline, not a still (a pause, a seek, redeliver()).
     void deliver(AVFrame *frame, int64_t tsUs, bool mayAllocate, bool playing);
-    // Half size while only a thumbnail needs it. On the program a playing picture goes whole
-    // to the program alone, marked programOnly, and its thumbnail apart (thumbnail_, at half
-    // size, at most 15 a second). Either way the picture is also kept in last_.
+    // A thumbnail while only a thumbnail needs it. On the program a playing picture goes whole
+    // to the program alone, marked programOnly, and its thumbnail apart (thumbnail_, at most 15
+    // a second). Either way the picture is also kept in last_.
     FrameTokenPtr convert(AVFrame *picture, int64_t tsUs, bool mayAllocate, bool playing);
     bool thumbnailDue(int64_t tsUs) const;
     // A playing picture a thumbnail would not show (too soon after the last one); kept in last_.

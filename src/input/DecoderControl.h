@@ -68,8 +68,8 @@ public:
 
     // Set before the first source (caller), then only read (lifecycle, worker, mic).
     FramePool *const pool;
-    // Where pictures go at half size while nobody needs them whole (nullptr: never).
-    FramePool *halfPool = nullptr;
+    // Where thumbnails go while nobody needs whole pictures (nullptr: never).
+    FramePool *thumbnailPool = nullptr;
     QString threadTag = QStringLiteral("?");
     FrameCallback frameCallback;
     // Called from worker and mic threads. The error sink drops errors once a stop was asked
@@ -103,8 +103,8 @@ public:
     std::atomic<bool> ended{false};
     // Drop queued sound (a pause). W: caller. Taken by worker or mic, whichever comes first.
     std::atomic<bool> flushAudioRequested{false};
-    // Pictures only feed a thumbnail: half size will do. W: caller. R: worker.
-    std::atomic<bool> halfSize{false};
+    // Pictures only feed a thumbnail: a quarter of their size will do. W: caller. R: worker.
+    std::atomic<bool> thumbnailOnly{false};
     // Whole pictures are wanted again: convert the last one anew. W: caller. Taken by worker.
     std::atomic<bool> redeliverRequested{false};
 

@@ -38,12 +38,12 @@ void FFmpegVideoDecoder::setFrameCallback(FrameCallback callback) {
     control_.frameCallback = std::move(callback);
 }
 
-void FFmpegVideoDecoder::setHalfSizePool(FramePool *pool) {
-    control_.halfPool = pool;
+void FFmpegVideoDecoder::setThumbnailPool(FramePool *pool) {
+    control_.thumbnailPool = pool;
 }
 
-void FFmpegVideoDecoder::setHalfSize(bool half) {
-    if (control_.halfSize.exchange(half) && !half) {
+void FFmpegVideoDecoder::setThumbnailOnly(bool only) {
+    if (control_.thumbnailOnly.exchange(only) && !only) {
         control_.redeliverRequested.store(true);
         control_.wake();
     }

@@ -19,9 +19,10 @@
 
 class FramePool;
 
-// Turns one source address into paced, pooled RGBA frames of the pool's size (or half the
-// picture's, see setHalfSize(); with a half-size pool, a playing picture's thumbnail comes apart
-// at half size while it is whole, see FrameToken::programOnly) and into 48 kHz stereo sound. Files
+// Turns one source address into paced, pooled RGBA frames of the pool's size (or thumbnails of a
+// quarter of the picture's, see setThumbnailOnly(); with a thumbnail pool, a playing picture's
+// thumbnail comes apart while it is whole, see FrameToken::programOnly) and into 48 kHz stereo
+// sound. Files
 // are paced to their own timeline; live inputs deliver only their newest picture and never wait for
 // a token. Starting and stopping run on a chain of short-lived lifecycle tasks, so the caller never
 // waits for a slow open or a join.
@@ -48,14 +49,14 @@ public:
     // before the first source.
     void setThreadTag(const QString &tag);
     void setFrameCallback(FrameCallback callback); // before the first source
-    // Where half-size pictures come from while setHalfSize(true) holds; before the first source.
-    void setHalfSizePool(FramePool *pool);
-    // Pictures that only feed a thumbnail are converted at half size when the picture allows
-    // (HalfSizeConverter), which costs a fraction of a whole one. Turning it off converts the
-    // last picture again at full size, so a paused input is whole at once.
-    void setHalfSize(bool half);
+    // Where thumbnails come from while setThumbnailOnly(true) holds; before the first source.
+    void setThumbnailPool(FramePool *pool);
+    // Pictures that only feed a thumbnail are converted at a quarter of their size when the
+    // picture allows (ThumbnailConverter), which costs a fraction of a whole one. Turning it off
+    // converts the last picture again at full size, so a paused input is whole at once.
+    void setThumbnailOnly(bool only);
     // Sends the newest picture once more, whole and as a still (not programOnly): the program
-    // has drawn on the one it had. Without a half-size pool there is none to send.
+    // has drawn on the one it had. Without a thumbnail pool there is none to send.
     void redeliverLast();
     void setAudioClock(std::shared_ptr<AudioClock> clock);
 

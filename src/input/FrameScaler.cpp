@@ -1,7 +1,7 @@
 #include "input/FrameScaler.h"
 
 #include "core/FramePool.h"
-#include "input/HalfSizeConverter.h"
+#include "input/ThumbnailConverter.h"
 
 namespace {
 
@@ -76,24 +76,24 @@ void FrameScaler::keepSource(FrameToken &token, const AVFrame *picture) {
     token.sourceBt709 = bt709;
 }
 
-bool FrameScaler::fitsHalf(const FramePool &pool, const FramePool &halfPool,
-                           const AVFrame *picture) {
+bool FrameScaler::fitsThumbnail(const FramePool &pool, const FramePool &thumbnailPool,
+                                const AVFrame *picture) {
     // The program's shape, or the thumbnail would not show what going on air shows.
-    return HalfSizeConverter::supports(picture) && picture->width / 2 <= halfPool.width() &&
-           picture->height / 2 <= halfPool.height() &&
+    return ThumbnailConverter::supports(picture) && picture->width / 4 <= thumbnailPool.width() &&
+           picture->height / 4 <= thumbnailPool.height() &&
            int64_t(picture->width) * pool.height() == int64_t(picture->height) * pool.width();
 }
 
 FrameTokenPtr FrameScaler::scale(FramePool &pool, const AVFrame *picture, int64_t tsUs,
-                                 bool mayAllocate, FramePool *halfPool) {
-    if (halfPool && fitsHalf(pool, *halfPool, picture)) {
+                                 bool mayAllocate, FramePool *thumbnailPool) {
+    if (thumbnailPool && fitsThumbnail(pool, *thumbnailPool, picture)) {
         FrameTokenPtr token =
-            takeToken(*halfPool, mayAllocate, picture->width / 2, picture->height / 2);
+            takeToken(*thumbnailPool, mayAllocate, picture->width / 4, picture->height / 4);
         if (!token)
             return {};
         // data() detaches a shared buffer
-        HalfSizeConverter::convert(picture, reinterpret_cast<uint8_t *>(token->data.data()),
-                                   token->stride);
+        ThumbnailConverter::convert(picture, reinterpret_cast<uint8_t *>(token->data.data()),
+                                    token->stride);
         token->ptsUs = tsUs;
         return token;
     }

@@ -17,10 +17,10 @@ class FrameScaler {
 public:
     // A decoded picture, read in its own colour matrix and range. `mayAllocate`: the pool may
     // grow for it (a paced file); otherwise a busy pool drops it (a live input). With a
-    // `halfPool`, a picture of the pool's shape that HalfSizeConverter takes comes out at half
-    // its own size from that pool instead.
+    // `thumbnailPool`, a picture of the pool's shape that ThumbnailConverter takes comes out at a
+    // quarter of its own size from that pool instead.
     FrameTokenPtr scale(FramePool &pool, const AVFrame *picture, int64_t tsUs, bool mayAllocate,
-                        FramePool *halfPool = nullptr);
+                        FramePool *thumbnailPool = nullptr);
     // Captured BGRX rows. Alpha comes from the scaler, so whatever the capture left in the
     // fourth byte never makes a picture transparent. A busy pool drops screen pictures.
     FrameTokenPtr scaleBgrx(FramePool &pool, const uint8_t *pixels, int stride, int width,
@@ -31,8 +31,9 @@ public:
     // planar in limited range at the token's size, in the BT.601 or BT.709 matrix, and no
     // more than kMaxSourcesHeld of this scaler's pictures are held.
     void keepSource(FrameToken &token, const AVFrame *picture);
-    // Whether scale() would give this picture at half size from `halfPool`.
-    static bool fitsHalf(const FramePool &pool, const FramePool &halfPool, const AVFrame *picture);
+    // Whether scale() would give this picture as a thumbnail from `thumbnailPool`.
+    static bool fitsThumbnail(const FramePool &pool, const FramePool &thumbnailPool,
+                              const AVFrame *picture);
 
 private:
     // False when no scaler can be built for this conversion.

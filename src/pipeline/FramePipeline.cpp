@@ -64,7 +64,7 @@ FramePipeline::FramePipeline(QObject *parent)
     releaseLink_->pipeline = this;
     router_ = std::make_unique<OutputRouter>();
     mainPool_ = std::make_unique<FramePool>(kMainPoolFrames, 1920, 1080);
-    halfPool_ = std::make_unique<FramePool>(kHalfPoolFrames, 960, 540);
+    thumbnailPool_ = std::make_unique<FramePool>(kThumbnailPoolFrames, 480, 270);
     for (auto &queue : channelQueues_)
         queue = std::make_unique<LatestFrameQueue>(1);
     previewPool_ = std::make_unique<FramePool>(kPreviewPoolFrames, 640, 360);
@@ -74,8 +74,8 @@ FramePipeline::FramePipeline(QObject *parent)
         auto decoder = std::make_unique<FFmpegVideoDecoder>(mainPool_.get());
         decoder->setThreadTag(QStringLiteral("ch%1").arg(k + 1));
         // Off the program until a program state says otherwise.
-        decoder->setHalfSizePool(halfPool_.get());
-        decoder->setHalfSize(true);
+        decoder->setThumbnailPool(thumbnailPool_.get());
+        decoder->setThumbnailOnly(true);
         decoder->setFrameCallback([this, k](FrameTokenPtr frame) { onChannelFrame(k, frame); });
         connect(decoder.get(), &FFmpegVideoDecoder::decodeError, this,
                 [this, k](const QString &message) {
@@ -155,7 +155,7 @@ FramePipeline::~FramePipeline() {
         std::lock_guard lock(baseMutex_);
         pendingBase_.reset();
     }
-    halfPool_.reset();
+    thumbnailPool_.reset();
     mainPool_.reset();
     router_.reset();
 }
@@ -239,7 +239,7 @@ void FramePipeline::setProgramState(const ProgramState &state, OverlayManager *o
     }
     // After the switch, so the new base's picture sent again whole finds itself on the program.
     for (int k = 0; k < kChannels; ++k)
-        channelDecoders_[size_t(k)]->setHalfSize(k != base);
+        channelDecoders_[size_t(k)]->setThumbnailOnly(k != base);
 }
 
 void FramePipeline::setChannelPlayback(int channel, int64_t positionMs, bool playing) {
@@ -275,19 +275,19 @@ void FramePipeline::onChannelFrame(int k, FrameTokenPtr frame) {
     if (channelEmptied_[size_t(k)])
         return;
     const bool onProgram = k == baseChannel_.load();
-    const bool half = halfPool_->owns(frame);
+    const bool thumbnail = thumbnailPool_->owns(frame);
     if (!onProgram)
         frame->programOnly = false; // the base moved on: a thumbnail after all, never drawn on
     // The program's thumbnails (or a picture converted before the channel went on the
     // program, sent whole right after) are no base to redraw.
-    if (!(onProgram && half))
+    if (!(onProgram && thumbnail))
         channelQueues_[size_t(k)]->push(frame);
     if (!frame->programOnly) {
         pendingPreviews_[size_t(k)] = frame;
         if (!previewFlushQueued_.exchange(true))
             QMetaObject::invokeMethod(this, "flushChannelPreviewQueue", Qt::QueuedConnection);
     }
-    if (!onProgram || half)
+    if (!onProgram || thumbnail)
         return;
     bool wasQueued;
     {
@@ -365,7 +365,7 @@ void FramePipeline::recomposeFromLatestBase() {
     if (!compositor_ || !router_ || !overlays_.load() || !validChannel(k))
         return;
     FrameTokenPtr frame = channelQueues_[size_t(k)]->latest();
-    if (!frame || !frame->hasPicture() || halfPool_->owns(frame))
+    if (!frame || !frame->hasPicture() || thumbnailPool_->owns(frame))
         return;
     if (frame->painted) {
         // The overlays are drawn on it: the decoder sends the channel's own picture again (as

@@ -49,9 +49,10 @@ private:
 // (to the screen and the output router) and overlay-video previews. It owns the four channel
 // decoders, the four overlay-video decoders (the overlay video slots), the frame pools, the
 // compositor and the output router. Only the base channel decodes to whole program-size
-// pictures; the others only feed thumbnails and come at half size where the picture allows
-// (from the half pool, never composed). The base's own thumbnail then comes apart at half size
-// too, so the overlays are drawn on its whole pictures in place (FrameToken::programOnly).
+// pictures; the others only feed thumbnails and come at a quarter of their size where the
+// picture allows (from the thumbnail pool, never composed). The base's own thumbnail then comes
+// apart at that size too, so the overlays are drawn on its whole pictures in place
+// (FrameToken::programOnly).
 //
 // Delivery to the GUI thread is coalesced: a decoder thread leaves its newest picture in a
 // mailbox and queues a flush only when none is pending, so a burst costs one flush carrying
@@ -67,8 +68,9 @@ public:
     static constexpr int kOverlaySlots = 4;
     static constexpr int kMainPoolFrames = 18;
     static constexpr int kPreviewPoolFrames = 6;
-    // Half-size pictures of the channels off the program: a few per channel in flight.
-    static constexpr int kHalfPoolFrames = 16;
+    // Thumbnails, a quarter of a 1080p picture (panels show them smaller): a few per channel
+    // in flight.
+    static constexpr int kThumbnailPoolFrames = 16;
     static constexpr int kOverlayPreviewWidth = 320;
     static constexpr int kOverlayPreviewHeight = 180;
 
@@ -130,7 +132,7 @@ public:
     // For the harness and tests.
     FramePool *mainPool() const { return mainPool_.get(); }
     FramePool *previewPool() const { return previewPool_.get(); }
-    FramePool *halfPool() const { return halfPool_.get(); }
+    FramePool *thumbnailPool() const { return thumbnailPool_.get(); }
     OutputRouter *router() const { return router_.get(); }
     VulkanCompositor *compositor() const { return compositor_.get(); }
     FFmpegVideoDecoder *channelDecoder(int channel) const;
@@ -183,7 +185,7 @@ private:
     uint64_t outputRun_ = 0; // GUI thread; numbers the runs so a stale failure is ignored
     PreviewAudioMixer *outputMixer_ = nullptr;
     std::unique_ptr<FramePool> mainPool_;
-    std::unique_ptr<FramePool> halfPool_;
+    std::unique_ptr<FramePool> thumbnailPool_;
     std::array<std::unique_ptr<FFmpegVideoDecoder>, kChannels> channelDecoders_;
     std::array<std::unique_ptr<LatestFrameQueue>, kChannels> channelQueues_;
     std::array<QString, kChannels> channelSources_;

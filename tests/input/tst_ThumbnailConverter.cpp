@@ -1,6 +1,5 @@
-#include "input/HalfSizeConverter.h"
+#include "input/ThumbnailConverter.h"
 
-#include <QRandomGenerator>
 #include <QTest>
 
 extern "C" {
@@ -23,26 +22,30 @@ struct Picture {
 };
 
 // Bars on top, gradients in the middle, noise below, in every plane, laid out on the 2x2 blocks
-// (x, y) of a w x h chroma plane so no bar edge splits a block. Gradients and noise stay
-// near the middle of the chroma range: each full-size pixel must be a colour RGB can hold, or
-// the reference clips it before averaging where the mean would not need clipping.
-uint8_t sample(int x, int y, int w, int h, int plane, QRandomGenerator &rng) {
+// (x, y) of a w x h chroma plane so that no bar or band edge splits a thumbnail's 4x4 pixels.
+// Gradients and noise stay near the middle of the range: each full-size pixel must be a colour
+// RGB can hold, or the reference clips it before averaging where the mean would not need
+// clipping (the bars may clip, being whole blocks).
+uint8_t sample(int x, int y, int w, int h, int plane) {
     static constexpr uint8_t kBars[3][8] = {{235, 210, 170, 145, 106, 81, 41, 16},
                                             {128, 16, 166, 54, 202, 90, 240, 128},
                                             {128, 146, 16, 34, 222, 240, 110, 128}};
-    const int band = 3 * y / h;
+    const int band = 3 * (y / 2) / ((h + 1) / 2);
     if (band == 0)
-        return kBars[plane][8 * x / w];
+        return kBars[plane][8 * (x / 2) / ((w + 1) / 2)];
     if (band == 1)
-        return uint8_t(plane == 0   ? 16 + 219 * x / w
+        return uint8_t(plane == 0   ? 48 + 150 * x / w
                        : plane == 1 ? 112 + 32 * (y - h / 3) / std::max(1, h / 3)
                                     : 144 - 32 * x / w);
-    return uint8_t(plane == 0 ? 100 + rng.bounded(61) : 98 + rng.bounded(61));
+    // Noise that depends on the block alone: the converter reads the middle rows of each 4x4.
+    uint32_t n = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u ^ uint32_t(plane) * 83492791u;
+    n = (n ^ (n >> 13)) * 0x5bd1e995u;
+    n ^= n >> 15;
+    return uint8_t((plane == 0 ? 100 : 98) + n % 61);
 }
 
 void makePicture(Picture &p, int w, int h, AVPixelFormat format, AVColorSpace space,
                  AVColorRange range) {
-    QRandomGenerator rng(11);
     const int cw = w / 2, ch = h / 2;
     const bool nv12 = format == AV_PIX_FMT_NV12;
     const int yStride = w + 13, cStride = (nv12 ? w : cw) + 7;
@@ -51,10 +54,10 @@ void makePicture(Picture &p, int w, int h, AVPixelFormat format, AVColorSpace sp
     p.v.assign(nv12 ? 0 : size_t(cStride) * ch, 0x5a);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            p.y[size_t(y) * yStride + x] = sample(x / 2, y / 2, cw, ch, 0, rng);
+            p.y[size_t(y) * yStride + x] = sample(x / 2, y / 2, cw, ch, 0);
     for (int y = 0; y < ch; ++y)
         for (int x = 0; x < cw; ++x) {
-            const uint8_t u = sample(x, y, cw, ch, 1, rng), v = sample(x, y, cw, ch, 2, rng);
+            const uint8_t u = sample(x, y, cw, ch, 1), v = sample(x, y, cw, ch, 2);
             if (nv12) {
                 p.u[size_t(y) * cStride + 2 * x] = u;
                 p.u[size_t(y) * cStride + 2 * x + 1] = v;
@@ -75,8 +78,9 @@ void makePicture(Picture &p, int w, int h, AVPixelFormat format, AVColorSpace sp
     p.frame.linesize[1] = p.frame.linesize[2] = cStride;
 }
 
-// swscale's full-size conversion, set up as FrameScaler sets it up, each 2x2 block averaged. It
-// gets the picture as 4:4:4 with each chroma sample repeated over its block: swscale would
+// swscale's full-size conversion, set up as FrameScaler sets it up, each 4x4 block averaged (the
+// picture is the same over each 2x2 block, so the middle rows the converter reads stand for all).
+// It gets the picture as 4:4:4 with each chroma sample repeated over its block: swscale would
 // otherwise interpolate chroma between samples, and its noise would measure that rather than the
 // matrix, the range and the luma averaging under test.
 Bytes reference(const AVFrame &f, bool bt709, bool full) {
@@ -103,22 +107,22 @@ Bytes reference(const AVFrame &f, bool bt709, bool full) {
     const int dstStride[4] = {w * 4, 0, 0, 0};
     sws_scale(sws, src, srcStride, 0, h, dst, dstStride);
     sws_freeContext(sws);
-    Bytes half(size_t(w / 2) * (h / 2) * 4);
-    for (int y = 0; y < h / 2; ++y)
-        for (int x = 0; x < w / 2; ++x)
+    Bytes quarter(size_t(w / 4) * (h / 4) * 4);
+    for (int y = 0; y < h / 4; ++y)
+        for (int x = 0; x < w / 4; ++x)
             for (int c = 0; c < 4; ++c) {
-                const auto at = [&](int dx, int dy) {
-                    return int(rgba[(size_t(2 * y + dy) * w + 2 * x + dx) * 4 + c]);
-                };
-                half[(size_t(y) * (w / 2) + x) * 4 + c] =
-                    uint8_t((at(0, 0) + at(1, 0) + at(0, 1) + at(1, 1) + 2) / 4);
+                int sum = 0;
+                for (int dy = 0; dy < 4; ++dy)
+                    for (int dx = 0; dx < 4; ++dx)
+                        sum += rgba[(size_t(4 * y + dy) * w + 4 * x + dx) * 4 + c];
+                quarter[(size_t(y) * (w / 4) + x) * 4 + c] = uint8_t((sum + 8) / 16);
             }
-    return half;
+    return quarter;
 }
 
 } // namespace
 
-class TestHalfSizeConverter : public QObject {
+class TestThumbnailConverter : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { av_log_set_level(AV_LOG_ERROR); } // unaligned strides warn
@@ -156,7 +160,7 @@ private slots:
         QTest::addRow("bt2020 720 lines")
             << 32 << 720 << int(AV_PIX_FMT_YUV420P) << int(AVCOL_SPC_BT2020_NCL)
             << int(AVCOL_RANGE_MPEG) << true << false;
-        QTest::addRow("smallest") << 2 << 2 << int(AV_PIX_FMT_YUV420P) << int(AVCOL_SPC_BT709)
+        QTest::addRow("smallest") << 4 << 4 << int(AV_PIX_FMT_YUV420P) << int(AVCOL_SPC_BT709)
                                   << int(AVCOL_RANGE_MPEG) << true << false;
     }
 
@@ -170,15 +174,15 @@ private slots:
         QFETCH(bool, full);
         Picture p;
         makePicture(p, w, h, AVPixelFormat(format), AVColorSpace(space), AVColorRange(range));
-        QVERIFY(HalfSizeConverter::supports(&p.frame));
+        QVERIFY(ThumbnailConverter::supports(&p.frame));
         const Bytes ref = reference(p.frame, bt709, full);
 
         // Rows padded, and the padding must survive.
-        const int rowBytes = w / 2 * 4, stride = rowBytes + 12;
-        Bytes out(size_t(stride) * (h / 2), 0x77);
-        HalfSizeConverter::convert(&p.frame, out.data(), stride);
+        const int rowBytes = w / 4 * 4, stride = rowBytes + 12;
+        Bytes out(size_t(stride) * (h / 4), 0x77);
+        ThumbnailConverter::convert(&p.frame, out.data(), stride);
         int diff[4] = {0, 0, 0, 0};
-        for (int y = 0; y < h / 2; ++y) {
+        for (int y = 0; y < h / 4; ++y) {
             for (int x = 0; x < rowBytes; ++x)
                 diff[x % 4] = std::max(diff[x % 4], std::abs(int(out[size_t(y) * stride + x]) -
                                                              int(ref[size_t(y) * rowBytes + x])));
@@ -197,7 +201,8 @@ private slots:
         QTest::addColumn<bool>("ok");
         QTest::addRow("yuv420p") << int(AV_PIX_FMT_YUV420P) << 1920 << 1080 << true;
         QTest::addRow("yuvj420p") << int(AV_PIX_FMT_YUVJ420P) << 640 << 480 << true;
-        QTest::addRow("nv12") << int(AV_PIX_FMT_NV12) << 2 << 2 << true;
+        QTest::addRow("nv12") << int(AV_PIX_FMT_NV12) << 4 << 4 << true;
+        QTest::addRow("too small") << int(AV_PIX_FMT_NV12) << 2 << 2 << false;
         QTest::addRow("odd width") << int(AV_PIX_FMT_YUV420P) << 1919 << 1080 << false;
         QTest::addRow("odd height") << int(AV_PIX_FMT_NV12) << 1920 << 1081 << false;
         QTest::addRow("empty") << int(AV_PIX_FMT_YUV420P) << 0 << 0 << false;
@@ -214,9 +219,9 @@ private slots:
         f.format = format;
         f.width = w;
         f.height = h;
-        QCOMPARE(HalfSizeConverter::supports(&f), ok);
+        QCOMPARE(ThumbnailConverter::supports(&f), ok);
     }
 };
 
-QTEST_GUILESS_MAIN(TestHalfSizeConverter)
-#include "tst_HalfSizeConverter.moc"
+QTEST_GUILESS_MAIN(TestThumbnailConverter)
+#include "tst_ThumbnailConverter.moc"
