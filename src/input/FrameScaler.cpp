@@ -45,21 +45,9 @@ void FrameScaler::keepSource(FrameToken &token, const AVFrame *picture) {
         picture->height != token.height || picture->color_range == AVCOL_RANGE_JPEG)
         return;
     // The matrix scale() read it in.
-    bool bt709;
-    switch (picture->colorspace) {
-    case AVCOL_SPC_BT709:
-        bt709 = true;
-        break;
-    case AVCOL_SPC_BT470BG:
-    case AVCOL_SPC_SMPTE170M:
-        bt709 = false;
-        break;
-    case AVCOL_SPC_UNSPECIFIED:
-        bt709 = picture->height >= 720;
-        break;
-    default:
+    const ThumbnailConverter::Matrix matrix = ThumbnailConverter::matrixOf(picture);
+    if (matrix == ThumbnailConverter::Matrix::Other)
         return;
-    }
     // Each picture held makes the decoder allocate another: while the encoder lags, frames
     // go without and are converted whole.
     if (sourcesHeld_->load(std::memory_order_relaxed) >= kMaxSourcesHeld)
@@ -73,7 +61,7 @@ void FrameScaler::keepSource(FrameToken &token, const AVFrame *picture) {
         av_frame_free(&owned);
         held->fetch_sub(1, std::memory_order_relaxed);
     });
-    token.sourceBt709 = bt709;
+    token.sourceBt709 = matrix == ThumbnailConverter::Matrix::Bt709;
 }
 
 bool FrameScaler::fitsThumbnail(const FramePool &pool, const FramePool &thumbnailPool,

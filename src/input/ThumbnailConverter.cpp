@@ -118,25 +118,29 @@ void interleavedRow(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv0, co
 const Coefficients &coefficientsFor(const AVFrame *picture) {
     const bool full =
         picture->color_range == AVCOL_RANGE_JPEG || picture->format == AV_PIX_FMT_YUVJ420P;
-    bool bt709;
-    switch (picture->colorspace) {
-    case AVCOL_SPC_BT709:
-        bt709 = true;
-        break;
-    case AVCOL_SPC_BT470BG:
-    case AVCOL_SPC_SMPTE170M:
-        bt709 = false;
-        break;
-    default:
-        bt709 = picture->height >= 720;
-        break;
-    }
-    if (bt709)
+    const ThumbnailConverter::Matrix matrix = ThumbnailConverter::matrixOf(picture);
+    // Others are shown near enough with the matrix of their size.
+    if (matrix == ThumbnailConverter::Matrix::Bt709 ||
+        (matrix == ThumbnailConverter::Matrix::Other && picture->height >= 720))
         return full ? kBt709Full : kBt709Limited;
     return full ? kBt601Full : kBt601Limited;
 }
 
 } // namespace
+
+ThumbnailConverter::Matrix ThumbnailConverter::matrixOf(const AVFrame *picture) {
+    switch (picture->colorspace) {
+    case AVCOL_SPC_BT709:
+        return Matrix::Bt709;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+        return Matrix::Bt601;
+    case AVCOL_SPC_UNSPECIFIED:
+        return picture->height >= 720 ? Matrix::Bt709 : Matrix::Bt601;
+    default:
+        return Matrix::Other;
+    }
+}
 
 bool ThumbnailConverter::supports(const AVFrame *picture) {
     const int f = picture->format;

@@ -18,4 +18,9 @@ public:
     // (unspecified: BT.709 from 720 lines up, else BT.601, as FrameScaler reads it), the range
     // from its colour range or J format.
     static void convert(const AVFrame *picture, uint8_t *dst, int dstStride);
+
+    enum class Matrix { Bt601, Bt709, Other };
+    // The matrix the picture's colour space names; unnamed: BT.709 from 720 lines up, else
+    // BT.601, as FrameScaler reads it.
+    static Matrix matrixOf(const AVFrame *picture);
 };
