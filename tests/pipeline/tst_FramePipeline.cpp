@@ -471,41 +471,24 @@ void TestFramePipeline::overlaysAreDrawnOnTheBaseItself() {
     QVERIFY(fx::near(thumbnail, Qt::red, 12));
 }
 
-// A base decoded at the program's size carries its decoded picture, and where it was drawn on,
-// so the encoder copies the rest; thumbnails carry none, as nothing encodes them.
+// A base decoded at the program's size carries its decoded picture for the encoder to copy;
+// thumbnails carry none, as nothing encodes them.
 void TestFramePipeline::programPicturesKeepTheirDecodedSource() {
     FramePipeline p;
     OverlayManager overlays;
-    QImage doodle(640, 360, QImage::Format_ARGB32_Premultiplied);
-    doodle.fill(Qt::transparent);
-    QPainter(&doodle).fillRect(QRect(240, 120, 160, 120), QColor(0, 128, 0, 128));
-    overlays.setDoodleImage(doodle);
-    int thumbnailsWithSource = 0;
+    int thumbnailsWithSource = 0, programs = 0, withSource = 0;
     connect(&p, &FramePipeline::channelFrameReady, this,
             [&](int, FrameTokenPtr f) { thumbnailsWithSource += f->source != nullptr; });
-    // Held are the first program picture with a source and the newest: a decoder lends only
-    // a few pictures at a time, so a slow moment sends some without.
-    FrameTokenPtr onAir, newest;
-    int programs = 0, withSource = 0;
     connect(&p, &FramePipeline::programFrameReady, this, [&](FrameTokenPtr f) {
-        ++programs;
-        withSource += f->source != nullptr;
-        if (!onAir && f->source)
-            onAir = f;
-        newest = std::move(f);
+        ++programs; // untagged HD reads as BT.709, as the encoder writes it
+        withSource += f->source && f->sourceBt709;
     });
     p.setProgramState(sourceState(1), &overlays);
     p.setChannelSources(fixtures_.path(QStringLiteral("red1080.mp4")), {}, {}, {});
     p.setChannelPlayback(0, 0, true);
     QTRY_VERIFY_WITH_TIMEOUT(programs >= 20, 10000);
+    // A decoder lends only a few pictures at a time: a slow moment sends some without.
     QVERIFY2(withSource >= programs / 2, qPrintable(QString::number(withSource)));
-    QVERIFY(onAir->sourceBt709); // untagged HD reads as BT.709, as the encoder writes it
-    QRect drawn;
-    for (const QRect &r : std::as_const(onAir->paintedRects))
-        drawn |= r;
-    // The doodle's tiles around the drawing, no more.
-    QVERIFY(drawn.contains(QRect(720, 360, 480, 360)));
-    QVERIFY(drawn.width() * drawn.height() < 2 * 480 * 360);
     QCOMPARE(thumbnailsWithSource, 0);
 }
 

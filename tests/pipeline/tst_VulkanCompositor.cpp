@@ -192,11 +192,7 @@ private slots:
         m.setTextOverlay(ticker);
         QImage doodle(640, 360, QImage::Format_ARGB32_Premultiplied);
         doodle.fill(Qt::transparent);
-        QPainter pen(&doodle);
-        pen.setRenderHint(QPainter::Antialiasing);
-        pen.setPen(QPen(kBlue, 5));
-        pen.drawLine(500, 20, 620, 90);
-        pen.end();
+        QPainter(&doodle).fillRect(QRect(500, 20, 120, 70), kBlue);
         m.setDoodleImage(doodle);
         nowNs += 700'000'000;
 
