@@ -35,8 +35,10 @@ struct FrameToken {
     // converted from with the BT.709 matrix or, when `sourceBt709` is false, BT.601. Outside
     // `paintedRects` the pixels are still exactly that conversion, so the encoder takes the
     // planes there as they are instead of converting the RGBA back. Set by the producer of a
-    // programOnly token; the compositor adds the pixel rectangles it draws in. The pool lets go
-    // of the picture when the token comes back.
+    // programOnly token; the compositor adds the pixel rectangles it draws in (GUI thread,
+    // before the token is sent). The encoder lets go of the picture once it has copied it, on
+    // its thread, the only one to read it after the send; the pool does when the token comes
+    // back.
     std::shared_ptr<const AVFrame> source;
     bool sourceBt709 = false;
     QList<QRect> paintedRects;

@@ -56,9 +56,8 @@ void FrameScaler::keepSource(FrameToken &token, const AVFrame *picture) {
     if (!copy)
         return;
     sourcesHeld_->fetch_add(1, std::memory_order_relaxed);
-    token.source = std::shared_ptr<const AVFrame>(copy, [held = sourcesHeld_](const AVFrame *f) {
-        AVFrame *owned = const_cast<AVFrame *>(f);
-        av_frame_free(&owned);
+    token.source = std::shared_ptr<const AVFrame>(copy, [held = sourcesHeld_](AVFrame *f) {
+        av_frame_free(&f);
         held->fetch_sub(1, std::memory_order_relaxed);
     });
     token.sourceBt709 = matrix == ThumbnailConverter::Matrix::Bt709;

@@ -296,7 +296,11 @@ void FfmpegEncoderSink::writeFrame(const FrameTokenPtr &frame, const int16_t *pc
         }
         return;
     }
-    if (!video_->convert(*frame))
+    const bool converted = video_->convert(*frame);
+    // Copied (or of no use): the decoder gets its picture back. Nothing else reads it once the
+    // program picture is sent, and one encoder takes each frame.
+    frame->source.reset();
+    if (!converted)
         return;
 
     const int64_t step = clock_->step(now(), frame->ptsUs, frameRate_);

@@ -5,6 +5,7 @@
 #include "common/EncodedFrames.h"
 #include "common/MediaFixtures.h"
 #include "common/SlowFactor.h"
+#include "core/LibavPtr.h"
 #include "output/FfmpegEncoderSink.h"
 
 #include <QDir>
@@ -123,8 +124,12 @@ private slots:
             const int samples = twin ? 48 : 1600;
             sine.fill(pcm.data(), samples);
             const QSize size = halvedFrom >= 0 && i >= halvedFrom ? frameSize / 2 : frameSize;
-            sink.writeFrame(programFrame(i, size.width(), size.height(), ptsUs), pcm.data(),
-                            samples);
+            FrameTokenPtr frame = programFrame(i, size.width(), size.height(), ptsUs);
+            // A decoder's picture goes back as soon as the frame is encoded.
+            frame->source = std::shared_ptr<const AVFrame>(av_frame_alloc(), libav::FrameDeleter());
+            const std::weak_ptr<const AVFrame> source = frame->source;
+            sink.writeFrame(frame, pcm.data(), samples);
+            QVERIFY(source.expired());
         }
         sink.close();
 

@@ -1,4 +1,5 @@
 #include "core/FrameToken.h"
+#include "core/LibavPtr.h"
 #include "output/VideoEncoder.h"
 #include "output/YuvConverter.h"
 
@@ -157,10 +158,7 @@ private slots:
         frame.stride = w * 4 + 12;
         const Bytes px = testCard(w, h, frame.stride);
         frame.data = QByteArray(reinterpret_cast<const char *>(px.data()), qsizetype(px.size()));
-        frame.source = std::shared_ptr<const AVFrame>(decoded, [](const AVFrame *f) {
-            AVFrame *owned = const_cast<AVFrame *>(f);
-            av_frame_free(&owned);
-        });
+        frame.source = std::shared_ptr<const AVFrame>(decoded, libav::FrameDeleter());
         frame.sourceBt709 = sourceBt709;
         frame.paintedRects = drawn;
         QVERIFY(encoder.convert(frame));

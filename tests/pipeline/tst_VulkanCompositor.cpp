@@ -3,6 +3,7 @@
 
 #include "common/OverlayFixtures.h"
 #include "core/FramePool.h"
+#include "core/LibavPtr.h"
 #include "pipeline/OverlayManager.h"
 #include "pipeline/VulkanCompositor.h"
 
@@ -12,10 +13,6 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
-
-extern "C" {
-#include <libavutil/frame.h>
-}
 
 using namespace overlays;
 
@@ -198,10 +195,7 @@ private slots:
 
         FrameTokenPtr base = solidBase(1920, 1080, kBase);
         base->programOnly = true;
-        base->source = std::shared_ptr<const AVFrame>(av_frame_alloc(), [](const AVFrame *f) {
-            AVFrame *owned = const_cast<AVFrame *>(f);
-            av_frame_free(&owned);
-        });
+        base->source = std::shared_ptr<const AVFrame>(av_frame_alloc(), libav::FrameDeleter());
         FrameTokenPtr out = c.compose(&m, base);
         QCOMPARE(out.get(), base.get());
         int64_t listed = 0;
