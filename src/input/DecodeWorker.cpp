@@ -30,6 +30,17 @@ constexpr int64_t kMaxPacingSleepUs = FFmpegVideoDecoder::kMaxPacingSleepUs;
 constexpr int kMaxHeldPackets = FFmpegVideoDecoder::kMaxHeldPackets;
 const QString kOpenFailed = QStringLiteral("avformat_open_input failed");
 
+// Up to 1080p30 a file's picture decodes in a few ms on one core, and the channels already decode
+// side by side, each on its own thread: frame threads there only add hand-offs, a frame of delay
+// each and pictures of their own (about 20 MB a 1080p channel). Bigger or faster files keep them,
+// so that one channel alone still keeps real time.
+constexpr double kOneThreadPixelsPerSecond = 1920.0 * 1088 * 30.5;
+
+int fileDecoderThreads(const AVCodecParameters &par, AVRational rate) {
+    const double fps = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 30;
+    return double(par.width) * par.height * fps <= kOneThreadPixelsPerSecond ? 1 : 0;
+}
+
 int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -122,8 +133,9 @@ bool DecodeWorker::open(const QString &source, const QString &address, bool hasA
         c_.reportError(libav::errorText(QStringLiteral("avcodec_parameters_to_context failed"), r));
         return false;
     }
-    // Frame threading adds a frame of delay per thread: fine for files, not for live inputs.
-    video_->thread_count = 0;
+    // Frame threading adds a frame of delay per thread: not for live inputs.
+    video_->thread_count =
+        live_ ? 0 : fileDecoderThreads(*stream->codecpar, stream->avg_frame_rate);
     if (live_)
         video_->thread_type = FF_THREAD_SLICE;
     if (const int r = avcodec_open2(video_.get(), decoder, nullptr); r < 0) {
