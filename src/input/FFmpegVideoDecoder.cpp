@@ -8,6 +8,8 @@
 
 #include <QMetaObject>
 
+#include <system_error>
+
 namespace {
 
 // A network address may carry a key or a token; files and capture devices are shown as they are.
@@ -96,11 +98,8 @@ void FFmpegVideoDecoder::enqueueLifecycle(std::function<void()> task) {
 }
 
 void FFmpegVideoDecoder::enqueueLifecycleLocked(std::function<void()> task) {
-    std::shared_future<void> previous = lifecycle_.pending;
-    const QByteArray name = ("lc:" + control_.threadTag).toUtf8();
-    lifecycle_.pending =
-        std::async([previous, task = std::move(task), name]() mutable {
-            setCurrentThreadName(name.constData());
+    auto step = std::make_shared<std::function<void()>>(
+        [previous = lifecycle_.pending, task = std::move(task)]() mutable {
             if (previous.valid())
                 previous.wait();
             previous = {}; // or every task would keep the whole chain alive
@@ -109,7 +108,23 @@ void FFmpegVideoDecoder::enqueueLifecycleLocked(std::function<void()> task) {
             } catch (const std::exception &e) {
                 qCritical("FFmpegVideoDecoder: lifecycle task failed: %s", e.what());
             }
-        }).share();
+        });
+    const QByteArray name = ("lc:" + control_.threadTag).toUtf8();
+    try {
+        // Never the default policy: when no thread can be had it defers the task until someone
+        // waits, and a source asked for would only open when the decoder is destroyed.
+        lifecycle_.pending = std::async(std::launch::async, [step, name] {
+                                 setCurrentThreadName(name.constData());
+                                 (*step)();
+                             }).share();
+    } catch (const std::system_error &e) {
+        qWarning("FFmpegVideoDecoder: no thread for a lifecycle task (%s); running it here",
+                 e.what());
+        (*step)(); // slow for the caller, but the start or stop is never lost
+        std::promise<void> done;
+        done.set_value();
+        lifecycle_.pending = done.get_future().share();
+    }
 }
 
 void FFmpegVideoDecoder::waitForLifecycle() {

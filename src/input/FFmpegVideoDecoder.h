@@ -106,7 +106,8 @@ private:
 
     // Starting and stopping. Every start and stop is a task on the lc:<tag> chain: each task
     // runs on a short-lived thread of its own and first waits for the task before it, so they
-    // run one at a time in the order asked, and the caller never waits for a slow open or join.
+    // run one at a time in the order asked, and the caller never waits for a slow open or join
+    // (unless no thread can be had: then the caller runs it, rather than lose it).
     struct Lifecycle {
         // Keeps thread starts and joins apart; held by a task (or the destructor) while it
         // starts or joins workers.

@@ -546,7 +546,7 @@ void TestFramePipeline::slotTableRules() {
     QCOMPARE(p.overlaySlotOf(12), -1);
     p.registerOverlayVideo(14, paths[4]);
     QCOMPARE(p.overlaySlotOf(14), 2);
-    QTRY_VERIFY(p.overlayDurationMs(14) > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(p.overlayDurationMs(14) > 0, 5000 * kSlow);
 }
 
 void TestFramePipeline::asynchronousReleaseAndDeferredRegistration() {
@@ -554,7 +554,7 @@ void TestFramePipeline::asynchronousReleaseAndDeferredRegistration() {
     FramePipeline p;
     p.registerOverlayVideo(5, red);
     p.setOverlayPlayback(5, 0, true);
-    QTRY_VERIFY(p.overlayDurationMs(5) > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(p.overlayDurationMs(5) > 0, 5000 * kSlow);
 
     // Released without waiting; a registration meanwhile is carried out afterwards, with the
     // last path given.
@@ -588,7 +588,7 @@ void TestFramePipeline::asynchronousReleaseAndDeferredRegistration() {
     const uint64_t g = d->sourceGeneration();
     d->setSource(blue);
     QVERIFY(!d->stopAndJoinIfGeneration(g));
-    QTRY_VERIFY(d->durationMs() > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(d->durationMs() > 0, 5000 * kSlow);
     QVERIFY(d->stopAndJoinIfGeneration(d->sourceGeneration()));
 }
 
