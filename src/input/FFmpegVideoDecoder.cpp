@@ -98,6 +98,7 @@ void FFmpegVideoDecoder::enqueueLifecycle(std::function<void()> task) {
 }
 
 void FFmpegVideoDecoder::enqueueLifecycleLocked(std::function<void()> task) {
+    // Shared, not moved in: a std::async that finds no thread has already taken its callable.
     auto step = std::make_shared<std::function<void()>>(
         [previous = lifecycle_.pending, task = std::move(task)]() mutable {
             if (previous.valid())
